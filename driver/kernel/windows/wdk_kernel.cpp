@@ -1,0 +1,277 @@
+// The kernel boundary over the WDK: a line or two per operation, no logic of its own.
+// mingw-w64's ddk headers compile as C++ once these two intrinsics are marked as defined.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#include <ntifs.h>
+#include <ntddk.h>
+
+#include <stddef.h>
+
+#include "driver/kernel/kernel.h"
+
+extern "C" NTSTATUS NTAPI ObSetSecurityObjectByPointer(PVOID Object,
+                                                       SECURITY_INFORMATION SecurityInformation,
+                                                       PSECURITY_DESCRIPTOR SecurityDescriptor);
+
+static_assert(sizeof(KernUnicodeString) == sizeof(UNICODE_STRING), "UNICODE_STRING layout");
+static_assert(offsetof(KernUnicodeString, Buffer) == offsetof(UNICODE_STRING, Buffer),
+              "UNICODE_STRING layout");
+static_assert(sizeof(char16_t) == sizeof(WCHAR), "wide characters are 16-bit");
+
+namespace {
+
+KMUTEX g_requestLock;
+KSPIN_LOCK g_configPortLock;
+
+PDRIVER_OBJECT AsDriver(KernDriver* driver) {
+    return reinterpret_cast<PDRIVER_OBJECT>(driver);
+}
+
+PDEVICE_OBJECT AsDevice(KernDevice* device) {
+    return reinterpret_cast<PDEVICE_OBJECT>(device);
+}
+
+PIRP AsIrp(KernRequest* request) {
+    return reinterpret_cast<PIRP>(request);
+}
+
+NTSTATUS NTAPI DefaultRoutine(PDEVICE_OBJECT device, PIRP irp) {
+    return CorvaxDefaultDispatch(reinterpret_cast<KernDevice*>(device),
+                                 reinterpret_cast<KernRequest*>(irp));
+}
+
+NTSTATUS NTAPI ControlRoutine(PDEVICE_OBJECT device, PIRP irp) {
+    return CorvaxControlDispatch(reinterpret_cast<KernDevice*>(device),
+                                 reinterpret_cast<KernRequest*>(irp));
+}
+
+VOID NTAPI UnloadRoutine(PDRIVER_OBJECT driver) {
+    CorvaxDriverUnload(reinterpret_cast<KernDriver*>(driver));
+}
+
+}  // namespace
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath) {
+    (void)registryPath;
+    return CorvaxDriverEntry(reinterpret_cast<KernDriver*>(driver));
+}
+
+extern "C" {
+
+void KernInstallDispatchRoutines(KernDriver* driver) {
+    for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) {
+        AsDriver(driver)->MajorFunction[i] = DefaultRoutine;
+    }
+    AsDriver(driver)->MajorFunction[IRP_MJ_DEVICE_CONTROL] = ControlRoutine;
+}
+
+void KernInstallUnloadRoutine(KernDriver* driver) {
+    AsDriver(driver)->DriverUnload = UnloadRoutine;
+}
+
+void KernInitUnicodeString(KernUnicodeString* destination, const char16_t* source) {
+    RtlInitUnicodeString(reinterpret_cast<PUNICODE_STRING>(destination),
+                         reinterpret_cast<PCWSTR>(source));
+}
+
+KernStatus KernCreateDevice(KernDriver* driver, uint32_t extensionSize,
+                            const KernUnicodeString* name, uint32_t deviceType,
+                            uint32_t characteristics, uint8_t exclusive, KernDevice** device) {
+    PDEVICE_OBJECT created = nullptr;
+    const NTSTATUS status =
+        IoCreateDevice(AsDriver(driver), extensionSize,
+                       reinterpret_cast<PUNICODE_STRING>(const_cast<KernUnicodeString*>(name)),
+                       deviceType, characteristics, exclusive ? TRUE : FALSE, &created);
+    *device = reinterpret_cast<KernDevice*>(created);
+    return status;
+}
+
+KernStatus KernRestrictDeviceToAdministrators(KernDevice* device) {
+    // A discretionary list of two entries: full access for SYSTEM and for Administrators.
+    alignas(8) UCHAR aclBuffer[256];
+    PACL acl = reinterpret_cast<PACL>(aclBuffer);
+    PSID system = SeExports->SeLocalSystemSid;
+    PSID administrators = SeExports->SeAliasAdminsSid;
+    const ULONG aclSize = sizeof(ACL) + 2 * (sizeof(ACCESS_ALLOWED_ACE) - sizeof(ULONG)) +
+                          RtlLengthSid(system) + RtlLengthSid(administrators);
+    if (aclSize > sizeof(aclBuffer)) {
+        return STATUS_BUFFER_TOO_SMALL;
+    }
+    NTSTATUS status = RtlCreateAcl(acl, aclSize, ACL_REVISION);
+    if (NT_SUCCESS(status)) {
+        status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, system);
+    }
+    if (NT_SUCCESS(status)) {
+        status = RtlAddAccessAllowedAce(acl, ACL_REVISION, FILE_ALL_ACCESS, administrators);
+    }
+    SECURITY_DESCRIPTOR descriptor;
+    if (NT_SUCCESS(status)) {
+        status = RtlCreateSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    }
+    if (NT_SUCCESS(status)) {
+        status = RtlSetDaclSecurityDescriptor(&descriptor, TRUE, acl, FALSE);
+    }
+    if (NT_SUCCESS(status)) {
+        status = ObSetSecurityObjectByPointer(AsDevice(device), DACL_SECURITY_INFORMATION,
+                                              &descriptor);
+    }
+    return status;
+}
+
+void KernDeleteDevice(KernDevice* device) {
+    IoDeleteDevice(AsDevice(device));
+}
+
+void* KernDeviceExtension(KernDevice* device) {
+    return AsDevice(device)->DeviceExtension;
+}
+
+KernDevice* KernDriverDevice(KernDriver* driver) {
+    return reinterpret_cast<KernDevice*>(AsDriver(driver)->DeviceObject);
+}
+
+void KernSetDeviceFlags(KernDevice* device, uint32_t set, uint32_t clear) {
+    AsDevice(device)->Flags = (AsDevice(device)->Flags | set) & ~clear;
+}
+
+KernStatus KernCreateSymbolicLink(const KernUnicodeString* link, const KernUnicodeString* target) {
+    return IoCreateSymbolicLink(
+        reinterpret_cast<PUNICODE_STRING>(const_cast<KernUnicodeString*>(link)),
+        reinterpret_cast<PUNICODE_STRING>(const_cast<KernUnicodeString*>(target)));
+}
+
+KernStatus KernDeleteSymbolicLink(const KernUnicodeString* link) {
+    return IoDeleteSymbolicLink(
+        reinterpret_cast<PUNICODE_STRING>(const_cast<KernUnicodeString*>(link)));
+}
+
+void KernGetControlParameters(KernRequest* request, KernControlParameters* parameters) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(AsIrp(request));
+    parameters->InputLength = stack->Parameters.DeviceIoControl.InputBufferLength;
+    parameters->OutputLength = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    parameters->ControlCode = stack->Parameters.DeviceIoControl.IoControlCode;
+    parameters->Reserved = 0;
+    // METHOD_NEITHER requests carry no system buffer; that field then holds nothing of ours.
+    parameters->SystemBuffer = (parameters->ControlCode & 3u) == METHOD_NEITHER
+                                   ? nullptr
+                                   : AsIrp(request)->AssociatedIrp.SystemBuffer;
+}
+
+uint8_t KernRequestHasMdl(KernRequest* request) {
+    return AsIrp(request)->MdlAddress != nullptr ? 1 : 0;
+}
+
+uint16_t KernRequestMdlFlags(KernRequest* request) {
+    return static_cast<uint16_t>(AsIrp(request)->MdlAddress->MdlFlags);
+}
+
+void* KernRequestMdlMappedSystemVa(KernRequest* request) {
+    return AsIrp(request)->MdlAddress->MappedSystemVa;
+}
+
+void* KernMapRequestMdl(KernRequest* request) {
+    return MmMapLockedPagesSpecifyCache(AsIrp(request)->MdlAddress, KernelMode, MmCached, nullptr,
+                                        FALSE, NormalPagePriority);
+}
+
+void KernCompleteRequest(KernRequest* request, KernStatus status, uint64_t information) {
+    AsIrp(request)->IoStatus.Status = status;
+    AsIrp(request)->IoStatus.Information = static_cast<ULONG_PTR>(information);
+    IoCompleteRequest(AsIrp(request), IO_NO_INCREMENT);
+}
+
+void KernRequestLockInitialize(void) {
+    KeInitializeMutex(&g_requestLock, 0);
+    KeInitializeSpinLock(&g_configPortLock);
+}
+
+void KernRequestLockAcquire(void) {
+    KeWaitForSingleObject(&g_requestLock, Executive, KernelMode, FALSE, nullptr);
+}
+
+void KernRequestLockRelease(void) {
+    KeReleaseMutex(&g_requestLock, FALSE);
+}
+
+uint64_t KernConfigPortAcquire(void) {
+    // HIGH_LEVEL holds every interrupt off on this processor; the spin lock keeps the other
+    // processors' requests of this driver out of the pair.
+    const KIRQL previous = KfRaiseIrql(HIGH_LEVEL);
+    KeAcquireSpinLockAtDpcLevel(&g_configPortLock);
+    return previous;
+}
+
+void KernConfigPortRelease(uint64_t state) {
+    KeReleaseSpinLockFromDpcLevel(&g_configPortLock);
+    KeLowerIrql(static_cast<KIRQL>(state));
+}
+
+void KernWritePortUlong(uint16_t port, uint32_t value) {
+    WRITE_PORT_ULONG(reinterpret_cast<PULONG>(static_cast<ULONG_PTR>(port)), value);
+}
+
+uint32_t KernReadPortUlong(uint16_t port) {
+    return READ_PORT_ULONG(reinterpret_cast<PULONG>(static_cast<ULONG_PTR>(port)));
+}
+
+void* KernMapIoSpace(uint64_t physicalAddress, uint32_t size) {
+    PHYSICAL_ADDRESS address;
+    address.QuadPart = static_cast<LONGLONG>(physicalAddress);
+    return MmMapIoSpace(address, size, MmNonCached);
+}
+
+void KernUnmapIoSpace(void* address, uint32_t size) {
+    MmUnmapIoSpace(address, size);
+}
+
+void* KernAllocateMdl(void* address, uint32_t size) {
+    return IoAllocateMdl(address, size, FALSE, FALSE, nullptr);
+}
+
+void KernBuildMdlForNonPagedPool(void* mdl) {
+    MmBuildMdlForNonPagedPool(static_cast<PMDL>(mdl));
+}
+
+void* KernMapLockedPages(void* mdl) {
+    return MmMapLockedPagesSpecifyCache(static_cast<PMDL>(mdl), KernelMode, MmNonCached, nullptr,
+                                        FALSE, NormalPagePriority);
+}
+
+void KernUnmapLockedPages(void* view, void* mdl) {
+    MmUnmapLockedPages(view, static_cast<PMDL>(mdl));
+}
+
+uint32_t KernMdlByteOffset(void* mdl) {
+    return MmGetMdlByteOffset(static_cast<PMDL>(mdl));
+}
+
+void KernFreeMdl(void* mdl) {
+    IoFreeMdl(static_cast<PMDL>(mdl));
+}
+
+uint8_t KernReadRegisterUchar(const volatile void* address) {
+    return READ_REGISTER_UCHAR(static_cast<volatile UCHAR*>(const_cast<volatile void*>(address)));
+}
+
+void KernWriteRegisterUchar(volatile void* address, uint8_t value) {
+    WRITE_REGISTER_UCHAR(static_cast<volatile UCHAR*>(address), value);
+}
+
+uint32_t KernReadRegisterUlong(const volatile void* address) {
+    return READ_REGISTER_ULONG(static_cast<volatile ULONG*>(const_cast<volatile void*>(address)));
+}
+
+void KernWriteRegisterUlong(volatile void* address, uint32_t value) {
+    WRITE_REGISTER_ULONG(static_cast<volatile ULONG*>(address), value);
+}
+
+void KernDebugPrint(const char* format, ...) {
+    // DbgPrint's own component and level, so the lines reach the debugger exactly as a
+    // DbgPrint call would send them.
+    va_list args;
+    va_start(args, format);
+    vDbgPrintEx(DPFLTR_DEFAULT_ID, DPFLTR_INFO_LEVEL, format, args);
+    va_end(args);
+}
+
+}  // extern "C"

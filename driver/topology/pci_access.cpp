@@ -1,0 +1,294 @@
+// Configuration-space and physical-memory access.
+#include "driver/topology/pci_access.h"
+
+#include <string.h>
+
+namespace corvax {
+
+namespace {
+
+constexpr uint16_t kConfigAddressPort = 0xCF8;
+constexpr uint16_t kConfigDataPort = 0xCFC;
+
+constexpr uint8_t kCapabilitiesPointer = 0x34;
+constexpr uint8_t kMsixCapabilityId = 0x11;
+// A capability list in a 256-byte header holds at most 48 entries of 4 bytes above 0x40; a
+// longer walk can only be a loop.
+constexpr uint32_t kMaxCapabilities = 48;
+
+// The window carries a slot's header only when the driver trusts it and the slot's bus is one
+// the 64 MiB window can name; for bus 64 and above the address would be another function's.
+bool UseWindow(const DeviceExtension* extension, const DriveSlot* slot) {
+    if (slot->PciConfigAddr == 0 || extension == nullptr || !extension->fgEcamTrusted) {
+        return false;
+    }
+    const uint32_t bus = (slot->pciPFA >> 8) & 0xFFu;
+    return bus < 64 && slot->PciConfigAddr == EcamAddress(extension->EcamBase, slot->pciPFA);
+}
+
+// Port path length: whole dwords, at most the 256 bytes the ports reach.
+uint32_t PortPathLength(uint32_t length) {
+    return length > kHeaderSize ? kHeaderSize : (length & ~3u);
+}
+
+uint32_t WindowLength(uint32_t length) {
+    return length < kPageSize ? length : kPageSize;
+}
+
+void ReleaseMapping(void* view, void* mdl, void* io, uint32_t size) {
+    if (view != nullptr) {
+        KernUnmapLockedPages(view, mdl);
+    }
+    if (mdl != nullptr) {
+        KernFreeMdl(mdl);
+    }
+    if (io != nullptr) {
+        KernUnmapIoSpace(io, size);
+    }
+}
+
+uint32_t High(uint64_t value) {
+    return static_cast<uint32_t>(value >> 32);
+}
+
+uint32_t Low(uint64_t value) {
+    return static_cast<uint32_t>(value);
+}
+
+}  // namespace
+
+uint32_t PciReadConfigUlong(uint32_t pfa, uint32_t offset) {
+    // The address and data accesses form one pair that no other configuration access may split.
+    const uint64_t state = KernConfigPortAcquire();
+    KernWritePortUlong(kConfigAddressPort, ConfigAddress(pfa, offset));
+    const uint32_t value = KernReadPortUlong(kConfigDataPort);
+    KernConfigPortRelease(state);
+    return value;
+}
+
+void PciWriteConfigUlong(uint32_t pfa, uint32_t offset, uint32_t value) {
+    const uint64_t state = KernConfigPortAcquire();
+    KernWritePortUlong(kConfigAddressPort, ConfigAddress(pfa, offset));
+    KernWritePortUlong(kConfigDataPort, value);
+    KernConfigPortRelease(state);
+}
+
+void PciInitializeEcam(DeviceExtension* extension) {
+    extension->EcamBase = PciReadConfigUlong(0, 0x60) & 0xFFFFF000u;
+    KernDebugPrint("Corvax2 : Pci configuration memory start address:0x%08X\n",
+                   Low(extension->EcamBase));
+    const uint32_t hostBridgeId = PciReadConfigUlong(0, 0x00);
+    extension->fgEcamTrusted =
+        (extension->EcamBase != 0 && (hostBridgeId & 0xFFFFu) == kIntelVendorId) ? 1 : 0;
+}
+
+bool PciReadConfigHeader(const DeviceExtension* extension, const DriveSlot* slot,
+                         uint8_t* destination, uint32_t length) {
+    if (slot == nullptr || destination == nullptr) {
+        return false;
+    }
+    if (UseWindow(extension, slot)) {
+        const uint32_t n = WindowLength(length);
+        if (n == 0) {
+            return true;
+        }
+        MemoryMapping mapping = {};
+        const volatile uint8_t* view = static_cast<const volatile uint8_t*>(
+            PciMapMemory(&mapping, Low(slot->PciConfigAddr), kPageSize));
+        if (view != nullptr) {
+            for (uint32_t i = 0; i < n; ++i) {
+                destination[i] = KernReadRegisterUchar(view + i);
+            }
+            PciUnmapMemory(&mapping);
+        }
+        return true;
+    }
+    const uint32_t n = PortPathLength(length);
+    for (uint32_t offset = 0; offset < n; offset += 4) {
+        const uint32_t value = PciReadConfigUlong(slot->pciPFA, offset);
+        memcpy(destination + offset, &value, 4);
+    }
+    return true;
+}
+
+bool PciWriteConfigHeader(const DeviceExtension* extension, const DriveSlot* slot,
+                          const uint8_t* source, uint32_t length) {
+    if (slot == nullptr || source == nullptr) {
+        return false;
+    }
+    if (UseWindow(extension, slot)) {
+        const uint32_t n = WindowLength(length);
+        if (n == 0) {
+            return true;
+        }
+        MemoryMapping mapping = {};
+        volatile uint8_t* view = static_cast<volatile uint8_t*>(
+            PciMapMemory(&mapping, Low(slot->PciConfigAddr), kPageSize));
+        if (view != nullptr) {
+            // Byte by byte from offset 0 up, so the command register lands before the BARs.
+            for (uint32_t i = 0; i < n; ++i) {
+                KernWriteRegisterUchar(view + i, source[i]);
+            }
+            PciUnmapMemory(&mapping);
+        }
+        return true;
+    }
+    const uint32_t n = PortPathLength(length);
+    for (uint32_t offset = 0; offset < n; offset += 4) {
+        uint32_t value;
+        memcpy(&value, source + offset, 4);
+        PciWriteConfigUlong(slot->pciPFA, offset, value);
+    }
+    return true;
+}
+
+bool PciFindMsixCapability(const DeviceExtension* extension, DriveSlot* slot) {
+    if (slot == nullptr) {
+        return false;
+    }
+    // Zeroed first: a window mapping that fails leaves the buffer as it was, and a zero
+    // capabilities pointer then ends the walk at once instead of following stale bytes.
+    uint8_t header[kHeaderSize];
+    memset(header, 0, sizeof(header));
+    if (!PciReadConfigHeader(extension, slot, header, kHeaderSize)) {
+        return false;
+    }
+    uint32_t p = header[kCapabilitiesPointer];
+    // Bounded: no more entries than a header can hold, and never an entry whose Table
+    // Offset/BIR dword would lie past the buffer.
+    for (uint32_t visited = 0; p != 0 && visited < kMaxCapabilities; ++visited) {
+        if (p + 8 > kHeaderSize) {
+            return false;
+        }
+        if (header[p] == kMsixCapabilityId) {
+            uint32_t tableOffset;
+            memcpy(&tableOffset, header + p + 4, 4);
+            slot->MsiTableOffset = tableOffset;
+            return true;
+        }
+        p = header[p + 1];
+    }
+    return false;
+}
+
+void* PciMapMemory(MemoryMapping* mapping, uint64_t physicalAddress, uint32_t size) {
+    void* io = KernMapIoSpace(physicalAddress, size);
+    if (io == nullptr) {
+        return nullptr;
+    }
+    void* mdl = KernAllocateMdl(io, size);
+    if (mdl == nullptr) {
+        ReleaseMapping(nullptr, nullptr, io, size);
+        return nullptr;
+    }
+    KernBuildMdlForNonPagedPool(mdl);
+    // A kernel-mode view: device memory is never exposed in the calling process, and with the
+    // bug check off a failure comes back as null rather than as an exception.
+    void* view = KernMapLockedPages(mdl);
+    if (view == nullptr) {
+        ReleaseMapping(nullptr, mdl, io, size);
+        return nullptr;
+    }
+    mapping->ViewAddress = static_cast<uint8_t*>(view) + KernMdlByteOffset(mdl);
+    mapping->IoAddress = io;
+    mapping->Mdl = mdl;
+    mapping->Size = size;
+    return mapping->ViewAddress;
+}
+
+void PciUnmapMemory(MemoryMapping* mapping) {
+    ReleaseMapping(mapping->ViewAddress, mapping->Mdl, mapping->IoAddress, mapping->Size);
+    mapping->ViewAddress = nullptr;
+    mapping->IoAddress = nullptr;
+    mapping->Mdl = nullptr;
+    mapping->Size = 0;
+}
+
+void PciReadMemoryPage(uint64_t physicalAddress, uint8_t* destination) {
+    const uint32_t off = static_cast<uint32_t>(physicalAddress & 0xFFFu);
+    uint64_t page = physicalAddress & ~static_cast<uint64_t>(0xFFFu);
+    const uint32_t rem = kPageSize - off;
+    MemoryMapping mapping = {};
+
+    if (rem >= kHeaderSize) {
+        const volatile uint8_t* view =
+            static_cast<const volatile uint8_t*>(PciMapMemory(&mapping, page, kPageSize));
+        if (view == nullptr) {
+            return;
+        }
+        KernDebugPrint(
+            "PciIo : PciReadMemoryPage memAddr=%08X%08X => pVirtualAddr=%p,offset=%d, Size=%d\n",
+            High(page), Low(page), const_cast<const uint8_t*>(view), static_cast<int>(off),
+            static_cast<int>(kHeaderSize));
+        for (uint32_t i = 0; i < kHeaderSize; ++i) {
+            destination[i] = KernReadRegisterUchar(view + off + i);
+        }
+        PciUnmapMemory(&mapping);
+        return;
+    }
+
+    const volatile uint8_t* view =
+        static_cast<const volatile uint8_t*>(PciMapMemory(&mapping, page, kPageSize));
+    if (view == nullptr) {
+        return;
+    }
+    KernDebugPrint(
+        "PciIo : PciReadMemoryPage memAddr=%08X%08X => pVirtualAddr=%p, offset=%d, Size=%d\n",
+        High(page), Low(page), const_cast<const uint8_t*>(view), static_cast<int>(off),
+        static_cast<int>(rem));
+    for (uint32_t i = 0; i < rem; ++i) {
+        destination[i] = KernReadRegisterUchar(view + off + i);
+    }
+    PciUnmapMemory(&mapping);
+
+    page += kPageSize;
+    view = static_cast<const volatile uint8_t*>(PciMapMemory(&mapping, page, kPageSize));
+    if (view == nullptr) {
+        KernDebugPrint("PciIo : PciReadMemoryPage fail\n");
+        memset(destination, 0xFF, kHeaderSize);
+        return;
+    }
+    KernDebugPrint(
+        "PciIo : PciReadMemoryPage memAddr=%08X%08X => pVirtualAddr=%p, offset=%d, Size=%d\n",
+        High(page), Low(page), const_cast<const uint8_t*>(view), 0,
+        static_cast<int>(kHeaderSize - rem));
+    for (uint32_t i = 0; i < kHeaderSize - rem; ++i) {
+        destination[rem + i] = KernReadRegisterUchar(view + i);
+    }
+    PciUnmapMemory(&mapping);
+}
+
+uint32_t PciReadMemoryUlong(uint64_t physicalAddress) {
+    uint32_t result = kNoAnswer;
+    const uint32_t off = static_cast<uint32_t>(physicalAddress & 0xFFFu);
+    const uint64_t page = physicalAddress & ~static_cast<uint64_t>(0xFFFu);
+    MemoryMapping mapping = {};
+    const volatile uint8_t* dword = nullptr;
+    const volatile uint8_t* view =
+        static_cast<const volatile uint8_t*>(PciMapMemory(&mapping, page, kPageSize));
+    if (view != nullptr) {
+        dword = view + (off & ~3u);
+        result = KernReadRegisterUlong(dword);
+        PciUnmapMemory(&mapping);
+    }
+    KernDebugPrint("Brannock : PciReadMemoryUlong data=0x%08X, addr=0x%08X%08X(%p)\n", result,
+                   High(page), Low(page) + off, const_cast<const uint8_t*>(dword));
+    return result;
+}
+
+void PciWriteMemoryUlong(uint64_t physicalAddress, uint32_t value) {
+    const uint32_t off = static_cast<uint32_t>(physicalAddress & 0xFFFu);
+    const uint64_t page = physicalAddress & ~static_cast<uint64_t>(0xFFFu);
+    MemoryMapping mapping = {};
+    volatile uint8_t* dword = nullptr;
+    volatile uint8_t* view = static_cast<volatile uint8_t*>(PciMapMemory(&mapping, page, kPageSize));
+    if (view != nullptr) {
+        dword = view + (off & ~3u);
+        KernWriteRegisterUlong(dword, value);
+        PciUnmapMemory(&mapping);
+    }
+    KernDebugPrint("Brannock : PciWriteMemoryUlong data=0x%08X, addr=0x%08X%08X(%p)\n", value,
+                   High(page), Low(page) + off, const_cast<const uint8_t*>(dword));
+}
+
+}  // namespace corvax

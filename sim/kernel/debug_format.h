@@ -1,0 +1,17 @@
+// Formatting of kernel debug prints as the Windows x64 print routine renders them.
+#ifndef CORVAX_SIM_DEBUG_FORMAT_H
+#define CORVAX_SIM_DEBUG_FORMAT_H
+
+#include <cstdarg>
+#include <string>
+
+namespace sim {
+
+// printf-style formatting with the kernel's rendering of %p: 16 upper-case hexadecimal digits,
+// no prefix. Supports the flags, widths, precisions and length modifiers (h, hh, l, ll, I64, z)
+// of d, i, u, x, X, o, c, s, p and %%.
+std::string FormatDebugPrint(const char* format, va_list args);
+
+}  // namespace sim
+
+#endif  // CORVAX_SIM_DEBUG_FORMAT_H

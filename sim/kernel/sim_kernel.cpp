@@ -1,0 +1,932 @@
+// The simulated kernel behind driver/kernel/kernel.h.
+#include "sim/kernel/sim_kernel.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "sim/kernel/debug_format.h"
+#include "sim/pci/fabric.h"
+
+// The kernel objects the driver holds as opaque handles.
+struct KernDevice {
+    KernDriver* driver = nullptr;
+    std::u16string name;
+    std::unique_ptr<uint64_t[]> extension;  // 8-byte aligned, as pool memory is
+    uint32_t extensionSize = 0;
+    uint32_t type = 0;
+    uint32_t characteristics = 0;
+    uint32_t flags = 0;
+    bool exclusive = false;
+    bool restricted = false;
+};
+
+struct KernDriver {
+    KernStatus (*majorFunction[28])(KernDevice*, KernRequest*) = {};
+    bool unloadInstalled = false;
+    KernDevice* device = nullptr;
+};
+
+struct KernRequest {
+    uint8_t major = 0;
+    uint32_t code = 0;
+    uint32_t inputLength = 0;
+    uint32_t outputLength = 0;
+    void* systemBuffer = nullptr;
+    bool hasMdl = false;
+    uint16_t mdlFlags = 0;
+    void* mdlMappedVa = nullptr;
+    void* mdlPages = nullptr;  // the caller's pages as the system sees them
+    bool failMdlMapping = false;
+    bool mdlMapped = false;
+    KernStatus status = 0;
+    uint64_t information = 0;
+    int completions = 0;
+};
+
+namespace sim {
+namespace {
+
+constexpr uint8_t kMajorCreate = 0;
+constexpr uint8_t kMajorClose = 2;
+constexpr uint8_t kMajorRead = 3;
+constexpr uint8_t kMajorWrite = 4;
+constexpr uint8_t kMajorDeviceControl = 14;
+constexpr uint8_t kMajorCleanup = 18;
+
+// Deterministic kernel addresses for I/O-space mappings and views, so that logs that print
+// them are the same from run to run.
+constexpr uint64_t kIoSpaceBase = 0xFFFFF7E000000000ull;
+constexpr uint64_t kViewBase = 0xFFFFA58000000000ull;
+constexpr uint64_t kMappingStride = 0x10000ull;
+
+struct Mdl {
+    uint64_t ioAddress;
+    uint32_t size;
+    bool built;
+};
+
+struct View {
+    uint64_t physical;
+    uint32_t size;
+};
+
+struct State {
+    mutable std::recursive_mutex mutex;
+    Fabric* fabric = nullptr;
+
+    std::unique_ptr<KernDriver> driver;
+    std::unique_ptr<KernDevice> device;
+    std::map<std::u16string, std::u16string> links;
+    std::map<Handle, KernDevice*> handles;
+    Handle nextHandle = 1;
+
+    int failDeviceAt = 0;
+    KernStatus failDeviceStatus = 0;
+    int failLinkAt = 0;
+    KernStatus failLinkStatus = 0;
+    KernStatus failRestrictStatus = 0;
+
+    std::vector<std::string> prints;
+
+    MappingCounters counters;
+    int failAt[3] = {0, 0, 0};
+    uint64_t nextMapping = 0;
+    std::map<uint64_t, std::pair<uint64_t, uint32_t>> ioSpaces;  // address -> (physical, size)
+    std::map<uint64_t, View> views;                              // view base -> physical
+    std::map<Mdl*, std::unique_ptr<Mdl>> mdls;
+
+    Violations violations;
+    int requestsInside = 0;
+    uint64_t configPairs = 0;
+};
+
+State& S() {
+    static State state;
+    return state;
+}
+
+std::mutex& RequestLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+std::mutex& ConfigPortLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+// The n-th call from now fails: counts down an armed step.
+bool ShouldFail(int& armed) {
+    if (armed <= 0) {
+        return false;
+    }
+    return --armed == 0;
+}
+
+bool IsError(KernStatus status) {
+    return (static_cast<uint32_t>(status) >> 30) == 3;
+}
+
+std::u16string FromString(const KernUnicodeString* s) {
+    return std::u16string(s->Buffer, s->Length / sizeof(char16_t));
+}
+
+// "\\.\NAME" is "\DosDevices\NAME" in the object namespace.
+std::u16string DosPath(const std::string& path) {
+    std::string name = path;
+    if (name.rfind("\\\\.\\", 0) == 0) {
+        name = name.substr(4);
+    }
+    std::u16string out = u"\\DosDevices\\";
+    for (char c : name) {
+        out.push_back(static_cast<char16_t>(static_cast<unsigned char>(c)));
+    }
+    return out;
+}
+
+// Sends one request to the driver's routine for its major function and checks it was completed
+// exactly once.
+KernStatus Send(KernDevice* device, KernRequest* request) {
+    KernDriver* driver = device->driver;
+    auto routine = driver->majorFunction[request->major];
+    if (routine == nullptr) {
+        return static_cast<KernStatus>(0xC0000010);  // STATUS_INVALID_DEVICE_REQUEST
+    }
+    const KernStatus returned = routine(device, request);
+    if (request->completions != 1 || returned != request->status) {
+        std::lock_guard<std::recursive_mutex> lock(S().mutex);
+        ++S().violations.completedTwice;
+    }
+    return request->status;
+}
+
+View* FindView(uint64_t address, uint64_t* physical) {
+    State& s = S();
+    auto it = s.views.upper_bound(address);
+    if (it == s.views.begin()) {
+        return nullptr;
+    }
+    --it;
+    if (address - it->first >= it->second.size) {
+        return nullptr;
+    }
+    *physical = it->second.physical + (address - it->first);
+    return &it->second;
+}
+
+uint32_t ReadDeviceMemory(const volatile void* address, unsigned size) {
+    State& s = S();
+    uint64_t physical = 0;
+    Fabric* fabric = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> lock(s.mutex);
+        if (FindView(reinterpret_cast<uint64_t>(address), &physical) == nullptr) {
+            ++s.violations.badRegisterAccess;
+            return 0xFFFFFFFFu;
+        }
+        fabric = s.fabric;
+    }
+    if (fabric == nullptr) {
+        return size == 1 ? 0xFFu : 0xFFFFFFFFu;
+    }
+    return fabric->ReadPhysical(physical, size);
+}
+
+void WriteDeviceMemory(volatile void* address, unsigned size, uint32_t value) {
+    State& s = S();
+    uint64_t physical = 0;
+    Fabric* fabric = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> lock(s.mutex);
+        if (FindView(reinterpret_cast<uint64_t>(address), &physical) == nullptr) {
+            ++s.violations.badRegisterAccess;
+            return;
+        }
+        fabric = s.fabric;
+    }
+    if (fabric != nullptr) {
+        fabric->WritePhysical(physical, size, value);
+    }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Kernel: the test's side.
+
+Kernel& Kernel::Get() {
+    static Kernel kernel;
+    return kernel;
+}
+
+void Kernel::Reset() {
+    State& s = S();
+    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    Fabric* fabric = s.fabric;
+    s.driver.reset();
+    s.device.reset();
+    s.links.clear();
+    s.handles.clear();
+    s.nextHandle = 1;
+    s.failDeviceAt = s.failLinkAt = 0;
+    s.failDeviceStatus = s.failLinkStatus = s.failRestrictStatus = 0;
+    s.prints.clear();
+    s.counters = MappingCounters();
+    s.failAt[0] = s.failAt[1] = s.failAt[2] = 0;
+    s.nextMapping = 0;
+    s.ioSpaces.clear();
+    s.views.clear();
+    s.mdls.clear();
+    s.violations = Violations();
+    s.requestsInside = 0;
+    s.configPairs = 0;
+    s.fabric = fabric;
+}
+
+void Kernel::AttachFabric(Fabric* fabric) {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    S().fabric = fabric;
+}
+
+Fabric* Kernel::AttachedFabric() const {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    return S().fabric;
+}
+
+KernStatus Kernel::LoadDriver() {
+    State& s = S();
+    {
+        std::lock_guard<std::recursive_mutex> lock(s.mutex);
+        s.driver = std::make_unique<KernDriver>();
+    }
+    const KernStatus status = CorvaxDriverEntry(s.driver.get());
+    if (status < 0) {
+        // A driver whose entry fails is unloaded without its unload routine.
+        std::lock_guard<std::recursive_mutex> lock(s.mutex);
+        s.driver.reset();
+    }
+    return status;
+}
+
+void Kernel::UnloadDriver() {
+    State& s = S();
+    if (!s.driver) {
+        return;
+    }
+    if (s.driver->unloadInstalled) {
+        CorvaxDriverUnload(s.driver.get());
+    }
+    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    s.handles.clear();
+    s.driver.reset();
+}
+
+bool Kernel::DriverLoaded() const {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    return S().driver != nullptr;
+}
+
+void* Kernel::ControlDeviceExtension() const {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    return S().device ? S().device->extension.get() : nullptr;
+}
+
+uint32_t Kernel::ControlDeviceFlags() const {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    return S().device ? S().device->flags : 0;
+}
+
+uint32_t Kernel::ControlDeviceCharacteristics() const {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    return S().device ? S().device->characteristics : 0;
+}
+
+uint32_t Kernel::ControlDeviceType() const {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    return S().device ? S().device->type : 0;
+}
+
+bool Kernel::ControlDeviceRestricted() const {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    return S().device && S().device->restricted;
+}
+
+bool Kernel::ControlDeviceExclusive() const {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    return S().device && S().device->exclusive;
+}
+
+uint32_t Kernel::ControlDeviceExtensionSize() const {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    return S().device ? S().device->extensionSize : 0;
+}
+
+int Kernel::DefaultRoutineEntries() const {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    if (!S().driver) {
+        return 0;
+    }
+    int n = 0;
+    for (auto routine : S().driver->majorFunction) {
+        n += routine == &CorvaxDefaultDispatch ? 1 : 0;
+    }
+    return n;
+}
+
+bool Kernel::UnloadRoutineInstalled() const {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    return S().driver && S().driver->unloadInstalled;
+}
+
+void Kernel::AddLink(const std::u16string& link, const std::u16string& target) {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    S().links[link] = target;
+}
+
+bool Kernel::LinkExists(const std::u16string& link) const {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    return S().links.count(link) != 0;
+}
+
+std::u16string Kernel::LinkTarget(const std::u16string& link) const {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    auto it = S().links.find(link);
+    return it == S().links.end() ? std::u16string() : it->second;
+}
+
+bool Kernel::DeviceExists(const std::u16string& name) const {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    return S().device && S().device->name == name;
+}
+
+size_t Kernel::ObjectCount() const {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    return S().links.size() + (S().device ? 1 : 0);
+}
+
+void Kernel::FailCreateDevice(int nth, KernStatus status) {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    S().failDeviceAt = nth;
+    S().failDeviceStatus = status;
+}
+
+void Kernel::FailCreateLink(int nth, KernStatus status) {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    S().failLinkAt = nth;
+    S().failLinkStatus = status;
+}
+
+void Kernel::FailRestrictDevice(KernStatus status) {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    S().failRestrictStatus = status;
+}
+
+Handle Kernel::Open(const std::string& path) {
+    State& s = S();
+    KernDevice* device = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> lock(s.mutex);
+        auto link = s.links.find(DosPath(path));
+        if (link == s.links.end() || !s.device || s.device->name != link->second) {
+            return kInvalidHandle;
+        }
+        device = s.device.get();
+    }
+    KernRequest request;
+    request.major = kMajorCreate;
+    if (Send(device, &request) < 0) {
+        return kInvalidHandle;
+    }
+    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    const Handle handle = s.nextHandle++;
+    s.handles[handle] = device;
+    return handle;
+}
+
+void Kernel::Close(Handle handle) {
+    State& s = S();
+    KernDevice* device = nullptr;
+    {
+        std::lock_guard<std::recursive_mutex> lock(s.mutex);
+        auto it = s.handles.find(handle);
+        if (it == s.handles.end()) {
+            return;
+        }
+        device = it->second;
+        s.handles.erase(it);
+    }
+    KernRequest cleanup;
+    cleanup.major = kMajorCleanup;
+    Send(device, &cleanup);
+    KernRequest close;
+    close.major = kMajorClose;
+    Send(device, &close);
+}
+
+namespace {
+
+KernDevice* DeviceOf(Handle handle) {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    auto it = S().handles.find(handle);
+    return it == S().handles.end() ? nullptr : it->second;
+}
+
+}  // namespace
+
+IoResult Kernel::DeviceIoControl(Handle handle, uint32_t code, const void* input,
+                                 uint32_t inputLength, void* output, uint32_t outputLength,
+                                 const IoOptions& options) {
+    IoResult result;
+    KernDevice* device = DeviceOf(handle);
+    if (device == nullptr) {
+        result.status = static_cast<KernStatus>(0xC0000008);  // STATUS_INVALID_HANDLE
+        return result;
+    }
+    const uint32_t method = code & 3u;
+    KernRequest request;
+    request.major = kMajorDeviceControl;
+    request.code = code;
+    request.inputLength = inputLength;
+    request.outputLength = outputLength;
+
+    // Buffers exactly as long as the I/O manager makes them, so that a handler that reaches
+    // past its lengths is caught by the address sanitizer.
+    std::unique_ptr<uint8_t[]> system;
+    std::unique_ptr<uint8_t[]> pages;
+    if (method == 0) {
+        const uint32_t size = inputLength > outputLength ? inputLength : outputLength;
+        if (size > 0) {
+            system.reset(new uint8_t[size]);
+            std::memset(system.get(), 0, size);
+            if (inputLength > 0 && input != nullptr) {
+                std::memcpy(system.get(), input, inputLength);
+            }
+        }
+    } else if (method == 1 || method == 2) {
+        if (inputLength > 0) {
+            system.reset(new uint8_t[inputLength]);
+            std::memcpy(system.get(), input, inputLength);
+        }
+        if (outputLength > 0) {
+            pages.reset(new uint8_t[outputLength]);
+            std::memcpy(pages.get(), output, outputLength);
+            request.hasMdl = true;
+            request.mdlFlags = options.mdlFlags;
+            request.mdlPages = pages.get();
+            request.failMdlMapping = options.failMdlMapping;
+            if ((options.mdlFlags & (KERN_MDL_MAPPED_TO_SYSTEM_VA |
+                                     KERN_MDL_SOURCE_IS_NONPAGED_POOL)) != 0) {
+                request.mdlMappedVa = pages.get();
+            }
+        }
+    }
+    request.systemBuffer = system.get();
+
+    Send(device, &request);
+    result.status = request.status;
+    result.information = request.information;
+
+    if (method == 0) {
+        if (!IsError(request.status) && output != nullptr) {
+            uint64_t n = request.information;
+            if (n > outputLength) {
+                std::lock_guard<std::recursive_mutex> lock(S().mutex);
+                ++S().violations.informationTooLarge;
+                n = outputLength;
+            }
+            if (n > 0) {
+                std::memcpy(output, system.get(), static_cast<size_t>(n));
+            }
+            result.delivered = true;
+        }
+    } else if (method == 1 || method == 2) {
+        // Direct pages are the caller's own: whatever the handler wrote is there, whatever the
+        // status.
+        if (pages) {
+            std::memcpy(output, pages.get(), outputLength);
+            result.delivered = true;
+        }
+        if (request.information > outputLength) {
+            std::lock_guard<std::recursive_mutex> lock(S().mutex);
+            ++S().violations.informationTooLarge;
+        }
+    }
+    return result;
+}
+
+IoResult Kernel::Read(Handle handle, void* buffer, uint32_t length) {
+    IoResult result;
+    KernDevice* device = DeviceOf(handle);
+    if (device == nullptr) {
+        result.status = static_cast<KernStatus>(0xC0000008);
+        return result;
+    }
+    KernRequest request;
+    request.major = kMajorRead;
+    request.outputLength = length;
+    Send(device, &request);
+    result.status = request.status;
+    result.information = request.information;
+    return result;
+}
+
+IoResult Kernel::Write(Handle handle, const void* buffer, uint32_t length) {
+    IoResult result;
+    KernDevice* device = DeviceOf(handle);
+    if (device == nullptr) {
+        result.status = static_cast<KernStatus>(0xC0000008);
+        return result;
+    }
+    KernRequest request;
+    request.major = kMajorWrite;
+    request.inputLength = length;
+    Send(device, &request);
+    result.status = request.status;
+    result.information = request.information;
+    return result;
+}
+
+std::vector<std::string> Kernel::Prints() const {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    return S().prints;
+}
+
+std::vector<std::string> Kernel::LogLines() const {
+    std::string all;
+    {
+        std::lock_guard<std::recursive_mutex> lock(S().mutex);
+        for (const std::string& p : S().prints) {
+            all += p;
+        }
+    }
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < all.size()) {
+        const size_t end = all.find('\n', start);
+        if (end == std::string::npos) {
+            lines.push_back(all.substr(start));
+            break;
+        }
+        lines.push_back(all.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+void Kernel::ClearLog() {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    S().prints.clear();
+}
+
+size_t Kernel::PrintCount() const {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    return S().prints.size();
+}
+
+MappingCounters Kernel::Mappings() const {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    return S().counters;
+}
+
+void Kernel::FailMapping(MapStep step, int nth) {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    S().failAt[static_cast<int>(step)] = nth;
+}
+
+Violations Kernel::GetViolations() const {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    return S().violations;
+}
+
+uint64_t Kernel::ConfigPairs() const {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    return S().configPairs;
+}
+
+}  // namespace sim
+
+// ---------------------------------------------------------------------------------------------
+// kernel.h: the driver's side.
+
+using sim::S;
+
+extern "C" {
+
+void KernInstallDispatchRoutines(KernDriver* driver) {
+    for (auto& routine : driver->majorFunction) {
+        routine = &CorvaxDefaultDispatch;
+    }
+    driver->majorFunction[sim::kMajorDeviceControl] = &CorvaxControlDispatch;
+}
+
+void KernInstallUnloadRoutine(KernDriver* driver) {
+    driver->unloadInstalled = true;
+}
+
+void KernInitUnicodeString(KernUnicodeString* destination, const char16_t* source) {
+    size_t n = 0;
+    while (source != nullptr && source[n] != 0) {
+        ++n;
+    }
+    destination->Length = static_cast<uint16_t>(n * sizeof(char16_t));
+    destination->MaximumLength = static_cast<uint16_t>((n + 1) * sizeof(char16_t));
+    destination->Reserved = 0;
+    destination->Buffer = source;
+}
+
+KernStatus KernCreateDevice(KernDriver* driver, uint32_t extensionSize,
+                            const KernUnicodeString* name, uint32_t deviceType,
+                            uint32_t characteristics, uint8_t exclusive, KernDevice** device) {
+    sim::State& s = S();
+    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    if (sim::ShouldFail(s.failDeviceAt)) {
+        return s.failDeviceStatus;
+    }
+    if (s.device) {
+        return KERN_STATUS_OBJECT_NAME_COLLISION;
+    }
+    auto created = std::make_unique<KernDevice>();
+    created->driver = driver;
+    created->name = sim::FromString(name);
+    created->extensionSize = extensionSize;
+    created->extension.reset(new uint64_t[(extensionSize + 7) / 8]());
+    created->type = deviceType;
+    created->characteristics = characteristics;
+    created->exclusive = exclusive != 0;
+    created->flags = KERN_DO_DEVICE_INITIALIZING;
+    *device = created.get();
+    driver->device = created.get();
+    s.device = std::move(created);
+    return KERN_STATUS_SUCCESS;
+}
+
+KernStatus KernRestrictDeviceToAdministrators(KernDevice* device) {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    if (S().failRestrictStatus != 0) {
+        return S().failRestrictStatus;
+    }
+    device->restricted = true;
+    return KERN_STATUS_SUCCESS;
+}
+
+void KernDeleteDevice(KernDevice* device) {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    if (S().device.get() == device) {
+        if (device->driver != nullptr) {
+            device->driver->device = nullptr;
+        }
+        S().device.reset();
+    }
+}
+
+void* KernDeviceExtension(KernDevice* device) {
+    return device->extension.get();
+}
+
+KernDevice* KernDriverDevice(KernDriver* driver) {
+    return driver->device;
+}
+
+void KernSetDeviceFlags(KernDevice* device, uint32_t set, uint32_t clear) {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    device->flags = (device->flags | set) & ~clear;
+}
+
+KernStatus KernCreateSymbolicLink(const KernUnicodeString* link, const KernUnicodeString* target) {
+    sim::State& s = S();
+    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    if (sim::ShouldFail(s.failLinkAt)) {
+        return s.failLinkStatus;
+    }
+    const std::u16string name = sim::FromString(link);
+    if (s.links.count(name) != 0) {
+        return KERN_STATUS_OBJECT_NAME_COLLISION;
+    }
+    s.links[name] = sim::FromString(target);
+    return KERN_STATUS_SUCCESS;
+}
+
+KernStatus KernDeleteSymbolicLink(const KernUnicodeString* link) {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    const bool erased = S().links.erase(sim::FromString(link)) != 0;
+    return erased ? KERN_STATUS_SUCCESS : static_cast<KernStatus>(0xC0000034);
+}
+
+void KernGetControlParameters(KernRequest* request, KernControlParameters* parameters) {
+    parameters->InputLength = request->inputLength;
+    parameters->OutputLength = request->outputLength;
+    parameters->ControlCode = request->code;
+    parameters->Reserved = 0;
+    parameters->SystemBuffer = request->systemBuffer;
+}
+
+uint8_t KernRequestHasMdl(KernRequest* request) {
+    return request->hasMdl ? 1 : 0;
+}
+
+uint16_t KernRequestMdlFlags(KernRequest* request) {
+    return request->mdlFlags;
+}
+
+void* KernRequestMdlMappedSystemVa(KernRequest* request) {
+    return request->mdlMappedVa;
+}
+
+void* KernMapRequestMdl(KernRequest* request) {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    ++S().counters.requestMdlMaps;
+    if (!request->hasMdl || request->failMdlMapping) {
+        return nullptr;
+    }
+    request->mdlMapped = true;
+    return request->mdlPages;
+}
+
+void KernCompleteRequest(KernRequest* request, KernStatus status, uint64_t information) {
+    request->status = status;
+    request->information = information;
+    ++request->completions;
+}
+
+void KernRequestLockInitialize(void) {}
+
+void KernRequestLockAcquire(void) {
+    sim::RequestLock().lock();
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    if (++S().requestsInside > 1) {
+        ++S().violations.concurrentRequests;
+    }
+}
+
+void KernRequestLockRelease(void) {
+    {
+        std::lock_guard<std::recursive_mutex> lock(S().mutex);
+        --S().requestsInside;
+    }
+    sim::RequestLock().unlock();
+}
+
+uint64_t KernConfigPortAcquire(void) {
+    sim::ConfigPortLock().lock();
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    ++S().configPairs;
+    return 0;
+}
+
+void KernConfigPortRelease(uint64_t state) {
+    sim::ConfigPortLock().unlock();
+}
+
+void KernWritePortUlong(uint16_t port, uint32_t value) {
+    sim::Fabric* fabric = sim::Kernel::Get().AttachedFabric();
+    if (fabric != nullptr) {
+        fabric->WritePort(port, value);
+    }
+}
+
+uint32_t KernReadPortUlong(uint16_t port) {
+    sim::Fabric* fabric = sim::Kernel::Get().AttachedFabric();
+    return fabric != nullptr ? fabric->ReadPort(port) : 0xFFFFFFFFu;
+}
+
+void* KernMapIoSpace(uint64_t physicalAddress, uint32_t size) {
+    sim::State& s = S();
+    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    ++s.counters.ioSpaceMaps;
+    if (sim::ShouldFail(s.failAt[static_cast<int>(sim::MapStep::IoSpace)]) || size == 0) {
+        return nullptr;
+    }
+    const uint64_t address =
+        sim::kIoSpaceBase + (s.nextMapping++) * sim::kMappingStride + (physicalAddress & 0xFFFu);
+    s.ioSpaces[address] = {physicalAddress, size};
+    ++s.counters.liveIoSpace;
+    return reinterpret_cast<void*>(address);
+}
+
+void KernUnmapIoSpace(void* address, uint32_t size) {
+    sim::State& s = S();
+    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    auto it = s.ioSpaces.find(reinterpret_cast<uint64_t>(address));
+    if (it == s.ioSpaces.end() || it->second.second != size) {
+        ++s.violations.unbalancedMappings;
+        return;
+    }
+    s.ioSpaces.erase(it);
+    --s.counters.liveIoSpace;
+}
+
+void* KernAllocateMdl(void* address, uint32_t size) {
+    sim::State& s = S();
+    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    ++s.counters.mdlAllocations;
+    if (sim::ShouldFail(s.failAt[static_cast<int>(sim::MapStep::Mdl)])) {
+        return nullptr;
+    }
+    auto mdl = std::make_unique<sim::Mdl>();
+    mdl->ioAddress = reinterpret_cast<uint64_t>(address);
+    mdl->size = size;
+    mdl->built = false;
+    sim::Mdl* raw = mdl.get();
+    s.mdls[raw] = std::move(mdl);
+    ++s.counters.liveMdls;
+    return raw;
+}
+
+void KernBuildMdlForNonPagedPool(void* mdl) {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    auto it = S().mdls.find(static_cast<sim::Mdl*>(mdl));
+    if (it != S().mdls.end()) {
+        it->second->built = true;
+    }
+}
+
+void* KernMapLockedPages(void* mdl) {
+    sim::State& s = S();
+    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    ++s.counters.viewMaps;
+    auto it = s.mdls.find(static_cast<sim::Mdl*>(mdl));
+    if (it == s.mdls.end() || !it->second->built) {
+        ++s.violations.unbalancedMappings;
+        return nullptr;
+    }
+    if (sim::ShouldFail(s.failAt[static_cast<int>(sim::MapStep::View)])) {
+        return nullptr;
+    }
+    auto io = s.ioSpaces.find(it->second->ioAddress);
+    if (io == s.ioSpaces.end()) {
+        ++s.violations.unbalancedMappings;
+        return nullptr;
+    }
+    // The view starts at the page; the descriptor's byte offset says where the data lies.
+    const uint64_t base = sim::kViewBase + (s.nextMapping++) * sim::kMappingStride;
+    const uint64_t physicalPage = io->second.first & ~0xFFFull;
+    const uint32_t span = static_cast<uint32_t>((io->second.first & 0xFFFu) + it->second->size);
+    s.views[base] = sim::View{physicalPage, (span + 0xFFFu) & ~0xFFFu};
+    ++s.counters.liveViews;
+    return reinterpret_cast<void*>(base);
+}
+
+void KernUnmapLockedPages(void* view, void* mdl) {
+    sim::State& s = S();
+    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    const uint64_t address = reinterpret_cast<uint64_t>(view);
+    auto it = s.views.upper_bound(address);
+    if (it == s.views.begin()) {
+        ++s.violations.unbalancedMappings;
+        return;
+    }
+    --it;
+    if (address - it->first >= it->second.size) {
+        ++s.violations.unbalancedMappings;
+        return;
+    }
+    s.views.erase(it);
+    --s.counters.liveViews;
+}
+
+uint32_t KernMdlByteOffset(void* mdl) {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    auto it = S().mdls.find(static_cast<sim::Mdl*>(mdl));
+    return it == S().mdls.end() ? 0 : static_cast<uint32_t>(it->second->ioAddress & 0xFFFu);
+}
+
+void KernFreeMdl(void* mdl) {
+    sim::State& s = S();
+    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    if (s.mdls.erase(static_cast<sim::Mdl*>(mdl)) == 0) {
+        ++s.violations.unbalancedMappings;
+        return;
+    }
+    --s.counters.liveMdls;
+}
+
+uint8_t KernReadRegisterUchar(const volatile void* address) {
+    return static_cast<uint8_t>(sim::ReadDeviceMemory(address, 1));
+}
+
+void KernWriteRegisterUchar(volatile void* address, uint8_t value) {
+    sim::WriteDeviceMemory(address, 1, value);
+}
+
+uint32_t KernReadRegisterUlong(const volatile void* address) {
+    return sim::ReadDeviceMemory(address, 4);
+}
+
+void KernWriteRegisterUlong(volatile void* address, uint32_t value) {
+    sim::WriteDeviceMemory(address, 4, value);
+}
+
+void KernDebugPrint(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = sim::FormatDebugPrint(format, args);
+    va_end(args);
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    S().prints.push_back(std::move(text));
+}
+
+}  // extern "C"

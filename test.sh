@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds the host tests under AddressSanitizer and UndefinedBehaviorSanitizer and the Windows
+# cross build, then runs every test (the Windows image checks and the Wine runs are tests too).
+set -euo pipefail
+cd "$(dirname "$0")"
+scripts/install-deps.sh
+
+echo "== clang-format"
+files=$(git ls-files '*.c' '*.cpp' '*.h' '*.hpp' 2>/dev/null || true)
+if [ -n "$files" ]; then
+    # shellcheck disable=SC2086
+    clang-format --dry-run --Werror $files
+fi
+
+echo "== windows build"
+cmake --preset windows >/dev/null
+cmake --build --preset windows
+
+echo "== host-asan build"
+cmake --preset host-asan -DCORVAX_WINDOWS_BUILD="$PWD/build/windows" >/dev/null
+cmake --build --preset host-asan
+
+echo "== tests"
+ctest --preset host-asan -j2
