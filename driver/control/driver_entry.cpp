@@ -23,8 +23,7 @@ void CopyDefaultDeviceIdList(DeviceExtension* extension) {
     for (uint32_t i = 0; i < kDeviceIdListEntries; ++i) {
         const uint32_t entry = DefaultDeviceIdList[i];
         extension->DeviceIdList[i] = entry;
-        KernDebugPrint("Corvax2 : set device id list (%d = 0x%08X)\n", static_cast<int>(i),
-                       entry);
+        KernDebugPrint("Corvax2 : set device id list (%d = 0x%08X)\n", static_cast<int>(i), entry);
         if (entry == 0) {
             break;
         }

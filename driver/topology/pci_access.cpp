@@ -11,7 +11,6 @@ constexpr uint16_t kConfigAddressPort = 0xCF8;
 constexpr uint16_t kConfigDataPort = 0xCFC;
 
 constexpr uint8_t kCapabilitiesPointer = 0x34;
-constexpr uint8_t kMsixCapabilityId = 0x11;
 // A capability list in a 256-byte header holds at most 48 entries of 4 bytes above 0x40; a
 // longer walk can only be a loop.
 constexpr uint32_t kMaxCapabilities = 48;
@@ -83,7 +82,10 @@ void PciInitializeEcam(DeviceExtension* extension) {
 }
 
 bool PciReadConfigHeader(const DeviceExtension* extension, const DriveSlot* slot,
-                         uint8_t* destination, uint32_t length) {
+                         uint8_t* destination, uint32_t length, bool* copied) {
+    if (copied != nullptr) {
+        *copied = false;
+    }
     if (slot == nullptr || destination == nullptr) {
         return false;
     }
@@ -100,6 +102,9 @@ bool PciReadConfigHeader(const DeviceExtension* extension, const DriveSlot* slot
                 destination[i] = KernReadRegisterUchar(view + i);
             }
             PciUnmapMemory(&mapping);
+            if (copied != nullptr) {
+                *copied = true;
+            }
         }
         return true;
     }
@@ -108,11 +113,17 @@ bool PciReadConfigHeader(const DeviceExtension* extension, const DriveSlot* slot
         const uint32_t value = PciReadConfigUlong(slot->pciPFA, offset);
         memcpy(destination + offset, &value, 4);
     }
+    if (copied != nullptr) {
+        *copied = true;
+    }
     return true;
 }
 
 bool PciWriteConfigHeader(const DeviceExtension* extension, const DriveSlot* slot,
-                          const uint8_t* source, uint32_t length) {
+                          const uint8_t* source, uint32_t length, bool* copied) {
+    if (copied != nullptr) {
+        *copied = false;
+    }
     if (slot == nullptr || source == nullptr) {
         return false;
     }
@@ -130,6 +141,9 @@ bool PciWriteConfigHeader(const DeviceExtension* extension, const DriveSlot* slo
                 KernWriteRegisterUchar(view + i, source[i]);
             }
             PciUnmapMemory(&mapping);
+            if (copied != nullptr) {
+                *copied = true;
+            }
         }
         return true;
     }
@@ -139,7 +153,24 @@ bool PciWriteConfigHeader(const DeviceExtension* extension, const DriveSlot* slo
         memcpy(&value, source + offset, 4);
         PciWriteConfigUlong(slot->pciPFA, offset, value);
     }
+    if (copied != nullptr) {
+        *copied = true;
+    }
     return true;
+}
+
+uint32_t FindCapability(const uint8_t* header, uint8_t capabilityId) {
+    uint32_t p = header[kCapabilitiesPointer];
+    for (uint32_t visited = 0; p != 0 && visited < kMaxCapabilities; ++visited) {
+        if (p + 8 > kHeaderSize) {
+            return 0;
+        }
+        if (header[p] == capabilityId) {
+            return p;
+        }
+        p = header[p + 1];
+    }
+    return 0;
 }
 
 bool PciFindMsixCapability(const DeviceExtension* extension, DriveSlot* slot) {
@@ -153,22 +184,14 @@ bool PciFindMsixCapability(const DeviceExtension* extension, DriveSlot* slot) {
     if (!PciReadConfigHeader(extension, slot, header, kHeaderSize)) {
         return false;
     }
-    uint32_t p = header[kCapabilitiesPointer];
-    // Bounded: no more entries than a header can hold, and never an entry whose Table
-    // Offset/BIR dword would lie past the buffer.
-    for (uint32_t visited = 0; p != 0 && visited < kMaxCapabilities; ++visited) {
-        if (p + 8 > kHeaderSize) {
-            return false;
-        }
-        if (header[p] == kMsixCapabilityId) {
-            uint32_t tableOffset;
-            memcpy(&tableOffset, header + p + 4, 4);
-            slot->MsiTableOffset = tableOffset;
-            return true;
-        }
-        p = header[p + 1];
+    const uint32_t p = FindCapability(header, kMsixCapabilityId);
+    if (p == 0) {
+        return false;
     }
-    return false;
+    uint32_t tableOffset;
+    memcpy(&tableOffset, header + p + 4, 4);
+    slot->MsiTableOffset = tableOffset;
+    return true;
 }
 
 void* PciMapMemory(MemoryMapping* mapping, uint64_t physicalAddress, uint32_t size) {
@@ -204,7 +227,7 @@ void PciUnmapMemory(MemoryMapping* mapping) {
     mapping->Size = 0;
 }
 
-void PciReadMemoryPage(uint64_t physicalAddress, uint8_t* destination) {
+bool PciReadMemoryPage(uint64_t physicalAddress, uint8_t* destination) {
     const uint32_t off = static_cast<uint32_t>(physicalAddress & 0xFFFu);
     uint64_t page = physicalAddress & ~static_cast<uint64_t>(0xFFFu);
     const uint32_t rem = kPageSize - off;
@@ -214,7 +237,7 @@ void PciReadMemoryPage(uint64_t physicalAddress, uint8_t* destination) {
         const volatile uint8_t* view =
             static_cast<const volatile uint8_t*>(PciMapMemory(&mapping, page, kPageSize));
         if (view == nullptr) {
-            return;
+            return false;
         }
         KernDebugPrint(
             "PciIo : PciReadMemoryPage memAddr=%08X%08X => pVirtualAddr=%p,offset=%d, Size=%d\n",
@@ -224,13 +247,13 @@ void PciReadMemoryPage(uint64_t physicalAddress, uint8_t* destination) {
             destination[i] = KernReadRegisterUchar(view + off + i);
         }
         PciUnmapMemory(&mapping);
-        return;
+        return true;
     }
 
     const volatile uint8_t* view =
         static_cast<const volatile uint8_t*>(PciMapMemory(&mapping, page, kPageSize));
     if (view == nullptr) {
-        return;
+        return false;
     }
     KernDebugPrint(
         "PciIo : PciReadMemoryPage memAddr=%08X%08X => pVirtualAddr=%p, offset=%d, Size=%d\n",
@@ -246,7 +269,7 @@ void PciReadMemoryPage(uint64_t physicalAddress, uint8_t* destination) {
     if (view == nullptr) {
         KernDebugPrint("PciIo : PciReadMemoryPage fail\n");
         memset(destination, 0xFF, kHeaderSize);
-        return;
+        return false;
     }
     KernDebugPrint(
         "PciIo : PciReadMemoryPage memAddr=%08X%08X => pVirtualAddr=%p, offset=%d, Size=%d\n",
@@ -256,6 +279,7 @@ void PciReadMemoryPage(uint64_t physicalAddress, uint8_t* destination) {
         destination[rem + i] = KernReadRegisterUchar(view + i);
     }
     PciUnmapMemory(&mapping);
+    return true;
 }
 
 uint32_t PciReadMemoryUlong(uint64_t physicalAddress) {
@@ -281,7 +305,8 @@ void PciWriteMemoryUlong(uint64_t physicalAddress, uint32_t value) {
     const uint64_t page = physicalAddress & ~static_cast<uint64_t>(0xFFFu);
     MemoryMapping mapping = {};
     volatile uint8_t* dword = nullptr;
-    volatile uint8_t* view = static_cast<volatile uint8_t*>(PciMapMemory(&mapping, page, kPageSize));
+    volatile uint8_t* view =
+        static_cast<volatile uint8_t*>(PciMapMemory(&mapping, page, kPageSize));
     if (view != nullptr) {
         dword = view + (off & ~3u);
         KernWriteRegisterUlong(dword, value);

@@ -13,6 +13,7 @@ namespace corvax {
 constexpr uint32_t kPageSize = 0x1000;
 constexpr uint32_t kHeaderSize = 256;
 constexpr uint32_t kIntelVendorId = 0x8086;
+constexpr uint8_t kMsixCapabilityId = 0x11;
 
 // The record of one live mapping; all zero when nothing is mapped.
 struct MemoryMapping {
@@ -34,19 +35,27 @@ void PciWriteConfigUlong(uint32_t pfa, uint32_t offset, uint32_t value);
 void PciInitializeEcam(DeviceExtension* extension);
 
 // Header block of a drive slot: through the window when the slot has a window address the
-// driver may trust, through the ports otherwise. False only for a null slot or buffer.
+// driver may trust, through the ports otherwise. False only for a null slot or buffer; a
+// window that cannot be mapped leaves the destination as it was, and *copied (when given)
+// tells whether the bytes arrived.
 bool PciReadConfigHeader(const DeviceExtension* extension, const DriveSlot* slot,
-                         uint8_t* destination, uint32_t length);
+                         uint8_t* destination, uint32_t length, bool* copied = nullptr);
 bool PciWriteConfigHeader(const DeviceExtension* extension, const DriveSlot* slot,
-                          const uint8_t* source, uint32_t length);
+                          const uint8_t* source, uint32_t length, bool* copied = nullptr);
+// Offset of the first capability with that ID in a 256-byte header, or 0. The walk is bounded:
+// no more entries than a header can hold, and never an entry whose first two dwords would lie
+// past the buffer.
+uint32_t FindCapability(const uint8_t* header, uint8_t capabilityId);
+
 // Finds the MSI-X capability and stores its Table Offset/BIR dword in MsiTableOffset.
 bool PciFindMsixCapability(const DeviceExtension* extension, DriveSlot* slot);
 
 void* PciMapMemory(MemoryMapping* mapping, uint64_t physicalAddress, uint32_t size);
 void PciUnmapMemory(MemoryMapping* mapping);
 
-// The 256 bytes that start at a physical address (one or two pages).
-void PciReadMemoryPage(uint64_t physicalAddress, uint8_t* destination);
+// The 256 bytes that start at a physical address (one or two pages); true when all of them
+// were read from the device.
+bool PciReadMemoryPage(uint64_t physicalAddress, uint8_t* destination);
 uint32_t PciReadMemoryUlong(uint64_t physicalAddress);
 void PciWriteMemoryUlong(uint64_t physicalAddress, uint32_t value);
 

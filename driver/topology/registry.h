@@ -30,18 +30,18 @@ constexpr uint8_t kSlotOnBoard = 0x40;
 
 // One NVMe drive function, or the place for one.
 struct DriveSlot {
-    uint8_t fgStatus;        // 0x80 drive found, 0x40 on-board (only with 0x80)
-    uint8_t bdgDeviceIndex;  // slot index within the switch
-    uint8_t bdgDeviceId;     // device number of the slot's downstream port
-    uint8_t bdgMps;          // Max_Payload_Size encoding in bits 7:5
-    uint32_t pciPFA;         // bus << 8 of the drive (device 0, function 0)
-    uint32_t pciID;          // device ID << 16 | vendor ID
-    uint32_t reserved;       // always 0
-    uint64_t barAddr;        // BAR0 as a 64-bit memory BAR, flag bits cleared
-    uint64_t PciConfigAddr;  // the drive's page in the enhanced configuration window
-    uint32_t MsiTableOffset; // MSI-X Table Offset/BIR dword, as read
-    uint8_t* ConfigTable;    // 256-byte header save area (null on board)
-    uint8_t* MsiTable;       // 256-byte MSI-X table save area (null on board)
+    uint8_t fgStatus;         // 0x80 drive found, 0x40 on-board (only with 0x80)
+    uint8_t bdgDeviceIndex;   // slot index within the switch
+    uint8_t bdgDeviceId;      // device number of the slot's downstream port
+    uint8_t bdgMps;           // Max_Payload_Size encoding in bits 7:5
+    uint32_t pciPFA;          // bus << 8 of the drive (device 0, function 0)
+    uint32_t pciID;           // device ID << 16 | vendor ID
+    uint32_t reserved;        // always 0
+    uint64_t barAddr;         // BAR0 as a 64-bit memory BAR, flag bits cleared
+    uint64_t PciConfigAddr;   // the drive's page in the enhanced configuration window
+    uint32_t MsiTableOffset;  // MSI-X Table Offset/BIR dword, as read
+    uint8_t* ConfigTable;     // 256-byte header save area (null on board)
+    uint8_t* MsiTable;        // 256-byte MSI-X table save area (null on board)
 };
 
 // One accepted PLX switch; a record whose bdgPFA is 0 is free and all zero.
@@ -76,7 +76,14 @@ struct DeviceExtension {
     // host bridge is an Intel one, whose dword 0x60 is that base. Elsewhere dword 0x60 is
     // some other register and a "window" there would land on unrelated memory.
     uint8_t fgEcamTrusted;
+    // What the last update really saved into each switch slot's save area (kSaved* bits). A
+    // save whose mapping failed leaves another drive's bytes in the area; those are never
+    // written back into a drive.
+    uint8_t fgSaved[kBridgeRecords][kSlotsPerBridge];
 };
+
+constexpr uint8_t kSavedHeader = 0x01;
+constexpr uint8_t kSavedMsiTable = 0x02;
 
 // The first four bytes of a slot form one word: status in the low byte, Max_Payload_Size on top.
 static_assert(offsetof(DriveSlot, bdgMps) == 3, "status word layout");

@@ -6,6 +6,69 @@
 
 namespace corvax {
 
+namespace {
+
+constexpr uint32_t kFirstBus = 1;
+constexpr uint32_t kLastBus = 64;
+
+uint32_t DriveBehindPort(uint32_t portPfa) {
+    // The port's secondary bus, device 0, function 0; a silent port gives bus 0xFF.
+    return ((PciReadConfigUlong(portPfa, 0x18) >> 8) & 0xFFu) << 8;
+}
+
+uint64_t ReadBar0(uint32_t pfa) {
+    const uint64_t low = PciReadConfigUlong(pfa, 0x10) & 0xFFFFFFF0u;
+    const uint64_t high = PciReadConfigUlong(pfa, 0x14);
+    return (high << 32) | low;
+}
+
+// A switch candidate is accepted only when no switch of another family was accepted before.
+bool AcceptSwitch(DeviceExtension* extension, uint32_t id) {
+    switch (id) {
+        case kPlx8618Id:
+            if (extension->fgPlx8618 || extension->fgPlx8732 || extension->fgPlx8748) {
+                return false;
+            }
+            extension->fgPlx8618 = 1;
+            return true;
+        case kPlx8732Id:
+            if (extension->fgPlx8618 || extension->fgPlx8748) {
+                return false;
+            }
+            extension->fgPlx8732 = 1;
+            return true;
+        case kPlx8748Id:
+            if (extension->fgPlx8618 || extension->fgPlx8732) {
+                return false;
+            }
+            extension->fgPlx8748 = 1;
+            return true;
+        default:
+            return false;
+    }
+}
+
+void RegisterOnBoardDrive(DeviceExtension* extension, DriveSlot* slot, uint32_t pfa, uint32_t id) {
+    slot->fgStatus = kSlotPresent | kSlotOnBoard;
+    slot->pciPFA = pfa;
+    slot->pciID = id;
+    slot->barAddr = ReadBar0(pfa);
+    slot->PciConfigAddr = EcamAddress(extension->EcamBase, pfa);
+    slot->MsiTableOffset = 0;
+    slot->ConfigTable = nullptr;
+    slot->MsiTable = nullptr;
+}
+
+}  // namespace
+
+void AlignMaxPayload(const PlxBridge* bridge, uint32_t drivePfa) {
+    const uint32_t v = PciReadConfigUlong(drivePfa, 0x78);
+    if ((v & 0xE0u) != bridge->bdgMps) {
+        // The status half goes back as read.
+        PciWriteConfigUlong(drivePfa, 0x78, (v & 0xFFFFFF1Fu) | bridge->bdgMps);
+    }
+}
+
 void UpdateTopology(DeviceExtension* extension) {
     KernDebugPrint("Corvax2 : Update PLX Bridge & PCI device information\n");
     extension->fgPlx8618 = 0;
@@ -13,7 +76,98 @@ void UpdateTopology(DeviceExtension* extension) {
     extension->fgPlx8748 = 0;
     memset(extension->Bridge, 0, sizeof(extension->Bridge));
     memset(extension->OnBoardSlot, 0, sizeof(extension->OnBoardSlot));
-    // The save areas are not cleared: an area keeps its bytes until a later scan overwrites it.
+    memset(extension->fgSaved, 0, sizeof(extension->fgSaved));
+    // The save areas themselves are not cleared: an area keeps its bytes until a later scan
+    // overwrites it, and fgSaved says whether it holds the present drive's.
+
+    uint32_t switches = 0;
+    uint32_t onBoard = 0;
+    for (uint32_t bus = kFirstBus; bus <= kLastBus && switches < kBridgeRecords; ++bus) {
+        const uint32_t pfa = bus << 8;
+        const uint32_t id = PciReadConfigUlong(pfa, 0x00);
+        const bool candidate =
+            id == kPlx8748Id || id == kPlx8732Id || (id == kPlx8618Id && !extension->fgPlx8618);
+        if (candidate) {
+            if (AcceptSwitch(extension, id)) {
+                PlxBridge* bridge = &extension->Bridge[switches];
+                bridge->pciID = id;
+                bridge->bdgPFA = pfa;
+                ScanBridge(extension, bridge, &extension->SlotSave[switches][0][0]);
+                ++switches;
+            }
+            continue;
+        }
+        if ((PciReadConfigUlong(pfa, 0x08) & 0xFFFFFF00u) == kNvmeClass &&
+            !IsOnBridge(extension, pfa) && onBoard < kOnBoardSlots) {
+            RegisterOnBoardDrive(extension, &extension->OnBoardSlot[onBoard], pfa, id);
+            ++onBoard;
+        }
+    }
+
+    DumpTopology(extension);
+    KernDebugPrint("Corvax2 : PCI update completed \n");
+}
+
+void ScanBridge(DeviceExtension* extension, PlxBridge* bridge, uint8_t* saveArea) {
+    if (extension == nullptr || bridge == nullptr || saveArea == nullptr) {
+        return;
+    }
+    const uint32_t up = bridge->bdgPFA;
+    const SwitchModel* model = FindSwitchModel(bridge->pciID);
+    if (model == nullptr) {
+        model = FindSwitchModel(kPlx8618Id);
+    }
+    if (bridge->pciID == kPlx8748Id) {
+        const uint32_t base = PciReadConfigUlong(up, 0x10) & 0xFFFFFFF0u;
+        bridge->pBdgSecAddr1 = static_cast<uint32_t>(base + 0x8000u);
+        bridge->pBdgSecAddr2 = static_cast<uint32_t>(base + 0x10000u);
+    } else {
+        bridge->pBdgSecAddr1 = 0;
+        bridge->pBdgSecAddr2 = 0;
+    }
+    bridge->bdgMps = PciReadConfigUlong(up, 0x70) & 0xE0u;
+    bridge->OriginalMap = 0;
+    bridge->CurrentMap = 0;
+    const uint32_t busNumbers = PciReadConfigUlong(up, 0x18);
+    bridge->PrimaryBus = busNumbers & 0xFFu;
+    bridge->SecondaryBus = (busNumbers >> 8) & 0xFFu;
+
+    const uint32_t record = static_cast<uint32_t>(bridge - extension->Bridge);
+    for (uint32_t i = 0; i < model->slotCount; ++i, saveArea += kSaveAreaSize) {
+        const uint32_t drive = DriveBehindPort(PortPfa(bridge, model->linkMap[i]));
+        DriveSlot* slot = &bridge->OriginalSlot[i];
+        memset(slot, 0, sizeof(*slot));
+        slot->bdgDeviceIndex = static_cast<uint8_t>(i);
+        slot->bdgDeviceId = static_cast<uint8_t>(model->linkMap[i]);
+        slot->bdgMps = static_cast<uint8_t>(bridge->bdgMps);
+        slot->pciPFA = drive;
+        slot->PciConfigAddr = EcamAddress(extension->EcamBase, drive);
+        slot->ConfigTable = saveArea;
+        slot->MsiTable = saveArea + 256;
+
+        if ((PciReadConfigUlong(drive, 0x08) & 0xFFFFFF00u) != kNvmeClass) {
+            continue;
+        }
+        const uint32_t id = PciReadConfigUlong(drive, 0x00);
+        slot->fgStatus |= kSlotPresent;
+        slot->pciID = id;
+        slot->barAddr = ReadBar0(drive);
+        if (MatchDeviceIdList(id, extension->DeviceIdList) && record < kBridgeRecords) {
+            AlignMaxPayload(bridge, drive);
+            bool copied = false;
+            PciReadConfigHeader(extension, slot, slot->ConfigTable, kHeaderSize, &copied);
+            uint8_t saved = copied ? kSavedHeader : 0;
+            if (PciFindMsixCapability(extension, slot) &&
+                PciReadMemoryPage(slot->barAddr + slot->MsiTableOffset, slot->MsiTable)) {
+                saved |= kSavedMsiTable;
+            }
+            extension->fgSaved[record][i] = saved;
+        }
+        bridge->OriginalMap |= 1u << i;
+    }
+
+    bridge->CurrentMap = bridge->OriginalMap;
+    memcpy(bridge->CurrentSlot, bridge->OriginalSlot, sizeof(bridge->CurrentSlot));
 }
 
 }  // namespace corvax

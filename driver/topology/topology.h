@@ -8,6 +8,21 @@ namespace corvax {
 
 // Forgets the registry and rebuilds it from the hardware; ends with the dump.
 void UpdateTopology(DeviceExtension* extension);
+// Scans the downstream ports of one accepted switch into its original slots.
+void ScanBridge(DeviceExtension* extension, PlxBridge* bridge, uint8_t* saveArea);
+
+// Brings a drive's Max_Payload_Size to the switch's, writing only when they differ.
+void AlignMaxPayload(const PlxBridge* bridge, uint32_t drivePfa);
+
+// Rebuilds the current generation of every switch against the original one and forgets
+// on-board drives that no longer answer with the same identifier; ends with the dump.
+void RescanTopology(DeviceExtension* extension);
+void RescanBridge(DeviceExtension* extension, PlxBridge* bridge);
+// Writes saved headers back into listed drives that answer again with BAR0 cleared.
+void RestoreDrives(DeviceExtension* extension);
+
+// Writes the whole registry to the debug log.
+void DumpTopology(const DeviceExtension* extension);
 
 }  // namespace corvax
 

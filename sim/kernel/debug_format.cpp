@@ -69,8 +69,8 @@ std::string FormatDebugPrint(const char* format, va_list args) {
         switch (conversion) {
             case 'd':
             case 'i': {
-                long long v = longs >= 2 ? va_arg(args, long long)
-                              : size     ? static_cast<long long>(va_arg(args, intptr_t))
+                long long v = longs >= 2   ? va_arg(args, long long)
+                              : size       ? static_cast<long long>(va_arg(args, intptr_t))
                               : longs == 1 ? static_cast<long long>(va_arg(args, long))
                                            : va_arg(args, int);
                 std::snprintf(buffer, sizeof(buffer), (spec + "lld").c_str(), v);

@@ -478,8 +478,8 @@ IoResult Kernel::DeviceIoControl(Handle handle, uint32_t code, const void* input
             request.mdlFlags = options.mdlFlags;
             request.mdlPages = pages.get();
             request.failMdlMapping = options.failMdlMapping;
-            if ((options.mdlFlags & (KERN_MDL_MAPPED_TO_SYSTEM_VA |
-                                     KERN_MDL_SOURCE_IS_NONPAGED_POOL)) != 0) {
+            if ((options.mdlFlags &
+                 (KERN_MDL_MAPPED_TO_SYSTEM_VA | KERN_MDL_SOURCE_IS_NONPAGED_POOL)) != 0) {
                 request.mdlMappedVa = pages.get();
             }
         }

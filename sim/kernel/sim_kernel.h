@@ -46,11 +46,11 @@ enum class MapStep { IoSpace, Mdl, View };
 
 // Things the driver did that Windows would punish; tests require none.
 struct Violations {
-    uint64_t badRegisterAccess = 0;   // a device-memory access outside every live view
-    uint64_t informationTooLarge = 0; // information beyond the caller's output length
-    uint64_t completedTwice = 0;      // a request completed more than once (or never)
-    uint64_t unbalancedMappings = 0;  // a release of something not mapped
-    uint64_t concurrentRequests = 0;  // two control requests inside the request lock at once
+    uint64_t badRegisterAccess = 0;    // a device-memory access outside every live view
+    uint64_t informationTooLarge = 0;  // information beyond the caller's output length
+    uint64_t completedTwice = 0;       // a request completed more than once (or never)
+    uint64_t unbalancedMappings = 0;   // a release of something not mapped
+    uint64_t concurrentRequests = 0;   // two control requests inside the request lock at once
     uint64_t Total() const {
         return badRegisterAccess + informationTooLarge + completedTwice + unbalancedMappings +
                concurrentRequests;
@@ -62,7 +62,7 @@ constexpr Handle kInvalidHandle = -1;
 
 // The simulated machine's kernel. One per process; Reset() returns it to a fresh boot.
 class Kernel {
-public:
+  public:
     static Kernel& Get();
 
     // Forgets the namespace, the driver, the log, counters and injected faults. The fabric
@@ -124,7 +124,7 @@ public:
     // ---- port lock ----
     uint64_t ConfigPairs() const;  // configuration-port acquisitions
 
-private:
+  private:
     Kernel() = default;
 };
 

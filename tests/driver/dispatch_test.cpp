@@ -8,7 +8,7 @@ namespace corvax_test {
 namespace {
 
 class DispatchTest : public DriverTest {
-protected:
+  protected:
     void SetUp() override {
         DriverTest::SetUp();
         ASSERT_EQ(Load(), KERN_STATUS_SUCCESS);
@@ -43,7 +43,8 @@ TEST_F(DispatchTest, VersionAnswersWithTheNumericVersionOnBothCodes) {
         EXPECT_EQ(r.status, KERN_STATUS_SUCCESS);
         EXPECT_EQ(r.information, 4u);
         EXPECT_EQ(r.output, (std::vector<uint8_t>{0x20, 0x01, 0x00, 0x02}));
-        EXPECT_EQ(Lines(), std::vector<std::string>{"Corvax2 : CORVAX_GET_VERSION/PLX_GET_VERSION"});
+        EXPECT_EQ(Lines(),
+                  std::vector<std::string>{"Corvax2 : CORVAX_GET_VERSION/PLX_GET_VERSION"});
     }
 }
 
@@ -66,9 +67,9 @@ TEST_F(DispatchTest, ErrorStatusOnABufferedRequestDeliversNoBytes) {
 struct IdListCase {
     const char* name;
     std::vector<uint32_t> input;
-    size_t extraBytes;          // trailing bytes that do not make a whole entry
-    uint32_t written;           // entries stored
-    std::vector<uint32_t> head; // the list's first entries afterwards
+    size_t extraBytes;           // trailing bytes that do not make a whole entry
+    uint32_t written;            // entries stored
+    std::vector<uint32_t> head;  // the list's first entries afterwards
 };
 
 class SetDeviceIdListTest : public DispatchTest,
@@ -112,10 +113,13 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         IdListCase{"three_with_terminator", {0x8086, 0x144D, 0}, 0, 3, {0x8086, 0x144D, 0, 0xC0A9}},
         IdListCase{"three_bytes_write_nothing", {}, 3, 0, {CORVAX_MAKER_VENDOR_ID, 0x8086}},
-        IdListCase{"no_terminator_keeps_old_tail", {0x1111, 0x2222}, 2, 2,
+        IdListCase{"no_terminator_keeps_old_tail",
+                   {0x1111, 0x2222},
+                   2,
+                   2,
                    {0x1111, 0x2222, 0x1344, 0xC0A9}},
         IdListCase{"stops_at_first_zero", {0x1111, 0, 0x3333}, 0, 2, {0x1111, 0, 0xC0A9}}),
-    [](const ::testing::TestParamInfo<IdListCase>& info) { return info.param.name; });
+    [](const ::testing::TestParamInfo<IdListCase>& p) { return std::string(p.param.name); });
 
 TEST_F(DispatchTest, SetDeviceIdListTakesAtMost256Entries) {
     const std::vector<uint32_t> ids = Counting(275);  // 1100 bytes, no zero

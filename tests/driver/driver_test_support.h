@@ -42,7 +42,7 @@ inline std::vector<uint8_t> Ulongs(std::initializer_list<uint32_t> values) {
 
 // The sim kernel is one per process: every test starts from a fresh boot.
 class DriverTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         sim::Kernel::Get().Reset();
         sim::Kernel::Get().AttachFabric(nullptr);
@@ -81,8 +81,8 @@ protected:
         reply.output.assign(outputLength, fill);
         const sim::IoResult r = sim::Kernel::Get().DeviceIoControl(
             handle_, code, input.empty() ? nullptr : input.data(),
-            static_cast<uint32_t>(input.size()), reply.output.empty() ? nullptr : reply.output.data(),
-            outputLength, options);
+            static_cast<uint32_t>(input.size()),
+            reply.output.empty() ? nullptr : reply.output.data(), outputLength, options);
         reply.status = r.status;
         reply.information = r.information;
         reply.delivered = r.delivered;

@@ -17,8 +17,18 @@ std::vector<std::string> ExpectedLoadPrefix(uint32_t ecamBase) {
         "Corvax2 : Create Device",
         ecam,
     };
-    const uint32_t ids[] = {CORVAX_MAKER_VENDOR_ID, 0x8086, 0x1344, 0xC0A9, 0x1CC4, 0x144D,
-                            0x1CB0, 0x1DB2, 0x1CC1, 0x1E81, 0x1D79, 0};
+    const uint32_t ids[] = {CORVAX_MAKER_VENDOR_ID,
+                            0x8086,
+                            0x1344,
+                            0xC0A9,
+                            0x1CC4,
+                            0x144D,
+                            0x1CB0,
+                            0x1DB2,
+                            0x1CC1,
+                            0x1E81,
+                            0x1D79,
+                            0};
     for (int i = 0; i < 12; ++i) {
         char line[80];
         std::snprintf(line, sizeof(line), "Corvax2 : set device id list (%d = 0x%08X)", i, ids[i]);
@@ -112,8 +122,8 @@ TEST_F(LifecycleTest, UnloadRemovesLinkAndDeviceAndLogsTwoLines) {
     handle_ = sim::kInvalidHandle;
     ClearLog();
     sim::Kernel::Get().UnloadDriver();
-    EXPECT_EQ(Lines(), (std::vector<std::string>{"Corvax2 : Remove Device",
-                                                 "Corvax2 : Driver unloaded"}));
+    EXPECT_EQ(Lines(),
+              (std::vector<std::string>{"Corvax2 : Remove Device", "Corvax2 : Driver unloaded"}));
     EXPECT_EQ(sim::Kernel::Get().ObjectCount(), 0u);
 }
 

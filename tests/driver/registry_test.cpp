@@ -5,7 +5,7 @@ namespace corvax_test {
 namespace {
 
 class RegistryTest : public DriverTest {
-protected:
+  protected:
     void SetUp() override {
         DriverTest::SetUp();
         extension_.reset(new corvax::DeviceExtension());

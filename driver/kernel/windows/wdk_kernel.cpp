@@ -112,8 +112,8 @@ KernStatus KernRestrictDeviceToAdministrators(KernDevice* device) {
         status = RtlSetDaclSecurityDescriptor(&descriptor, TRUE, acl, FALSE);
     }
     if (NT_SUCCESS(status)) {
-        status = ObSetSecurityObjectByPointer(AsDevice(device), DACL_SECURITY_INFORMATION,
-                                              &descriptor);
+        status =
+            ObSetSecurityObjectByPointer(AsDevice(device), DACL_SECURITY_INFORMATION, &descriptor);
     }
     return status;
 }

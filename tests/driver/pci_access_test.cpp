@@ -1,0 +1,346 @@
+// Configuration-space and physical-memory access against the simulated fabric.
+#include "driver/topology/pci_access.h"
+
+#include "tests/driver/driver_test_support.h"
+
+namespace corvax_test {
+namespace {
+
+using corvax::DriveSlot;
+using sim::DriveDescription;
+using sim::FabricBuilder;
+
+constexpr uint32_t kEcam = 0xE0000000u;
+constexpr uint64_t kDriveBar = 0xF0100000ull;
+
+class PciAccessTest : public DriverTest {
+  protected:
+    // A drive on bus 2 and one read-only function on bus 9 whose dwords a test chooses.
+    void Build(std::map<unsigned, uint32_t> functionDwords = {{0x00, 0x12345678},
+                                                              {0x60, 0xCAFEF00D}},
+               uint16_t hostVendor = 0x8086, uint32_t hostDword60 = kEcam | 1) {
+        FabricBuilder b;
+        b.HostBridge(hostVendor, 0x3E0F, hostDword60);
+        b.Onboard(2, DriveDescription::Make(0x8086, 0x0A54)
+                         .WithBar0(kDriveBar, 0x4000)
+                         .WithMsix(0x1F00, 32));
+        b.Function(0x0900, std::move(functionDwords));
+        Attach(std::make_unique<sim::Fabric>(b.Build()));
+        extension_.reset(new corvax::DeviceExtension());
+        corvax::PciInitializeEcam(extension_.get());
+        sim::Kernel::Get().ClearLog();
+        fabric_->ResetCounters();
+    }
+
+    DriveSlot SlotFor(uint32_t pfa) const {
+        DriveSlot slot = {};
+        slot.pciPFA = pfa;
+        slot.PciConfigAddr = corvax::EcamAddress(extension_->EcamBase, pfa);
+        return slot;
+    }
+
+    void ExpectNothingMapped() const {
+        const sim::MappingCounters m = sim::Kernel::Get().Mappings();
+        EXPECT_EQ(m.liveIoSpace, 0);
+        EXPECT_EQ(m.liveMdls, 0);
+        EXPECT_EQ(m.liveViews, 0);
+        EXPECT_EQ(sim::Kernel::Get().GetViolations().Total(), 0u);
+    }
+
+    std::unique_ptr<corvax::DeviceExtension> extension_;
+};
+
+TEST_F(PciAccessTest, ConfigAddressUsesOnlyTheDwordBitsOfTheOffsetAndSixteenPfaBits) {
+    Build();
+    EXPECT_EQ(corvax::ConfigAddress(0x0900, 0x61), 0x80090060u);
+    EXPECT_EQ(corvax::ConfigAddress(0x0900, 0x104), 0x80090004u);
+    EXPECT_EQ(corvax::ConfigAddress(0x7FFFF, 0), 0x80FFFF00u);
+    EXPECT_EQ(corvax::PciReadConfigUlong(0x0900, 0x61), 0xCAFEF00Du);
+    EXPECT_EQ(corvax::PciReadConfigUlong(0x10900, 0x60), 0xCAFEF00Du);
+    // Register 0x104 is dword 0x04 of the same function: out of reach of the ports otherwise.
+    EXPECT_EQ(corvax::PciReadConfigUlong(0x0200, 0x104), corvax::PciReadConfigUlong(0x0200, 0x04));
+    EXPECT_EQ(corvax::PciReadConfigUlong(0x0300, 0x00), 0xFFFFFFFFu);  // nothing on bus 3
+    EXPECT_EQ(fabric_->GetCounters().reservedAddressBits, 0u);
+    EXPECT_EQ(fabric_->GetCounters().interleaveViolations, 0u);
+}
+
+TEST_F(PciAccessTest, PortWriteReachesTheRegisterAndAbsentFunctionsSwallowIt) {
+    Build();
+    corvax::PciWriteConfigUlong(0x0200, 0x78, 0x00000040);  // Max_Payload_Size 512
+    EXPECT_EQ(fabric_->PeekConfig(2, 0, 0, 0x78) & 0xE0u, 0x40u);
+    corvax::PciWriteConfigUlong(0x0300, 0x10, 0x12345678);
+    EXPECT_TRUE(fabric_->Faults().Empty());
+}
+
+TEST_F(PciAccessTest, EcamBaseDropsTheLowTwelveBitsAndNamesTheDrivePage) {
+    Build();
+    EXPECT_EQ(extension_->EcamBase, kEcam);
+    EXPECT_EQ(extension_->fgEcamTrusted, 1);
+    EXPECT_EQ(sim::Kernel::Get().LogLines(), std::vector<std::string>{});
+    // Bus 2, device 0, function 0 lies 2 MiB above the base.
+    EXPECT_EQ(corvax::EcamAddress(extension_->EcamBase, 0x0200), kEcam + 0x200000u);
+    EXPECT_EQ(corvax::EcamAddress(extension_->EcamBase, 0x4200), kEcam + 0x200000u);  // bus 66
+}
+
+struct HeaderCase {
+    const char* name;
+    bool window;
+    uint32_t length;
+    uint32_t copied;
+};
+
+class HeaderLengthTest : public PciAccessTest, public ::testing::WithParamInterface<HeaderCase> {};
+
+TEST_P(HeaderLengthTest, CopiesExactlyTheBytesOfItsPath) {
+    const HeaderCase& c = GetParam();
+    Build();
+    DriveSlot slot = SlotFor(0x0200);
+    if (!c.window) {
+        slot.PciConfigAddr = 0;
+    }
+    std::vector<uint8_t> buffer(320, 0xEE);
+    bool copied = false;
+    ASSERT_TRUE(
+        corvax::PciReadConfigHeader(extension_.get(), &slot, buffer.data(), c.length, &copied));
+    EXPECT_TRUE(copied);
+    for (uint32_t i = 0; i < c.copied; ++i) {
+        const uint32_t dword = fabric_->PeekConfig(2, 0, 0, i & ~3u);
+        ASSERT_EQ(buffer[i], static_cast<uint8_t>(dword >> (8 * (i & 3)))) << i;
+    }
+    for (uint32_t i = c.copied; i < buffer.size(); ++i) {
+        ASSERT_EQ(buffer[i], 0xEE) << i;
+    }
+    const sim::Counters counters = fabric_->GetCounters();
+    EXPECT_EQ(counters.portPairs, c.window ? 0u : c.copied / 4);
+    EXPECT_EQ(counters.ecamAccesses, c.window ? c.copied : 0u);
+    ExpectNothingMapped();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lengths, HeaderLengthTest,
+    ::testing::Values(HeaderCase{"ports_6", false, 6, 4}, HeaderCase{"ports_300", false, 300, 256},
+                      HeaderCase{"ports_0", false, 0, 0}, HeaderCase{"window_6", true, 6, 6},
+                      HeaderCase{"window_300", true, 300, 300}),
+    [](const ::testing::TestParamInfo<HeaderCase>& p) { return std::string(p.param.name); });
+
+TEST_F(PciAccessTest, HeaderWriteThroughTheWindowGoesByteByByteFromOffsetZero) {
+    Build();
+    DriveSlot slot = SlotFor(0x0200);
+    uint8_t header[256];
+    ASSERT_TRUE(corvax::PciReadConfigHeader(extension_.get(), &slot, header, 256));
+    fabric_->ClearConfigWrites();
+    ASSERT_TRUE(corvax::PciWriteConfigHeader(extension_.get(), &slot, header, 256));
+    const std::vector<sim::ConfigWrite> writes = fabric_->ConfigWrites();
+    ASSERT_EQ(writes.size(), 256u);
+    for (unsigned i = 0; i < 256; ++i) {
+        EXPECT_EQ(writes[i].offset, i);
+        EXPECT_EQ(writes[i].size, 1u);
+        EXPECT_EQ(writes[i].path, sim::ConfigPath::Ecam);
+        EXPECT_EQ(writes[i].pfa, 0x0200);
+    }
+    ExpectNothingMapped();
+}
+
+TEST_F(PciAccessTest, WindowIsNotTrustedBehindANonIntelHostBridge) {
+    // dword 0x60 of this bridge is some other register; a "window" there is unclaimed memory.
+    Build({{0x00, 0x12345678}}, 0x1022, 0xFED00000u);
+    EXPECT_EQ(extension_->EcamBase, 0xFED00000u);
+    EXPECT_EQ(extension_->fgEcamTrusted, 0);
+    DriveSlot slot = SlotFor(0x0200);
+    uint8_t header[256];
+    ASSERT_TRUE(corvax::PciReadConfigHeader(extension_.get(), &slot, header, 256));
+    ASSERT_TRUE(corvax::PciWriteConfigHeader(extension_.get(), &slot, header, 256));
+    EXPECT_EQ(fabric_->GetCounters().ecamAccesses, 0u);
+    EXPECT_EQ(fabric_->GetCounters().portPairs, 128u);
+    EXPECT_TRUE(fabric_->Faults().Empty());
+    EXPECT_EQ(sim::Kernel::Get().Mappings().ioSpaceMaps, 0u);
+}
+
+TEST_F(PciAccessTest, BusesTheWindowCannotNameGoThroughThePorts) {
+    Build();
+    // Bus 66's window address is bus 2's page: the header must not land on that drive.
+    DriveSlot slot = SlotFor(0x4200);
+    uint8_t header[256];
+    std::memset(header, 0x5A, sizeof(header));
+    ASSERT_TRUE(corvax::PciWriteConfigHeader(extension_.get(), &slot, header, 256));
+    EXPECT_EQ(fabric_->GetCounters().ecamAccesses, 0u);
+    for (const sim::ConfigWrite& w : fabric_->ConfigWrites()) {
+        EXPECT_EQ(w.pfa, 0x4200);
+        EXPECT_FALSE(w.answered);
+    }
+    EXPECT_EQ(fabric_->PeekConfig(2, 0, 0, 0x10), static_cast<uint32_t>(kDriveBar) | 0x4u);
+}
+
+TEST_F(PciAccessTest, MsixCapabilityIsFoundOnBothPaths) {
+    Build();
+    for (bool window : {true, false}) {
+        DriveSlot slot = SlotFor(0x0200);
+        if (!window) {
+            slot.PciConfigAddr = 0;
+        }
+        EXPECT_TRUE(corvax::PciFindMsixCapability(extension_.get(), &slot));
+        EXPECT_EQ(slot.MsiTableOffset, 0x1F00u);
+    }
+}
+
+struct CapabilityCase {
+    const char* name;
+    std::map<unsigned, uint32_t> dwords;
+};
+
+class CapabilityWalkTest : public PciAccessTest,
+                           public ::testing::WithParamInterface<CapabilityCase> {};
+
+TEST_P(CapabilityWalkTest, BrokenListsEndTheWalkWithoutAMatch) {
+    Build(GetParam().dwords);
+    DriveSlot slot = SlotFor(0x0900);
+    slot.MsiTableOffset = 0xABCD;
+    EXPECT_FALSE(corvax::PciFindMsixCapability(extension_.get(), &slot));
+    EXPECT_EQ(slot.MsiTableOffset, 0xABCDu);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, CapabilityWalkTest,
+    ::testing::Values(CapabilityCase{"loop",
+                                     {{0x34, 0x40}, {0x40, 0x00005010}, {0x50, 0x00004005}}},
+                      CapabilityCase{"self_loop", {{0x34, 0x40}, {0x40, 0x00004010}}},
+                      // An MSI-X ID at 0xFC would have its table dword past the header.
+                      CapabilityCase{"entry_past_the_header", {{0x34, 0xFC}, {0xFC, 0x00000011}}},
+                      CapabilityCase{"end_without_msix", {{0x34, 0x40}, {0x40, 0x00000010}}}),
+    [](const ::testing::TestParamInfo<CapabilityCase>& p) { return std::string(p.param.name); });
+
+TEST_F(PciAccessTest, FailedWindowMappingLeavesTheHeaderAndTheCapabilityWalkEmpty) {
+    Build();
+    DriveSlot slot = SlotFor(0x0200);
+    std::vector<uint8_t> buffer(256, 0x11);
+    sim::Kernel::Get().FailMapping(sim::MapStep::View, 1);
+    bool copied = true;
+    EXPECT_TRUE(corvax::PciReadConfigHeader(extension_.get(), &slot, buffer.data(), 256, &copied));
+    EXPECT_FALSE(copied);
+    EXPECT_EQ(buffer, std::vector<uint8_t>(256, 0x11));
+    sim::Kernel::Get().FailMapping(sim::MapStep::IoSpace, 1);
+    EXPECT_FALSE(corvax::PciFindMsixCapability(extension_.get(), &slot));
+    EXPECT_EQ(slot.MsiTableOffset, 0u);
+    ExpectNothingMapped();
+}
+
+TEST_F(PciAccessTest, NullArgumentsAreRefused) {
+    Build();
+    DriveSlot slot = SlotFor(0x0200);
+    uint8_t buffer[4];
+    EXPECT_FALSE(corvax::PciReadConfigHeader(extension_.get(), nullptr, buffer, 4));
+    EXPECT_FALSE(corvax::PciReadConfigHeader(extension_.get(), &slot, nullptr, 4));
+    EXPECT_FALSE(corvax::PciWriteConfigHeader(extension_.get(), &slot, nullptr, 4));
+    EXPECT_FALSE(corvax::PciFindMsixCapability(extension_.get(), nullptr));
+}
+
+TEST_F(PciAccessTest, EveryFailingMappingStepReleasesWhatWasTaken) {
+    Build();
+    for (sim::MapStep step : {sim::MapStep::IoSpace, sim::MapStep::Mdl, sim::MapStep::View}) {
+        sim::Kernel::Get().FailMapping(step, 1);
+        corvax::MemoryMapping mapping = {};
+        EXPECT_EQ(corvax::PciMapMemory(&mapping, kDriveBar, 4096), nullptr);
+        EXPECT_EQ(mapping.ViewAddress, nullptr);
+        ExpectNothingMapped();
+    }
+    corvax::MemoryMapping mapping = {};
+    ASSERT_NE(corvax::PciMapMemory(&mapping, kDriveBar, 4096), nullptr);
+    EXPECT_EQ(mapping.Size, 4096u);
+    EXPECT_EQ(sim::Kernel::Get().Mappings().liveViews, 1);
+    corvax::PciUnmapMemory(&mapping);
+    EXPECT_EQ(mapping.ViewAddress, nullptr);
+    EXPECT_EQ(mapping.Mdl, nullptr);
+    EXPECT_EQ(mapping.IoAddress, nullptr);
+    ExpectNothingMapped();
+}
+
+TEST_F(PciAccessTest, PageReadWithinOnePageUsesOneMapping) {
+    Build();
+    // The MSI-X table of this drive starts at 0x1F00 of BAR0, page offset 0xF00.
+    fabric_->PokePhysical(kDriveBar + 0x1F00, 0x44332211);
+    uint8_t out[256];
+    ASSERT_TRUE(corvax::PciReadMemoryPage(kDriveBar + 0x1F00, out));
+    EXPECT_EQ(sim::Kernel::Get().Mappings().ioSpaceMaps, 1u);
+    EXPECT_EQ(out[0], 0x11);
+    EXPECT_EQ(out[3], 0x44);
+    const std::vector<std::string> lines = sim::Kernel::Get().LogLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0],
+              "PciIo : PciReadMemoryPage memAddr=00000000F0101000 => "
+              "pVirtualAddr=FFFFA58000010000,offset=3840, Size=256");
+    ExpectNothingMapped();
+}
+
+TEST_F(PciAccessTest, PageReadAcrossAPageBoundaryUsesTwoMappings) {
+    Build();
+    fabric_->PokePhysical(kDriveBar + 0x1FFC, 0xDDCCBBAA);
+    fabric_->PokePhysical(kDriveBar + 0x2000, 0x00000077);
+    uint8_t out[256];
+    ASSERT_TRUE(corvax::PciReadMemoryPage(kDriveBar + 0x1F01, out));
+    EXPECT_EQ(sim::Kernel::Get().Mappings().ioSpaceMaps, 2u);
+    EXPECT_EQ(out[254], 0xDD);  // the last byte of the first page
+    EXPECT_EQ(out[255], 0x77);  // the first byte of the next page
+    const std::vector<std::string> lines = sim::Kernel::Get().LogLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0],
+              "PciIo : PciReadMemoryPage memAddr=00000000F0101000 => "
+              "pVirtualAddr=FFFFA58000010000, offset=3841, Size=255");
+    EXPECT_EQ(lines[1],
+              "PciIo : PciReadMemoryPage memAddr=00000000F0102000 => "
+              "pVirtualAddr=FFFFA58000030000, offset=0, Size=1");
+    ExpectNothingMapped();
+}
+
+TEST_F(PciAccessTest, PageReadFailures) {
+    Build();
+    std::vector<uint8_t> out(256, 0x11);
+    // The first mapping fails: nothing touched, nothing logged.
+    sim::Kernel::Get().FailMapping(sim::MapStep::IoSpace, 1);
+    EXPECT_FALSE(corvax::PciReadMemoryPage(kDriveBar + 0xF01, out.data()));
+    EXPECT_EQ(out, std::vector<uint8_t>(256, 0x11));
+    EXPECT_TRUE(sim::Kernel::Get().LogLines().empty());
+    // The second fails: one line for the first page, then the failure, and all-ones.
+    sim::Kernel::Get().FailMapping(sim::MapStep::IoSpace, 2);
+    EXPECT_FALSE(corvax::PciReadMemoryPage(kDriveBar + 0xF01, out.data()));
+    EXPECT_EQ(out, std::vector<uint8_t>(256, 0xFF));
+    const std::vector<std::string> lines = sim::Kernel::Get().LogLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[1], "PciIo : PciReadMemoryPage fail");
+    ExpectNothingMapped();
+}
+
+TEST_F(PciAccessTest, DwordReaderRoundsDownAndLogsTheAddressAsGiven) {
+    Build();
+    fabric_->PokePhysical(kDriveBar + 0x2000, 0x0000FEE0);
+    EXPECT_EQ(corvax::PciReadMemoryUlong(kDriveBar + 0x2003), 0x0000FEE0u);
+    EXPECT_EQ(sim::Kernel::Get().LogLines(),
+              std::vector<std::string>{"Brannock : PciReadMemoryUlong data=0x0000FEE0, "
+                                       "addr=0x00000000F0102003(FFFFA58000010000)"});
+    sim::Kernel::Get().ClearLog();
+    sim::Kernel::Get().FailMapping(sim::MapStep::Mdl, 1);
+    EXPECT_EQ(corvax::PciReadMemoryUlong(kDriveBar + 0x2003), 0xFFFFFFFFu);
+    EXPECT_EQ(sim::Kernel::Get().LogLines(),
+              std::vector<std::string>{"Brannock : PciReadMemoryUlong data=0xFFFFFFFF, "
+                                       "addr=0x00000000F0102003(0000000000000000)"});
+    ExpectNothingMapped();
+}
+
+TEST_F(PciAccessTest, DwordWriterWritesOneDwordOrNothing) {
+    Build();
+    corvax::PciWriteMemoryUlong(kDriveBar + 0x2006, 0x12345678);
+    EXPECT_EQ(fabric_->PeekDriveBar0(2, 0x2004), 0x12345678u);
+    EXPECT_EQ(sim::Kernel::Get().LogLines().back(),
+              "Brannock : PciWriteMemoryUlong data=0x12345678, "
+              "addr=0x00000000F0102006(FFFFA58000010004)");
+    sim::Kernel::Get().FailMapping(sim::MapStep::View, 1);
+    corvax::PciWriteMemoryUlong(kDriveBar + 0x2004, 0x0BADBAD0);
+    EXPECT_EQ(fabric_->PeekDriveBar0(2, 0x2004), 0x12345678u);
+    EXPECT_EQ(sim::Kernel::Get().LogLines().back(),
+              "Brannock : PciWriteMemoryUlong data=0x0BADBAD0, "
+              "addr=0x00000000F0102004(0000000000000000)");
+    EXPECT_TRUE(fabric_->Faults().Empty());
+    ExpectNothingMapped();
+}
+
+}  // namespace
+}  // namespace corvax_test
