@@ -1,0 +1,67 @@
+// One PCI function's configuration space as the hardware holds it: 4 KiB of values, a write
+// mask and a write-one-to-clear mask, and per-register hooks for side effects.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <map>
+
+namespace sim {
+
+// Who changed a register: the software under test through a configuration access, or a test
+// reaching in to set up a state. Models use it to keep hardware-only effects (a command
+// completing, for instance) to real writes.
+enum class WriteSource { Software, Inspection };
+
+class ConfigSpace {
+  public:
+    static constexpr unsigned kSize = 4096;
+
+    // Called after a dword changed (or was written at all), with the dword before and after.
+    using Hook = std::function<void(uint32_t oldValue, uint32_t newValue, WriteSource source)>;
+
+    ConfigSpace();
+
+    // Accesses of 1, 2 or 4 bytes; the offset must be naturally aligned and below kSize.
+    uint32_t Read(unsigned offset, unsigned size) const;
+    // The one write rule for every register, byte by byte:
+    //   new = (old & ~wmask) | (value & wmask), then every W1C bit written as 1 is cleared.
+    // Hooks of the touched dwords run afterwards, even when nothing changed, because writing a
+    // register can be an event of its own.
+    void Write(unsigned offset, unsigned size, uint32_t value);
+
+    uint32_t Dword(unsigned offset) const { return Read(offset & ~3u, 4); }
+    // Stores a raw value, masks ignored, then runs the dword's hook as an inspection write.
+    void Poke(unsigned offset, uint32_t value);
+    // Stores without running hooks; for models building their own state.
+    void Set(unsigned offset, uint32_t value);
+    // Sets only the bits in mask to value's bits, without hooks (models keeping read-only
+    // status bits up to date).
+    void SetBits(unsigned offset, uint32_t mask, uint32_t value);
+
+    void SetWriteMask(unsigned offset, uint32_t mask);
+    void SetW1cMask(unsigned offset, uint32_t mask);
+    uint32_t WriteMask(unsigned offset) const;
+    uint32_t W1cMask(unsigned offset) const;
+    void SetHook(unsigned offset, Hook hook);
+
+    // Every value and mask back to zero; hooks stay.
+    void Clear();
+
+  private:
+    void RunHook(unsigned dwordOffset, uint32_t oldValue, uint32_t newValue,
+                 WriteSource source) const;
+
+    std::array<uint8_t, kSize> value_{};
+    std::array<uint8_t, kSize> wmask_{};
+    std::array<uint8_t, kSize> w1cmask_{};
+    std::map<unsigned, Hook> hooks_;
+};
+
+// True for 1, 2 or 4 bytes at a naturally aligned offset.
+inline bool IsNaturalAccess(uint64_t address, unsigned size) {
+    return (size == 1 || size == 2 || size == 4) && (address & (size - 1)) == 0;
+}
+
+}  // namespace sim

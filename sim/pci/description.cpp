@@ -1,0 +1,491 @@
+// Fabric descriptions: model tables, validation, JSON reading and the C++ builder.
+#include "sim/pci/description.h"
+
+#include <cstdio>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <sstream>
+
+namespace sim {
+
+namespace {
+
+std::string Hex(uint64_t v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%llX", static_cast<unsigned long long>(v));
+    return buf;
+}
+
+[[noreturn]] void Fail(const std::string& key, const std::string& what) {
+    throw FabricError(key + ": " + what);
+}
+
+bool IsPowerOfTwo(uint64_t v) {
+    return v != 0 && (v & (v - 1)) == 0;
+}
+
+std::string At(const std::string& list, size_t i) {
+    return list + "[" + std::to_string(i) + "]";
+}
+
+std::string PfaText(unsigned pfa) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "%02X:%02X.%X", (pfa >> 8) & 0xFF, (pfa >> 3) & 0x1F, pfa & 7);
+    return buf;
+}
+
+}  // namespace
+
+void ValidateDrive(const DriveDescription& d, const std::string& keyName) {
+    const std::string key = keyName.empty() ? "drive" : keyName;
+    if (!IsPowerOfTwo(d.bar0Size) || d.bar0Size < 0x1000 || d.bar0Size > (uint64_t{1} << 40)) {
+        Fail(key + ".bar0_size", Hex(d.bar0Size) + " is not a power of two from 0x1000 to 1 TiB");
+    }
+    if ((d.bar0 & (d.bar0Size - 1)) != 0) {
+        Fail(key + ".bar0", Hex(d.bar0) + " is not aligned to bar0_size " + Hex(d.bar0Size));
+    }
+    if (!PayloadCode(d.maxPayload)) {
+        Fail(key + ".max_payload", std::to_string(d.maxPayload) + " is not 128, 256 ... 4096");
+    }
+    if (d.msixVectors < 1 || d.msixVectors > 2048) {
+        Fail(key + ".msix_vectors", std::to_string(d.msixVectors) + " is not from 1 to 2048");
+    }
+    if (d.msixTable) {
+        const uint32_t bir = *d.msixTable & 7;
+        if (bir > 5) {
+            Fail(key + ".msix_table", "BIR " + std::to_string(bir) + " names no BAR");
+        }
+        const uint64_t end = (*d.msixTable & ~7u) + uint64_t{d.msixVectors} * 16;
+        if (bir == 0 && end > d.bar0Size) {
+            Fail(key + ".msix_table", "a table of " + std::to_string(d.msixVectors) +
+                                          " entries at " + Hex(*d.msixTable & ~7u) +
+                                          " does not fit in bar0_size " + Hex(d.bar0Size));
+        }
+    }
+}
+
+namespace {
+
+// Buses behind a switch belong to it alone; functions on the host's own buses only need
+// distinct addresses.
+class AddressBook {
+  public:
+    void ClaimBus(unsigned bus, const std::string& key) {
+        auto [it, fresh] = buses_.emplace(bus, key);
+        if (!fresh) {
+            Fail(key, "bus " + Hex(bus) + " is already used by " + it->second);
+        }
+    }
+    void ClaimFunction(unsigned pfa, const std::string& key, bool onSwitchBus) {
+        if (!onSwitchBus) {
+            auto bus = buses_.find((pfa >> 8) & 0xFF);
+            if (bus != buses_.end()) {
+                Fail(key, "bus " + Hex((pfa >> 8) & 0xFF) + " lies behind a switch (" +
+                              bus->second + ")");
+            }
+        }
+        auto [it, fresh] = functions_.emplace(pfa, key);
+        if (!fresh) {
+            Fail(key, "function " + PfaText(pfa) + " is already " + it->second);
+        }
+    }
+
+  private:
+    std::map<unsigned, std::string> buses_;
+    std::map<unsigned, std::string> functions_;
+};
+
+}  // namespace
+
+unsigned SlotCount(SwitchModel model) {
+    return static_cast<unsigned>(LinkMap(model).size());
+}
+
+const std::vector<uint8_t>& LinkMap(SwitchModel model) {
+    static const std::vector<uint8_t> k8748 = {8, 9, 10, 11, 16, 17, 18, 19};
+    static const std::vector<uint8_t> k8732 = {8, 9, 10, 11};
+    static const std::vector<uint8_t> k8618 = {2, 10, 12, 14, 1, 5, 7, 9, 3, 11, 13, 15};
+    switch (model) {
+        case SwitchModel::Plx8748:
+            return k8748;
+        case SwitchModel::Plx8732:
+            return k8732;
+        case SwitchModel::Plx8618:
+            break;
+    }
+    return k8618;
+}
+
+std::optional<SwitchModel> ModelFromName(const std::string& name) {
+    if (name == "8618")
+        return SwitchModel::Plx8618;
+    if (name == "8732")
+        return SwitchModel::Plx8732;
+    if (name == "8748")
+        return SwitchModel::Plx8748;
+    return std::nullopt;
+}
+
+std::string ModelName(SwitchModel model) {
+    char buf[8];
+    std::snprintf(buf, sizeof buf, "%04X", static_cast<unsigned>(model));
+    return buf;
+}
+
+std::optional<unsigned> PayloadCode(unsigned bytes) {
+    for (unsigned code = 0; code <= 5; ++code) {
+        if (bytes == (128u << code))
+            return code;
+    }
+    return std::nullopt;
+}
+
+void ValidateFabric(const FabricDescription& fabric) {
+    const auto& hb = fabric.hostBridge;
+    if (hb.ecamWindow && (*hb.ecamWindow & 0xFFF) != 0) {
+        Fail("host_bridge.ecam_window", Hex(*hb.ecamWindow) + " is not page-aligned");
+    }
+
+    AddressBook book;
+    // Switch-owned buses first, so a host-side function that lands on one is reported there.
+    for (size_t s = 0; s < fabric.switches.size(); ++s) {
+        const auto& sw = fabric.switches[s];
+        const std::string key = At("switches", s);
+        if (sw.internalBus == sw.bus) {
+            Fail(key + ".internal_bus", "equals the switch's own bus " + Hex(sw.bus));
+        }
+        book.ClaimBus(sw.internalBus, key + ".internal_bus");
+        std::set<unsigned> indexes;
+        for (size_t p = 0; p < sw.ports.size(); ++p) {
+            const auto& port = sw.ports[p];
+            const std::string pkey = At(key + ".ports", p);
+            if (port.index >= SlotCount(sw.model)) {
+                Fail(pkey + ".index", std::to_string(port.index) + " is not below the PEX " +
+                                          ModelName(sw.model) + "'s " +
+                                          std::to_string(SlotCount(sw.model)) + " slots");
+            }
+            if (!indexes.insert(port.index).second) {
+                Fail(pkey + ".index", std::to_string(port.index) + " is listed twice");
+            }
+            book.ClaimBus(port.bus, pkey + ".bus");
+        }
+    }
+    book.ClaimFunction(0, "host_bridge", false);
+    for (size_t s = 0; s < fabric.switches.size(); ++s) {
+        const auto& sw = fabric.switches[s];
+        const std::string key = At("switches", s);
+        const uint32_t barSize = sw.model == SwitchModel::Plx8618 ? 0x20000 : 0x40000;
+        if ((sw.bar0 & (barSize - 1)) != 0) {
+            Fail(key + ".bar0", Hex(sw.bar0) + " is not aligned to the BAR's size " + Hex(barSize));
+        }
+        if (!PayloadCode(sw.maxPayload)) {
+            Fail(key + ".max_payload", std::to_string(sw.maxPayload) + " is not 128, 256 ... 4096");
+        }
+        book.ClaimFunction(unsigned{sw.bus} << 8, key + ".bus", false);
+        for (size_t p = 0; p < sw.ports.size(); ++p) {
+            const auto& port = sw.ports[p];
+            const std::string pkey = At(key + ".ports", p);
+            book.ClaimFunction(unsigned{sw.internalBus} << 8 | LinkMap(sw.model)[port.index] << 3,
+                               pkey, true);
+            book.ClaimFunction(unsigned{port.bus} << 8, pkey + ".drive", true);
+            if (port.drive)
+                ValidateDrive(*port.drive, pkey + ".drive");
+        }
+    }
+    for (size_t i = 0; i < fabric.onboard.size(); ++i) {
+        const auto& ob = fabric.onboard[i];
+        const std::string key = At("onboard", i);
+        book.ClaimFunction(unsigned{ob.bus} << 8, key + ".bus", false);
+        ValidateDrive(ob.drive, key + ".drive");
+    }
+    for (size_t i = 0; i < fabric.functions.size(); ++i) {
+        const auto& fn = fabric.functions[i];
+        const std::string key = At("functions", i);
+        book.ClaimFunction(fn.pfa, key + ".pfa", false);
+        for (const auto& [offset, value] : fn.dwords) {
+            (void)value;
+            if ((offset & 3) != 0 || offset >= 0x1000) {
+                Fail(key + ".dwords." + Hex(offset), "not a dword offset below 0x1000");
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// JSON
+
+namespace {
+
+using nlohmann::json;
+
+void CheckKeys(const json& j, const std::string& key, std::initializer_list<const char*> allowed) {
+    if (!j.is_object()) {
+        Fail(key.empty() ? "fabric" : key, "expected an object");
+    }
+    for (auto it = j.begin(); it != j.end(); ++it) {
+        bool known = it.key() == "comment";
+        for (const char* a : allowed) {
+            known = known || it.key() == a;
+        }
+        if (!known) {
+            Fail(key.empty() ? it.key() : key + "." + it.key(), "unknown key");
+        }
+    }
+}
+
+uint64_t ParseNumberText(const std::string& text, const std::string& key) {
+    const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    const std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty() || digits.size() > (hex ? 16u : 19u)) {
+        Fail(key, "\"" + text + "\" is not a number");
+    }
+    uint64_t v = 0;
+    for (char c : digits) {
+        unsigned d;
+        if (c >= '0' && c <= '9') {
+            d = static_cast<unsigned>(c - '0');
+        } else if (hex && c >= 'a' && c <= 'f') {
+            d = static_cast<unsigned>(c - 'a' + 10);
+        } else if (hex && c >= 'A' && c <= 'F') {
+            d = static_cast<unsigned>(c - 'A' + 10);
+        } else {
+            Fail(key, "\"" + text + "\" is not a number");
+        }
+        v = v * (hex ? 16 : 10) + d;
+    }
+    return v;
+}
+
+uint64_t Number(const json& j, const std::string& key, uint64_t max) {
+    uint64_t v = 0;
+    if (j.is_number_unsigned()) {
+        v = j.get<uint64_t>();
+    } else if (j.is_number_integer()) {
+        Fail(key, "must not be negative");
+    } else if (j.is_string()) {
+        v = ParseNumberText(j.get<std::string>(), key);
+    } else {
+        Fail(key, "expected a number or a \"0x...\" string");
+    }
+    if (v > max) {
+        Fail(key, Hex(v) + " is above the largest value " + Hex(max));
+    }
+    return v;
+}
+
+const json& Required(const json& j, const char* name, const std::string& key) {
+    auto it = j.find(name);
+    if (it == j.end()) {
+        Fail(key.empty() ? name : key + "." + name, "missing");
+    }
+    return *it;
+}
+
+template <typename T>
+void Optional(const json& j, const char* name, const std::string& key, uint64_t max, T& out) {
+    auto it = j.find(name);
+    if (it != j.end())
+        out = static_cast<T>(Number(*it, key + "." + name, max));
+}
+
+template <typename T>
+T Need(const json& j, const char* name, const std::string& key, uint64_t max) {
+    return static_cast<T>(Number(Required(j, name, key), key + "." + name, max));
+}
+
+const json& List(const json& j, const std::string& key) {
+    if (!j.is_array())
+        Fail(key, "expected a list");
+    return j;
+}
+
+DriveDescription ReadDrive(const json& j, const std::string& key) {
+    CheckKeys(j, key,
+              {"vendor", "device", "bar0", "bar0_size", "max_payload", "msix_table", "msix_vectors",
+               "link_control"});
+    DriveDescription d;
+    d.vendor = Need<uint16_t>(j, "vendor", key, 0xFFFF);
+    d.device = Need<uint16_t>(j, "device", key, 0xFFFF);
+    Optional(j, "bar0", key, UINT64_MAX, d.bar0);
+    Optional(j, "bar0_size", key, UINT64_MAX, d.bar0Size);
+    Optional(j, "max_payload", key, 0xFFFFFFFF, d.maxPayload);
+    Optional(j, "msix_vectors", key, 0xFFFFFFFF, d.msixVectors);
+    Optional(j, "link_control", key, 0xFFFF, d.linkControl);
+    if (auto it = j.find("msix_table"); it != j.end()) {
+        d.msixTable = static_cast<uint32_t>(Number(*it, key + ".msix_table", 0xFFFFFFFF));
+    }
+    return d;
+}
+
+FabricDescription ReadFabric(const json& root) {
+    CheckKeys(root, "", {"name", "description", "host_bridge", "switches", "onboard", "functions"});
+    FabricDescription f;
+    if (auto it = root.find("host_bridge"); it != root.end()) {
+        const std::string key = "host_bridge";
+        CheckKeys(*it, key, {"vendor", "device", "ecam", "ecam_window"});
+        auto& hb = f.hostBridge;
+        Optional(*it, "vendor", key, 0xFFFF, hb.vendor);
+        Optional(*it, "device", key, 0xFFFF, hb.device);
+        Optional(*it, "ecam", key, 0xFFFFFFFF, hb.ecam);
+        if (auto w = it->find("ecam_window"); w != it->end()) {
+            hb.ecamWindow = Number(*w, key + ".ecam_window", UINT64_MAX);
+        }
+    }
+    if (auto it = root.find("switches"); it != root.end()) {
+        const auto& list = List(*it, "switches");
+        for (size_t s = 0; s < list.size(); ++s) {
+            const json& j = list[s];
+            const std::string key = At("switches", s);
+            CheckKeys(j, key, {"model", "bus", "internal_bus", "bar0", "max_payload", "ports"});
+            SwitchDescription sw;
+            const json& model = Required(j, "model", key);
+            std::optional<SwitchModel> m;
+            if (model.is_string()) {
+                m = ModelFromName(model.get<std::string>());
+            } else if (model.is_number_unsigned()) {
+                m = ModelFromName(std::to_string(model.get<uint64_t>()));
+            }
+            if (!m)
+                Fail(key + ".model", "expected \"8618\", \"8732\" or \"8748\"");
+            sw.model = *m;
+            sw.bus = Need<uint8_t>(j, "bus", key, 0xFF);
+            sw.internalBus = Need<uint8_t>(j, "internal_bus", key, 0xFF);
+            Optional(j, "bar0", key, 0xFFFFFFFF, sw.bar0);
+            Optional(j, "max_payload", key, 0xFFFFFFFF, sw.maxPayload);
+            if (auto p = j.find("ports"); p != j.end()) {
+                const auto& ports = List(*p, key + ".ports");
+                for (size_t i = 0; i < ports.size(); ++i) {
+                    const std::string pkey = At(key + ".ports", i);
+                    CheckKeys(ports[i], pkey, {"index", "bus", "drive", "slot_control"});
+                    PortDescription port;
+                    port.index = Need<unsigned>(ports[i], "index", pkey, 0xFFFF);
+                    port.bus = Need<uint8_t>(ports[i], "bus", pkey, 0xFF);
+                    Optional(ports[i], "slot_control", pkey, 0xFFFF, port.slotControl);
+                    if (auto d = ports[i].find("drive"); d != ports[i].end() && !d->is_null()) {
+                        port.drive = ReadDrive(*d, pkey + ".drive");
+                    }
+                    sw.ports.push_back(port);
+                }
+            }
+            f.switches.push_back(sw);
+        }
+    }
+    if (auto it = root.find("onboard"); it != root.end()) {
+        const auto& list = List(*it, "onboard");
+        for (size_t i = 0; i < list.size(); ++i) {
+            const std::string key = At("onboard", i);
+            CheckKeys(list[i], key, {"bus", "drive"});
+            OnboardDescription ob;
+            ob.bus = Need<uint8_t>(list[i], "bus", key, 0xFF);
+            ob.drive = ReadDrive(Required(list[i], "drive", key), key + ".drive");
+            f.onboard.push_back(ob);
+        }
+    }
+    if (auto it = root.find("functions"); it != root.end()) {
+        const auto& list = List(*it, "functions");
+        for (size_t i = 0; i < list.size(); ++i) {
+            const std::string key = At("functions", i);
+            CheckKeys(list[i], key, {"pfa", "dwords"});
+            FunctionDescription fn;
+            fn.pfa = Need<uint16_t>(list[i], "pfa", key, 0xFFFF);
+            const json& dwords = Required(list[i], "dwords", key);
+            if (!dwords.is_object())
+                Fail(key + ".dwords", "expected an object");
+            for (auto d = dwords.begin(); d != dwords.end(); ++d) {
+                const std::string dkey = key + ".dwords." + d.key();
+                const auto offset = static_cast<unsigned>(
+                    std::min<uint64_t>(ParseNumberText(d.key(), dkey), 0xFFFFFFFF));
+                fn.dwords[offset] = static_cast<uint32_t>(Number(d.value(), dkey, 0xFFFFFFFF));
+            }
+            f.functions.push_back(fn);
+        }
+    }
+    ValidateFabric(f);
+    return f;
+}
+
+}  // namespace
+
+FabricDescription ParseFabricJson(const std::string& text) {
+    json root;
+    try {
+        root = json::parse(text);
+    } catch (const json::parse_error& e) {
+        throw FabricError(std::string("not valid JSON: ") + e.what());
+    }
+    return ReadFabric(root);
+}
+
+FabricDescription LoadFabricFile(const std::string& path) {
+    std::ifstream in(path);
+    if (!in)
+        throw FabricError(path + ": cannot be opened");
+    std::ostringstream text;
+    text << in.rdbuf();
+    try {
+        return ParseFabricJson(text.str());
+    } catch (const FabricError& e) {
+        throw FabricError(path + ": " + e.what());
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Builder
+
+FabricBuilder& FabricBuilder::HostBridge(uint16_t vendor, uint16_t device, uint32_t ecam) {
+    fabric_.hostBridge.vendor = vendor;
+    fabric_.hostBridge.device = device;
+    fabric_.hostBridge.ecam = ecam;
+    return *this;
+}
+
+FabricBuilder& FabricBuilder::EcamWindow(uint64_t base) {
+    fabric_.hostBridge.ecamWindow = base;
+    return *this;
+}
+
+FabricBuilder& FabricBuilder::Switch(SwitchModel model, uint8_t bus, uint8_t internalBus,
+                                     uint32_t bar0, unsigned maxPayload) {
+    SwitchDescription sw;
+    sw.model = model;
+    sw.bus = bus;
+    sw.internalBus = internalBus;
+    sw.bar0 = bar0;
+    sw.maxPayload = maxPayload;
+    fabric_.switches.push_back(sw);
+    return *this;
+}
+
+FabricBuilder& FabricBuilder::EmptyPort(unsigned index, uint8_t bus) {
+    if (fabric_.switches.empty())
+        throw FabricError("ports: no switch added yet");
+    PortDescription port;
+    port.index = index;
+    port.bus = bus;
+    fabric_.switches.back().ports.push_back(port);
+    return *this;
+}
+
+FabricBuilder& FabricBuilder::Port(unsigned index, uint8_t bus, const DriveDescription& drive) {
+    EmptyPort(index, bus);
+    fabric_.switches.back().ports.back().drive = drive;
+    return *this;
+}
+
+FabricBuilder& FabricBuilder::Onboard(uint8_t bus, const DriveDescription& drive) {
+    fabric_.onboard.push_back({bus, drive});
+    return *this;
+}
+
+FabricBuilder& FabricBuilder::Function(uint16_t pfa, std::map<unsigned, uint32_t> dwords) {
+    fabric_.functions.push_back({pfa, std::move(dwords)});
+    return *this;
+}
+
+FabricDescription FabricBuilder::Build() const {
+    ValidateFabric(fabric_);
+    return fabric_;
+}
+
+}  // namespace sim

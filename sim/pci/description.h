@@ -1,0 +1,141 @@
+// What a simulated machine holds: host bridge, PLX switches with their slots, on-board drives
+// and any other functions. Built in C++ (FabricBuilder) or read from JSON; both paths end in
+// ValidateFabric so that a bad description fails the same way with the key named.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace sim {
+
+// Raised for a description that cannot be built; the message names the offending key in the
+// JSON path form ("switches[0].ports[2].drive.bar0_size: ...") so a person can find it.
+class FabricError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+enum class SwitchModel : uint16_t { Plx8618 = 0x8618, Plx8732 = 0x8732, Plx8748 = 0x8748 };
+
+constexpr uint16_t kPlxVendor = 0x10B5;
+
+// Slot count and link map (slot index -> device number of the downstream port on the
+// switch's internal bus).
+unsigned SlotCount(SwitchModel model);
+const std::vector<uint8_t>& LinkMap(SwitchModel model);
+std::optional<SwitchModel> ModelFromName(const std::string& name);
+std::string ModelName(SwitchModel model);
+
+// Max_Payload_Size encoding of a size in bytes (128 -> 0 ... 4096 -> 5); nullopt otherwise.
+std::optional<unsigned> PayloadCode(unsigned bytes);
+
+struct DriveDescription {
+    uint16_t vendor = 0x1F0A;
+    uint16_t device = 0x0001;
+    uint64_t bar0 = 0;  // as the firmware left it; 0 = not programmed
+    uint64_t bar0Size = 0x4000;
+    unsigned maxPayload = 128;          // bytes, as the firmware left Device Control
+    std::optional<uint32_t> msixTable;  // Table Offset/BIR dword; none = no MSI-X capability
+    unsigned msixVectors = 32;
+    uint16_t linkControl = 0x0140;  // firmware's Link Control: common clock and clock PM on
+
+    static DriveDescription Make(uint16_t vendorId, uint16_t deviceId) {
+        DriveDescription d;
+        d.vendor = vendorId;
+        d.device = deviceId;
+        return d;
+    }
+    DriveDescription& WithBar0(uint64_t address, uint64_t size = 0x4000) {
+        bar0 = address;
+        bar0Size = size;
+        return *this;
+    }
+    DriveDescription& WithMaxPayload(unsigned bytes) {
+        maxPayload = bytes;
+        return *this;
+    }
+    DriveDescription& WithMsix(uint32_t tableOffsetBir, unsigned vectors = 32) {
+        msixTable = tableOffsetBir;
+        msixVectors = vectors;
+        return *this;
+    }
+    DriveDescription& WithLinkControl(uint16_t value) {
+        linkControl = value;
+        return *this;
+    }
+};
+
+struct PortDescription {
+    unsigned index = 0;  // slot index; the model's link map gives the device number
+    uint8_t bus = 0;     // the port's secondary bus, where the drive behind it answers
+    std::optional<DriveDescription> drive;
+    uint16_t slotControl = 0x01C0;  // power on, power indicator on, attention indicator off
+};
+
+struct SwitchDescription {
+    SwitchModel model = SwitchModel::Plx8748;
+    uint8_t bus = 0;          // upstream port, device 0 function 0
+    uint8_t internalBus = 0;  // where the downstream ports sit
+    uint32_t bar0 = 0;
+    unsigned maxPayload = 128;
+    std::vector<PortDescription> ports;
+};
+
+struct OnboardDescription {
+    uint8_t bus = 0;
+    DriveDescription drive;
+};
+
+struct FunctionDescription {
+    uint16_t pfa = 0;
+    std::map<unsigned, uint32_t> dwords;  // offset -> value; read-only
+};
+
+struct HostBridgeDescription {
+    uint16_t vendor = 0x8086;
+    uint16_t device = 0x3E0F;
+    uint32_t ecam = 0xE0000001;  // configuration dword 0x60
+    // Where the window really decodes; by default dword 0x60 & 0xFFFFF000 on an Intel bridge
+    // and nowhere on any other (there dword 0x60 means something else). 0 = no window.
+    std::optional<uint64_t> ecamWindow;
+};
+
+struct FabricDescription {
+    HostBridgeDescription hostBridge;
+    std::vector<SwitchDescription> switches;
+    std::vector<OnboardDescription> onboard;
+    std::vector<FunctionDescription> functions;
+};
+
+// Throws FabricError naming the key of the first problem found.
+void ValidateFabric(const FabricDescription& fabric);
+// The same checks for one drive; key prefixes the messages ("drive" when empty).
+void ValidateDrive(const DriveDescription& drive, const std::string& key);
+
+// JSON text or file to a validated description.
+FabricDescription ParseFabricJson(const std::string& text);
+FabricDescription LoadFabricFile(const std::string& path);
+
+// Chained construction for tests: ports and their drives go to the last switch added.
+class FabricBuilder {
+  public:
+    FabricBuilder& HostBridge(uint16_t vendor, uint16_t device, uint32_t ecam);
+    FabricBuilder& EcamWindow(uint64_t base);
+    FabricBuilder& Switch(SwitchModel model, uint8_t bus, uint8_t internalBus, uint32_t bar0 = 0,
+                          unsigned maxPayload = 128);
+    FabricBuilder& EmptyPort(unsigned index, uint8_t bus);
+    FabricBuilder& Port(unsigned index, uint8_t bus, const DriveDescription& drive);
+    FabricBuilder& Onboard(uint8_t bus, const DriveDescription& drive);
+    FabricBuilder& Function(uint16_t pfa, std::map<unsigned, uint32_t> dwords);
+    // Validates; throws FabricError.
+    FabricDescription Build() const;
+
+  private:
+    FabricDescription fabric_;
+};
+
+}  // namespace sim

@@ -1,0 +1,517 @@
+// Routing of port, window and memory accesses to the device models, with the bookkeeping that
+// makes misbehaviour visible.
+#include "sim/pci/fabric.h"
+
+#include <stdexcept>
+
+namespace sim {
+
+namespace {
+
+constexpr uint32_t kEnable = 0x80000000;
+constexpr uint32_t kReservedLatchBits = 0x7F000003;
+
+uint32_t Ones(unsigned size) {
+    return size >= 4 ? 0xFFFFFFFF : (1u << (8 * size)) - 1;
+}
+
+std::string Where(unsigned switchIndex, unsigned slot) {
+    return "switch " + std::to_string(switchIndex) + " slot " + std::to_string(slot);
+}
+
+}  // namespace
+
+Fabric::Fabric(const FabricDescription& description) {
+    ValidateFabric(description);
+    const auto& hb = description.hostBridge;
+    hostBridge_ = MakeHostBridge(hb);
+    if (hb.ecamWindow) {
+        ecamWindow_ = *hb.ecamWindow;
+    } else if (hb.vendor == 0x8086) {
+        ecamWindow_ = hb.ecam & 0xFFFFF000;
+    }
+    for (const auto& fn : description.functions) {
+        functions_.emplace(fn.pfa, MakeFunction(fn));
+    }
+    for (const auto& sw : description.switches) {
+        switches_.push_back(std::make_unique<PlxSwitch>(sw));
+    }
+    for (const auto& ob : description.onboard) {
+        auto drive = std::make_unique<NvmeDrive>(ob.drive);
+        drive->LoadFirmwareState();
+        onboard_.emplace(ob.bus, std::move(drive));
+    }
+}
+
+std::unique_ptr<Fabric> Fabric::FromJson(const std::string& text) {
+    return std::make_unique<Fabric>(ParseFabricJson(text));
+}
+
+std::unique_ptr<Fabric> Fabric::FromFile(const std::string& path) {
+    return std::make_unique<Fabric>(LoadFabricFile(path));
+}
+
+Fabric::~Fabric() = default;
+
+// ---------------------------------------------------------------------------------------------
+// Routing
+
+ConfigSpace* Fabric::Locate(unsigned bus, unsigned device, unsigned function, bool bypassLink) {
+    const uint16_t pfa = Pfa(bus, device, function);
+    if (pfa == 0)
+        return &hostBridge_;
+    if (auto it = functions_.find(pfa); it != functions_.end())
+        return &it->second;
+    if (device == 0 && function == 0) {
+        for (auto& sw : switches_) {
+            if (sw->Bus() == bus)
+                return &sw->Upstream();
+        }
+        if (auto it = onboard_.find(static_cast<uint8_t>(bus)); it != onboard_.end()) {
+            return &it->second->Config();
+        }
+    }
+    // Switch ports decode from their bus-number registers as they stand, so software that
+    // rewrites them moves what lies behind, as on real hardware.
+    for (auto& sw : switches_) {
+        if (sw->InternalBus() == bus) {
+            DownstreamPort* port = function == 0 ? sw->PortAtDevice(device) : nullptr;
+            return port ? &port->Config() : nullptr;
+        }
+    }
+    if (device != 0 || function != 0)
+        return nullptr;  // a downstream port passes device 0 only
+    NvmeDrive* drive = DriveAt(bus, bypassLink);
+    return drive ? &drive->Config() : nullptr;
+}
+
+NvmeDrive* Fabric::DriveAt(unsigned bus, bool bypassLink) {
+    if (auto it = onboard_.find(static_cast<uint8_t>(bus)); it != onboard_.end()) {
+        return it->second.get();
+    }
+    for (auto& sw : switches_) {
+        if (sw->InternalBus() == bus)
+            return nullptr;
+        for (unsigned s = 0; s < sw->Slots(); ++s) {
+            DownstreamPort* port = sw->Port(s);
+            if (port && port->SecondaryBus() == bus) {
+                return bypassLink ? port->Drive() : port->ReachableDrive();
+            }
+        }
+    }
+    return nullptr;
+}
+
+PlxSwitch& Fabric::SwitchAt(unsigned switchIndex) const {
+    if (switchIndex >= switches_.size()) {
+        throw std::out_of_range("no switch " + std::to_string(switchIndex));
+    }
+    return *switches_[switchIndex];
+}
+
+DownstreamPort& Fabric::PortAt(unsigned switchIndex, unsigned slot) const {
+    DownstreamPort* port = SwitchAt(switchIndex).Port(slot);
+    if (!port)
+        throw std::out_of_range("no port at " + Where(switchIndex, slot));
+    return *port;
+}
+
+void Fabric::RecordConfigWrite(uint16_t pfa, unsigned offset, unsigned size, uint32_t value,
+                               ConfigPath path, bool answered) {
+    ++counters_.configWrites;
+    if (configWrites_.size() >= kConfigWriteLimit) {
+        configWrites_.pop_front();
+    }
+    configWrites_.push_back({pfa, offset, size, value, path, answered});
+}
+
+// ---------------------------------------------------------------------------------------------
+// Configuration mechanism #1
+
+uint32_t Fabric::ReadPort(uint16_t port) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (port == kConfigAddressPort)
+        return latch_;
+    if (port != kConfigDataPort) {
+        ++counters_.otherPortAccesses;
+        return 0xFFFFFFFF;
+    }
+    const auto me = std::this_thread::get_id();
+    // The pair is only sound when this thread wrote the latch it is using.
+    if (me != latchOwner_)
+        ++counters_.interleaveViolations;
+    if (latchedSinceData_[me])
+        ++counters_.portPairs;
+    latchedSinceData_[me] = false;
+    if (!(latch_ & kEnable))
+        return 0xFFFFFFFF;
+    ++counters_.configReads;
+    ConfigSpace* c = Locate((latch_ >> 16) & 0xFF, (latch_ >> 11) & 0x1F, (latch_ >> 8) & 7, false);
+    return c ? c->Read(latch_ & 0xFC, 4) : 0xFFFFFFFF;
+}
+
+void Fabric::WritePort(uint16_t port, uint32_t value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto me = std::this_thread::get_id();
+    if (port == kConfigAddressPort) {
+        if (value & kReservedLatchBits)
+            ++counters_.reservedAddressBits;
+        latch_ = value;
+        latchOwner_ = me;
+        latchedSinceData_[me] = true;
+        return;
+    }
+    if (port != kConfigDataPort) {
+        ++counters_.otherPortAccesses;
+        return;
+    }
+    if (me != latchOwner_)
+        ++counters_.interleaveViolations;
+    if (latchedSinceData_[me])
+        ++counters_.portPairs;
+    latchedSinceData_[me] = false;
+    if (!(latch_ & kEnable))
+        return;
+    const unsigned bus = (latch_ >> 16) & 0xFF;
+    const unsigned dev = (latch_ >> 11) & 0x1F;
+    const unsigned fn = (latch_ >> 8) & 7;
+    ConfigSpace* c = Locate(bus, dev, fn, false);
+    RecordConfigWrite(Pfa(bus, dev, fn), latch_ & 0xFC, 4, value, ConfigPath::Ports, c != nullptr);
+    if (c)
+        c->Write(latch_ & 0xFC, 4, value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Physical memory
+
+uint32_t Fabric::ReadPhysicalLocked(uint64_t address, unsigned size, bool inspect) {
+    if (!IsNaturalAccess(address, size)) {
+        if (!inspect)
+            ++counters_.badMemoryAccesses;
+        return Ones(size);
+    }
+    if (ecamWindow_ != 0 && address >= ecamWindow_ && address - ecamWindow_ < kEcamWindowSize) {
+        const uint64_t off = address - ecamWindow_;
+        if (!inspect) {
+            ++counters_.ecamAccesses;
+            ++counters_.configReads;
+        }
+        ConfigSpace* c =
+            Locate(static_cast<unsigned>(off >> 20) & 0xFF, static_cast<unsigned>(off >> 15) & 0x1F,
+                   static_cast<unsigned>(off >> 12) & 7, false);
+        return c ? c->Read(static_cast<unsigned>(off & 0xFFF), size) : Ones(size);
+    }
+    for (auto& sw : switches_) {
+        for (unsigned b = 0; b < 2; ++b) {
+            const uint64_t base = sw->BlockBase(b);
+            if (base != 0 && address >= base && address - base < reg::kBlockSize) {
+                const auto off = static_cast<unsigned>(address - base);
+                return inspect ? sw->PeekBlock(b, off, size) : sw->ReadBlock(b, off, size);
+            }
+        }
+    }
+    for (auto& [bus, drive] : onboard_) {
+        (void)bus;
+        if (drive->Decodes(address))
+            return drive->ReadBar(address - drive->Bar0Base(), size);
+    }
+    for (auto& sw : switches_) {
+        for (unsigned s = 0; s < sw->Slots(); ++s) {
+            NvmeDrive* drive = sw->Port(s) ? sw->Port(s)->ReachableDrive() : nullptr;
+            if (drive && drive->Decodes(address)) {
+                return drive->ReadBar(address - drive->Bar0Base(), size);
+            }
+        }
+    }
+    return Ones(size);
+}
+
+uint32_t Fabric::ReadPhysical(uint64_t address, unsigned size) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ReadPhysicalLocked(address, size, false);
+}
+
+void Fabric::WritePhysical(uint64_t address, unsigned size, uint32_t value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto stray = [&] {
+        ++counters_.strayWrites;
+        faults_.strayWrites.push_back({address, size, value});
+    };
+    if (!IsNaturalAccess(address, size)) {
+        ++counters_.badMemoryAccesses;
+        stray();
+        return;
+    }
+    if (ecamWindow_ != 0 && address >= ecamWindow_ && address - ecamWindow_ < kEcamWindowSize) {
+        const uint64_t off = address - ecamWindow_;
+        ++counters_.ecamAccesses;
+        const auto bus = static_cast<unsigned>(off >> 20) & 0xFF;
+        const auto dev = static_cast<unsigned>(off >> 15) & 0x1F;
+        const auto fn = static_cast<unsigned>(off >> 12) & 7;
+        const auto reg = static_cast<unsigned>(off & 0xFFF);
+        ConfigSpace* c = Locate(bus, dev, fn, false);
+        RecordConfigWrite(Pfa(bus, dev, fn), reg, size, value, ConfigPath::Ecam, c != nullptr);
+        if (c)
+            c->Write(reg, size, value);
+        return;
+    }
+    for (auto& sw : switches_) {
+        for (unsigned b = 0; b < 2; ++b) {
+            const uint64_t base = sw->BlockBase(b);
+            if (base != 0 && address >= base && address - base < reg::kBlockSize) {
+                sw->WriteBlock(b, static_cast<unsigned>(address - base), size, value);
+                return;
+            }
+        }
+    }
+    auto toDrive = [&](NvmeDrive* drive, uint8_t bus) {
+        const uint64_t off = address - drive->Bar0Base();
+        if (!drive->WriteBar(off, size, value)) {
+            faults_.driveRegisterWrites.push_back({Pfa(bus, 0, 0), off, size, value});
+        }
+    };
+    for (auto& [bus, drive] : onboard_) {
+        if (drive->Decodes(address))
+            return toDrive(drive.get(), bus);
+    }
+    for (auto& sw : switches_) {
+        for (unsigned s = 0; s < sw->Slots(); ++s) {
+            DownstreamPort* port = sw->Port(s);
+            NvmeDrive* drive = port ? port->ReachableDrive() : nullptr;
+            if (drive && drive->Decodes(address))
+                return toDrive(drive, port->SecondaryBus());
+        }
+    }
+    stray();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Inspection
+
+uint32_t Fabric::PeekConfig(uint8_t bus, uint8_t device, uint8_t function, unsigned offset) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ConfigSpace* c = Locate(bus, device, function, true);
+    return c ? c->Dword(offset & 0xFFC) : 0xFFFFFFFF;
+}
+
+bool Fabric::PokeConfig(uint8_t bus, uint8_t device, uint8_t function, unsigned offset,
+                        uint32_t value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ConfigSpace* c = Locate(bus, device, function, true);
+    if (!c)
+        return false;
+    c->Poke(offset & 0xFFC, value);
+    return true;
+}
+
+uint32_t Fabric::PeekPhysical(uint64_t address, unsigned size) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ReadPhysicalLocked(address, size, true);
+}
+
+bool Fabric::PokePhysical(uint64_t address, uint32_t value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if ((address & 3) != 0)
+        return false;
+    for (auto& sw : switches_) {
+        for (unsigned b = 0; b < 2; ++b) {
+            const uint64_t base = sw->BlockBase(b);
+            if (base != 0 && address >= base && address - base < reg::kBlockSize) {
+                sw->WriteBlock(b, static_cast<unsigned>(address - base), 4, value);
+                return true;
+            }
+        }
+    }
+    for (auto& [bus, drive] : onboard_) {
+        (void)bus;
+        if (drive->Decodes(address))
+            return drive->PokeBar(address - drive->Bar0Base(), value);
+    }
+    for (auto& sw : switches_) {
+        for (unsigned s = 0; s < sw->Slots(); ++s) {
+            NvmeDrive* drive = sw->Port(s) ? sw->Port(s)->ReachableDrive() : nullptr;
+            if (drive && drive->Decodes(address)) {
+                return drive->PokeBar(address - drive->Bar0Base(), value);
+            }
+        }
+    }
+    return false;
+}
+
+uint32_t Fabric::PeekDriveBar0(uint8_t bus, uint64_t offset) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    NvmeDrive* drive = DriveAt(bus, true);
+    if (!drive || (offset & 3) != 0 || offset >= drive->Bar0Size())
+        return 0xFFFFFFFF;
+    return drive->ReadBar(offset, 4);
+}
+
+uint64_t Fabric::EcamWindow() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ecamWindow_;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Topology and events
+
+unsigned Fabric::SwitchCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return static_cast<unsigned>(switches_.size());
+}
+
+SwitchModel Fabric::ModelOf(unsigned switchIndex) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return SwitchAt(switchIndex).Model();
+}
+
+uint16_t Fabric::UpstreamPfa(unsigned switchIndex) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Pfa(SwitchAt(switchIndex).Bus(), 0, 0);
+}
+
+uint16_t Fabric::PortPfa(unsigned switchIndex, unsigned slot) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    DownstreamPort& port = PortAt(switchIndex, slot);
+    return Pfa(SwitchAt(switchIndex).InternalBus(), port.Device(), 0);
+}
+
+uint16_t Fabric::DrivePfa(unsigned switchIndex, unsigned slot) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return Pfa(PortAt(switchIndex, slot).SecondaryBus(), 0, 0);
+}
+
+bool Fabric::DrivePresent(unsigned switchIndex, unsigned slot) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return PortAt(switchIndex, slot).Drive() != nullptr;
+}
+
+bool Fabric::LinkUp(unsigned switchIndex, unsigned slot) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return PortAt(switchIndex, slot).LinkUp();
+}
+
+void Fabric::Pull(unsigned switchIndex, unsigned slot) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    DownstreamPort& port = PortAt(switchIndex, slot);
+    if (!port.Drive())
+        throw std::logic_error("no drive to pull at " + Where(switchIndex, slot));
+    port.Pull();
+}
+
+void Fabric::Insert(unsigned switchIndex, unsigned slot, const DriveDescription& drive) {
+    ValidateDrive(drive, "drive");
+    std::lock_guard<std::mutex> lock(mutex_);
+    DownstreamPort& port = PortAt(switchIndex, slot);
+    if (port.Drive())
+        throw std::logic_error(Where(switchIndex, slot) + " is occupied");
+    port.Insert(std::make_unique<NvmeDrive>(drive));
+}
+
+void Fabric::Replace(unsigned switchIndex, unsigned slot, const DriveDescription& drive) {
+    ValidateDrive(drive, "drive");
+    std::lock_guard<std::mutex> lock(mutex_);
+    DownstreamPort& port = PortAt(switchIndex, slot);
+    port.Pull();
+    port.Insert(std::make_unique<NvmeDrive>(drive));
+}
+
+void Fabric::SetStuck(unsigned switchIndex, unsigned slot, bool stuck) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    PortAt(switchIndex, slot).SetStuck(stuck);
+}
+
+void Fabric::CheckBusFree(uint8_t bus, const char* what) {
+    if (Locate(bus, 0, 0, true) != nullptr || onboard_.count(bus)) {
+        throw std::logic_error(std::string(what) + ": bus " + std::to_string(bus) +
+                               " already has a function at device 0");
+    }
+    for (auto& sw : switches_) {
+        if (sw->InternalBus() == bus) {
+            throw std::logic_error(std::string(what) + ": bus " + std::to_string(bus) +
+                                   " is a switch's internal bus");
+        }
+        for (unsigned s = 0; s < sw->Slots(); ++s) {
+            if (sw->Port(s) && sw->Port(s)->SecondaryBus() == bus) {
+                throw std::logic_error(std::string(what) + ": bus " + std::to_string(bus) +
+                                       " lies behind a switch port");
+            }
+        }
+    }
+}
+
+void Fabric::AddOnboard(uint8_t bus, const DriveDescription& drive) {
+    ValidateDrive(drive, "drive");
+    std::lock_guard<std::mutex> lock(mutex_);
+    CheckBusFree(bus, "AddOnboard");
+    onboard_.emplace(bus, std::make_unique<NvmeDrive>(drive));
+}
+
+void Fabric::RemoveOnboard(uint8_t bus) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (onboard_.erase(bus) == 0) {
+        throw std::logic_error("no on-board drive on bus " + std::to_string(bus));
+    }
+}
+
+void Fabric::FailBlockReads(unsigned switchIndex, unsigned block, unsigned count) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    PlxSwitch& sw = SwitchAt(switchIndex);
+    if (sw.Model() != SwitchModel::Plx8748 || block > 1) {
+        throw std::logic_error("switch " + std::to_string(switchIndex) + " has no block " +
+                               std::to_string(block));
+    }
+    sw.FailBlockReads(block, count);
+}
+
+uint32_t Fabric::PeekBlock(unsigned switchIndex, unsigned block, unsigned offset) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    PlxSwitch& sw = SwitchAt(switchIndex);
+    if (sw.Model() != SwitchModel::Plx8748 || block > 1 || offset > reg::kBlockSize - 4) {
+        throw std::out_of_range("no such block register");
+    }
+    return sw.PeekBlock(block, offset & ~3u, 4);
+}
+
+void Fabric::PokeBlock(unsigned switchIndex, unsigned block, unsigned offset, uint32_t value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    PlxSwitch& sw = SwitchAt(switchIndex);
+    if (sw.Model() != SwitchModel::Plx8748 || block > 1 || offset > reg::kBlockSize - 4) {
+        throw std::out_of_range("no such block register");
+    }
+    sw.WriteBlock(block, offset & ~3u, 4, value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Records
+
+Counters Fabric::GetCounters() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return counters_;
+}
+
+void Fabric::ResetCounters() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    counters_ = Counters{};
+}
+
+FaultRecord Fabric::Faults() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return faults_;
+}
+
+void Fabric::ClearFaults() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    faults_ = FaultRecord{};
+}
+
+std::vector<ConfigWrite> Fabric::ConfigWrites() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return {configWrites_.begin(), configWrites_.end()};
+}
+
+void Fabric::ClearConfigWrites() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    configWrites_.clear();
+}
+
+}  // namespace sim

@@ -1,0 +1,172 @@
+// The simulated PCIe fabric: the machine's configuration mechanisms and physical memory as the
+// driver sees them, with the counters and fault records that let a test hold the driver to
+// every register it must (and must not) touch.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "sim/pci/config_space.h"
+#include "sim/pci/description.h"
+#include "sim/pci/models.h"
+
+namespace sim {
+
+constexpr uint16_t kConfigAddressPort = 0xCF8;
+constexpr uint16_t kConfigDataPort = 0xCFC;
+constexpr uint64_t kEcamWindowSize = 256ull << 20;  // 256 buses x 32 devices x 8 functions x 4 KiB
+
+inline uint16_t Pfa(unsigned bus, unsigned device, unsigned function) {
+    return static_cast<uint16_t>((bus & 0xFF) << 8 | (device & 0x1F) << 3 | (function & 7));
+}
+
+// A write to physical memory that no device claims.
+struct StrayWrite {
+    uint64_t address;
+    unsigned size;
+    uint32_t value;
+};
+
+// A write into a drive's BAR0 outside its MSI-X table, where the controller's own registers
+// live; nothing in this system may write those. Not applied.
+struct DriveRegisterWrite {
+    uint16_t pfa;     // the drive
+    uint64_t offset;  // inside BAR0
+    unsigned size;
+    uint32_t value;
+};
+
+struct FaultRecord {
+    std::vector<StrayWrite> strayWrites;
+    std::vector<DriveRegisterWrite> driveRegisterWrites;
+    bool Empty() const { return strayWrites.empty() && driveRegisterWrites.empty(); }
+};
+
+enum class ConfigPath { Ports, Ecam };
+
+// One configuration write as the software made it (inspection pokes are not listed).
+struct ConfigWrite {
+    uint16_t pfa;
+    unsigned offset;
+    unsigned size;
+    uint32_t value;
+    ConfigPath path;
+    bool answered;  // false: no function at that address, the write vanished
+};
+
+struct Counters {
+    uint64_t portPairs = 0;             // data accesses at 0xCFC following a latch by that thread
+    uint64_t ecamAccesses = 0;          // reads and writes inside the window
+    uint64_t strayWrites = 0;           // writes to unclaimed physical memory
+    uint64_t interleaveViolations = 0;  // data accesses whose latch another thread wrote
+    uint64_t configReads = 0;           // through either mechanism, enabled latch only
+    uint64_t configWrites = 0;
+    uint64_t reservedAddressBits = 0;  // latches with bits 30:24 or 1:0 set
+    uint64_t otherPortAccesses = 0;    // ports other than the two dwords
+    uint64_t badMemoryAccesses = 0;    // physical accesses not 1, 2 or 4 naturally aligned bytes
+};
+
+class Fabric {
+  public:
+    explicit Fabric(const FabricDescription& description);
+    static std::unique_ptr<Fabric> FromJson(const std::string& text);
+    static std::unique_ptr<Fabric> FromFile(const std::string& path);
+    ~Fabric();
+    Fabric(const Fabric&) = delete;
+    Fabric& operator=(const Fabric&) = delete;
+
+    // Configuration mechanism #1: 32-bit accesses to ports 0xCF8 (address latch) and 0xCFC
+    // (data). Other ports read all-ones and swallow writes. An absent function reads
+    // 0xFFFFFFFF and swallows writes. Only dword accesses exist on the ports.
+    uint32_t ReadPort(uint16_t port);
+    void WritePort(uint16_t port, uint32_t value);
+
+    // Physical memory accesses of 1, 2 or 4 bytes, naturally aligned: the ECAM window, device
+    // pages (a drive's BAR0 with its MSI-X table, the 8748's register blocks); every other
+    // address reads all-ones, and a write there is recorded as a stray write (a fault).
+    uint32_t ReadPhysical(uint64_t address, unsigned size);
+    void WritePhysical(uint64_t address, unsigned size, uint32_t value);
+
+    // Inspection, for tests and tools; nothing here is counted or recorded.
+    // A configuration dword as the hardware holds it, whatever the link state of the port in
+    // front of a drive; 0xFFFFFFFF when no function exists there.
+    uint32_t PeekConfig(uint8_t bus, uint8_t device, uint8_t function, unsigned offset);
+    // Stores a raw dword (masks ignored) and lets the model react; false when no function.
+    bool PokeConfig(uint8_t bus, uint8_t device, uint8_t function, unsigned offset, uint32_t value);
+    // Physical memory as the software would read it, without counting or consuming faults.
+    uint32_t PeekPhysical(uint64_t address, unsigned size);
+    // A dword of a device page (MSI-X table entry, 8748 block) stored raw; false elsewhere.
+    bool PokePhysical(uint64_t address, uint32_t value);
+    // A dword inside BAR0 of the drive at bus:0.0, whether or not BAR0 decodes or the link is
+    // up (the MSI-X table of a drive that is off the bus, for instance).
+    uint32_t PeekDriveBar0(uint8_t bus, uint64_t offset);
+    // Where the ECAM window decodes; 0 for none.
+    uint64_t EcamWindow() const;
+
+    // Topology, by switch index (order of description) and slot index.
+    unsigned SwitchCount() const;
+    SwitchModel ModelOf(unsigned switchIndex) const;
+    uint16_t UpstreamPfa(unsigned switchIndex);
+    uint16_t PortPfa(unsigned switchIndex, unsigned slot);
+    uint16_t DrivePfa(unsigned switchIndex, unsigned slot);  // the port's secondary bus, 0.0
+    bool DrivePresent(unsigned switchIndex, unsigned slot);  // a drive sits in the slot
+    bool LinkUp(unsigned switchIndex, unsigned slot);        // and answers on the bus
+
+    // Events while the software runs. Inserted drives come fresh from reset (BAR0 0,
+    // command 0). Unknown switch or slot, an occupied slot or a taken bus: std::logic_error.
+    void Pull(unsigned switchIndex, unsigned slot);
+    void Insert(unsigned switchIndex, unsigned slot, const DriveDescription& drive);
+    void Replace(unsigned switchIndex, unsigned slot, const DriveDescription& drive);
+    // A stuck port keeps Link Disable set whatever the software writes.
+    void SetStuck(unsigned switchIndex, unsigned slot, bool stuck);
+    void AddOnboard(uint8_t bus, const DriveDescription& drive);
+    void RemoveOnboard(uint8_t bus);
+    // The 8748's register block (0 at BAR0 + 0x8000, 1 at BAR0 + 0x10000) reads all-ones for
+    // its next count reads.
+    void FailBlockReads(unsigned switchIndex, unsigned block, unsigned count);
+    uint32_t PeekBlock(unsigned switchIndex, unsigned block, unsigned offset);
+    void PokeBlock(unsigned switchIndex, unsigned block, unsigned offset, uint32_t value);
+
+    Counters GetCounters() const;
+    void ResetCounters();
+    FaultRecord Faults() const;
+    void ClearFaults();
+    // The most recent configuration writes (up to kConfigWriteLimit, oldest dropped first).
+    static constexpr size_t kConfigWriteLimit = 1 << 16;
+    std::vector<ConfigWrite> ConfigWrites() const;
+    void ClearConfigWrites();
+
+  private:
+    ConfigSpace* Locate(unsigned bus, unsigned device, unsigned function, bool bypassLink);
+    NvmeDrive* DriveAt(unsigned bus, bool bypassLink);
+    PlxSwitch& SwitchAt(unsigned switchIndex) const;
+    DownstreamPort& PortAt(unsigned switchIndex, unsigned slot) const;
+    void RecordConfigWrite(uint16_t pfa, unsigned offset, unsigned size, uint32_t value,
+                           ConfigPath path, bool answered);
+    uint32_t ReadPhysicalLocked(uint64_t address, unsigned size, bool inspect);
+    void CheckBusFree(uint8_t bus, const char* what);
+
+    mutable std::mutex mutex_;
+    ConfigSpace hostBridge_;
+    uint64_t ecamWindow_ = 0;
+    std::map<uint16_t, ConfigSpace> functions_;
+    std::vector<std::unique_ptr<PlxSwitch>> switches_;
+    std::map<uint8_t, std::unique_ptr<NvmeDrive>> onboard_;
+
+    uint32_t latch_ = 0;
+    std::thread::id latchOwner_;
+    std::unordered_map<std::thread::id, bool> latchedSinceData_;
+
+    Counters counters_;
+    FaultRecord faults_;
+    std::deque<ConfigWrite> configWrites_;
+};
+
+}  // namespace sim

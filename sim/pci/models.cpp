@@ -1,0 +1,445 @@
+// Register layouts and side effects of the host bridge, the NVMe drive and the PLX switch.
+#include "sim/pci/models.h"
+
+#include <algorithm>
+
+namespace sim {
+
+namespace {
+
+uint32_t Id(uint16_t vendor, uint16_t device) {
+    return uint32_t{device} << 16 | vendor;
+}
+
+// Link Status: current speed in bits 3:0, negotiated width in 9:4, slot clock in 12, Data Link
+// Layer Link Active in 13.
+uint32_t LinkStatus(bool up, unsigned speed, unsigned width) {
+    const uint32_t slotClock = 0x1000;
+    return up ? (0x2000 | slotClock | width << 4 | speed) : (slotClock | speed);
+}
+
+struct LinkShape {
+    unsigned speed;  // 1 = 2.5 GT/s, 2 = 5 GT/s, 3 = 8 GT/s
+    unsigned upWidth;
+    unsigned downWidth;
+};
+
+LinkShape ShapeOf(SwitchModel model) {
+    switch (model) {
+        case SwitchModel::Plx8748:
+            return {3, 16, 4};
+        case SwitchModel::Plx8732:
+            return {3, 8, 4};
+        case SwitchModel::Plx8618:
+            break;
+    }
+    return {2, 4, 1};
+}
+
+uint32_t Revision(SwitchModel model) {
+    return model == SwitchModel::Plx8618 ? 0xBA : 0xCA;
+}
+
+// What the two kinds of switch port share: type 1 header, power management and MSI
+// capabilities, then the PCI Express capability at 0x68 (the switch's fixed place).
+void BuildSwitchPort(ConfigSpace& c, SwitchModel model, uint32_t pcieCaps) {
+    c.Set(reg::kId, Id(kPlxVendor, static_cast<uint16_t>(model)));
+    c.Set(reg::kCommand, reg::kStatusCapList | 0x0006);
+    c.SetWriteMask(reg::kCommand, 0x0547);
+    c.SetW1cMask(reg::kCommand, reg::kStatusW1c);
+    c.Set(reg::kClass, 0x06040000 | Revision(model));
+    c.Set(reg::kHeader, 0x00010000);
+    c.SetWriteMask(reg::kHeader, 0x000000FF);
+    c.SetWriteMask(reg::kBusNumbers, 0x00FFFFFF);
+    c.SetW1cMask(0x1C, reg::kStatusW1c);  // Secondary Status
+    c.SetWriteMask(0x20, 0xFFF0FFF0);     // memory base and limit
+    c.Set(0x24, 0x00010001);              // prefetchable window, 64-bit capable
+    c.SetWriteMask(0x24, 0xFFF0FFF0);
+    c.SetWriteMask(0x28, 0xFFFFFFFF);
+    c.SetWriteMask(0x2C, 0xFFFFFFFF);
+    c.Set(reg::kCapPointer, 0x40);
+    c.Set(reg::kInterrupt, 0x00000100);
+    c.SetWriteMask(reg::kInterrupt, 0x005F00FF);  // line; parity, SERR, ISA, VGA, VGA16, SBR
+    c.Set(0x40, 0x00030001 | 0x48 << 8);          // power management, version 3
+    c.Set(0x44, 0x00000008);                      // D0, No_Soft_Reset
+    c.SetWriteMask(0x44, 0x00000003);
+    c.Set(0x48, 0x00800005 | reg::kSwitchPcie << 8);  // MSI, 64-bit
+    c.SetWriteMask(0x48, 0x00710000);
+    c.SetWriteMask(0x4C, 0xFFFFFFFC);
+    c.SetWriteMask(0x50, 0xFFFFFFFF);
+    c.SetWriteMask(0x54, 0x0000FFFF);
+    c.Set(reg::kSwitchPcie, pcieCaps << 16 | 0x10);
+    c.Set(0x6C, 0x00008004);  // Device Capabilities: 2048-byte payloads
+    c.SetWriteMask(reg::kSwitchDeviceControl, 0x000079FF);
+    c.SetW1cMask(reg::kSwitchDeviceControl, reg::kDeviceStatusW1c);
+}
+
+}  // namespace
+
+ConfigSpace MakeHostBridge(const HostBridgeDescription& hb) {
+    ConfigSpace c;
+    c.Set(reg::kId, Id(hb.vendor, hb.device));
+    c.Set(reg::kCommand, 0x20900006);
+    c.Set(reg::kClass, 0x0600000A);
+    c.Set(0x2C, Id(hb.vendor, hb.device));
+    c.Set(0x60, hb.ecam);
+    return c;
+}
+
+ConfigSpace MakeFunction(const FunctionDescription& fn) {
+    ConfigSpace c;
+    for (const auto& [offset, value] : fn.dwords) {
+        c.Set(offset, value);
+    }
+    return c;
+}
+
+// ---------------------------------------------------------------------------------------------
+// NVMe drive
+
+namespace {
+constexpr uint32_t kDriveRevision = 0x01;
+constexpr uint32_t kDeviceControlReset = 0x2810;  // relaxed ordering, no snoop, 512-byte reads
+constexpr uint32_t kDriveLinkControlMask = 0x03CB;
+}  // namespace
+
+NvmeDrive::NvmeDrive(const DriveDescription& description) : description_(description) {
+    Reset();
+    SetLink(3, 4);
+}
+
+void NvmeDrive::Reset() {
+    const uint32_t linkStatus = config_.Dword(reg::kDriveLinkControl) & 0xFFFF0000;
+    config_.Clear();
+    Build();
+    config_.SetBits(reg::kDriveLinkControl, 0xFFFF0000, linkStatus);
+    table_.assign(uint64_t{description_.msixVectors} * 16, 0);
+    for (unsigned i = 0; i < description_.msixVectors; ++i) {
+        table_[i * 16 + 12] = reg::kMsixVectorMasked;
+    }
+    enabled_ = false;
+}
+
+void NvmeDrive::Build() {
+    const auto& d = description_;
+    ConfigSpace& c = config_;
+    c.Set(reg::kId, Id(d.vendor, d.device));
+    c.Set(reg::kCommand, reg::kStatusCapList);
+    c.SetWriteMask(reg::kCommand, 0x0546);  // memory, bus master, parity, SERR, INTx disable
+    c.SetW1cMask(reg::kCommand, reg::kStatusW1c);
+    c.Set(reg::kClass, 0x01080200 | kDriveRevision);
+    c.SetWriteMask(reg::kHeader, 0x000000FF);  // cache line size
+    const uint64_t sizeMask = ~(d.bar0Size - 1);
+    c.Set(reg::kBar0, 0x4);  // 64-bit memory BAR, not prefetchable
+    c.SetWriteMask(reg::kBar0, static_cast<uint32_t>(sizeMask) & ~0xFu);
+    c.SetWriteMask(reg::kBar1, static_cast<uint32_t>(sizeMask >> 32));
+    c.Set(0x2C, Id(d.vendor, d.device));
+    c.Set(reg::kCapPointer, reg::kDrivePcie);
+    c.Set(reg::kInterrupt, 0x00000100);  // INTA
+    c.SetWriteMask(reg::kInterrupt, 0x000000FF);
+
+    const uint32_t next = d.msixTable ? reg::kDriveMsix : 0;
+    c.Set(reg::kDrivePcie, 0x0002u << 16 | next << 8 | 0x10);  // version 2, endpoint
+    c.Set(0x74, 0x00008002);                                   // 512-byte payloads supported
+    c.Set(reg::kDriveDeviceControl, kDeviceControlReset);
+    c.SetWriteMask(reg::kDriveDeviceControl, 0x000079FF);
+    c.SetW1cMask(reg::kDriveDeviceControl, reg::kDeviceStatusW1c);
+    c.Set(0x7C, 0x00074C43);  // 8 GT/s x4, ASPM, clock power management
+    c.SetWriteMask(reg::kDriveLinkControl, kDriveLinkControlMask);
+
+    if (d.msixTable) {
+        c.Set(reg::kDriveMsix, (d.msixVectors - 1) << 16 | 0x11);
+        c.SetWriteMask(reg::kDriveMsix, 0xC0000000);  // MSI-X Enable, Function Mask
+        c.Set(reg::kDriveMsix + 4, *d.msixTable);
+        c.Set(reg::kDriveMsix + 8, static_cast<uint32_t>(PbaOffset()) | (*d.msixTable & 7));
+    }
+}
+
+void NvmeDrive::LoadFirmwareState() {
+    const auto& d = description_;
+    ConfigSpace& c = config_;
+    c.Set(reg::kBar0, (static_cast<uint32_t>(d.bar0) & 0xFFFFFFF0) | 0x4);
+    c.Set(reg::kBar1, static_cast<uint32_t>(d.bar0 >> 32));
+    c.SetBits(reg::kCommand, 0xFFFF, 0x0006);
+    c.SetBits(reg::kHeader, 0xFF, 0x10);
+    c.SetBits(reg::kInterrupt, 0xFF, 0x0B);
+    c.SetBits(reg::kDriveDeviceControl, 0xFFFF,
+              kDeviceControlReset | *PayloadCode(d.maxPayload) << 5);
+    c.SetBits(reg::kDriveLinkControl, kDriveLinkControlMask, d.linkControl);
+    if (d.msixTable) {
+        // The OS had MSI-X enabled and its vectors aimed at the local APICs.
+        c.SetBits(reg::kDriveMsix, 0x80000000, 0x80000000);
+        for (unsigned i = 0; i < d.msixVectors; ++i) {
+            const uint32_t address = 0xFEE00000 | (i % 4) << 12;
+            const uint32_t data = 0x60 + (i & 0x9F);
+            for (unsigned b = 0; b < 4; ++b) {
+                table_[i * 16 + b] = static_cast<uint8_t>(address >> (8 * b));
+                table_[i * 16 + 4 + b] = 0;
+                table_[i * 16 + 8 + b] = static_cast<uint8_t>(data >> (8 * b));
+                table_[i * 16 + 12 + b] = 0;
+            }
+        }
+    }
+    enabled_ = true;
+}
+
+void NvmeDrive::SetLink(unsigned speed, unsigned width) {
+    // An endpoint reports speed, width and slot clock; Link Active is a downstream port's.
+    config_.SetBits(reg::kDriveLinkControl, 0xFFFF0000, (0x1000 | width << 4 | speed) << 16);
+}
+
+uint64_t NvmeDrive::Bar0Base() const {
+    return uint64_t{config_.Dword(reg::kBar1)} << 32 | (config_.Dword(reg::kBar0) & ~0xFu);
+}
+
+bool NvmeDrive::Decodes(uint64_t address) const {
+    const uint64_t base = Bar0Base();
+    return (config_.Dword(reg::kCommand) & reg::kMemorySpace) && base != 0 && address >= base &&
+           address - base < Bar0Size();
+}
+
+bool NvmeDrive::HasTableInBar0() const {
+    return description_.msixTable && (*description_.msixTable & 7) == 0;
+}
+
+uint64_t NvmeDrive::TableOffset() const {
+    return description_.msixTable ? (*description_.msixTable & ~7u) : 0;
+}
+
+uint64_t NvmeDrive::PbaOffset() const {
+    // Past the table, on the next page when that still fits in BAR0 (as drives usually lay it
+    // out), else right behind it.
+    const uint64_t end = TableOffset() + table_.size();
+    const uint64_t pbaBytes = (description_.msixVectors + 63) / 64 * 8;
+    const uint64_t nextPage = (end + 0xFFF) & ~uint64_t{0xFFF};
+    return nextPage + pbaBytes <= Bar0Size() ? nextPage : (end + 7) & ~uint64_t{7};
+}
+
+bool NvmeDrive::InRange(uint64_t offset, unsigned size, uint64_t start, uint64_t length) const {
+    return offset >= start && offset + size <= start + length;
+}
+
+uint32_t NvmeDrive::ReadBar(uint64_t offset, unsigned size) const {
+    const uint64_t tableStart = TableOffset();
+    if (HasTableInBar0() && InRange(offset, size, tableStart, table_.size())) {
+        uint32_t v = 0;
+        for (unsigned i = 0; i < size; ++i) {
+            v |= uint32_t{table_[offset - tableStart + i]} << (8 * i);
+        }
+        return v;
+    }
+    // The controller registers the OS sees: CAP (MQES 1023, contiguous queues, 20 s timeout,
+    // NVM command set, 4 KiB to 64 KiB pages), VS 1.4, CC and CSTS as the OS left them.
+    uint32_t dword = 0;
+    switch (offset & ~uint64_t{3}) {
+        case 0x00:
+            dword = 0x280103FF;
+            break;
+        case 0x04:
+            dword = 0x00400020;
+            break;
+        case 0x08:
+            dword = 0x00010400;
+            break;
+        case 0x14:
+            dword = enabled_ ? 0x00460001 : 0;
+            break;
+        case 0x1C:
+            dword = enabled_ ? 0x1 : 0;
+            break;
+        default:
+            break;
+    }
+    const unsigned shift = 8 * static_cast<unsigned>(offset & 3);
+    return size == 4 ? dword : (dword >> shift) & ((1u << (8 * size)) - 1);
+}
+
+bool NvmeDrive::WriteBar(uint64_t offset, unsigned size, uint32_t value) {
+    const uint64_t tableStart = TableOffset();
+    if (!HasTableInBar0() || !InRange(offset, size, tableStart, table_.size())) {
+        return false;
+    }
+    for (unsigned i = 0; i < size; ++i) {
+        const uint64_t at = offset - tableStart + i;
+        // Vector Control keeps only its mask bit; the rest of an entry is plain storage.
+        const uint8_t mask = (at % 16) == 12 ? reg::kMsixVectorMasked : (at % 16) > 12 ? 0 : 0xFF;
+        const uint8_t in = static_cast<uint8_t>(value >> (8 * i));
+        table_[at] = static_cast<uint8_t>((table_[at] & ~mask) | (in & mask));
+    }
+    return true;
+}
+
+bool NvmeDrive::PokeBar(uint64_t offset, uint32_t value) {
+    const uint64_t tableStart = TableOffset();
+    if (!HasTableInBar0() || (offset & 3) != 0 || !InRange(offset, 4, tableStart, table_.size())) {
+        return false;
+    }
+    for (unsigned i = 0; i < 4; ++i) {
+        table_[offset - tableStart + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Downstream port
+
+DownstreamPort::DownstreamPort(SwitchModel model, unsigned slot, uint8_t internalBus,
+                               const PortDescription& description)
+    : model_(model), slot_(slot), device_(LinkMap(model)[slot]) {
+    const LinkShape shape = ShapeOf(model);
+    ConfigSpace& c = config_;
+    BuildSwitchPort(c, model, 0x0162);  // version 2, downstream port, slot implemented
+    c.Set(reg::kBusNumbers,
+          uint32_t{internalBus} | uint32_t{description.bus} << 8 | uint32_t{description.bus} << 16);
+    c.Set(reg::kSwitchDeviceControl, 0x2810);
+    // Link Capabilities: port number, DLL Link Active reporting, surprise-down reporting.
+    c.Set(0x74, uint32_t{device_} << 24 | 0x00180000 | 0x0C00 | shape.downWidth << 4 | shape.speed);
+    c.SetWriteMask(reg::kSwitchLinkControl, 0x0FD3);
+    c.SetW1cMask(reg::kSwitchLinkControl, reg::kLinkStatusW1c);
+    // Slot Capabilities: power controller, attention and power indicators, hot-plug capable,
+    // 25 W, physical slot number.
+    c.Set(reg::kSlotCapabilities, (slot + 1) << 19 | 25 << 7 | 0x5A);
+    c.Set(reg::kSlotControl, description.slotControl & 0x17FF);
+    c.SetWriteMask(reg::kSlotControl, 0x000017FF);
+    c.SetW1cMask(reg::kSlotControl, reg::kSlotStatusW1c);
+
+    c.SetHook(reg::kSwitchLinkControl, [this](uint32_t o, uint32_t n, WriteSource source) {
+        if (source == WriteSource::Software)
+            OnLinkControl(o, n);
+        Evaluate();
+    });
+    c.SetHook(reg::kSlotControl, [this](uint32_t, uint32_t, WriteSource) { Evaluate(); });
+    c.SetHook(reg::kInterrupt, [this](uint32_t, uint32_t, WriteSource) { Evaluate(); });
+
+    if (description.drive) {
+        drive_ = std::make_unique<NvmeDrive>(*description.drive);
+        drive_->LoadFirmwareState();
+    }
+    // The machine boots with its links trained: no reset edge for the drives found at load.
+    const bool up = drive_ && !(c.Dword(reg::kSlotControl) & reg::kPowerOff);
+    linkUp_ = up;
+    if (drive_)
+        drive_->SetLink(shape.speed, shape.downWidth);
+    c.SetBits(reg::kSwitchLinkControl, 0x3FFF0000,
+              LinkStatus(up, shape.speed, up ? shape.downWidth : 0) << 16);
+    c.SetBits(reg::kSlotControl, reg::kPresenceDetectState, drive_ ? reg::kPresenceDetectState : 0);
+}
+
+void DownstreamPort::OnLinkControl(uint32_t oldValue, uint32_t newValue) {
+    // A stuck port ignores every attempt to release the link.
+    if (stuck_ && (oldValue & reg::kLinkDisable) && !(newValue & reg::kLinkDisable)) {
+        config_.SetBits(reg::kSwitchLinkControl, reg::kLinkDisable, reg::kLinkDisable);
+    }
+}
+
+void DownstreamPort::Evaluate() {
+    const LinkShape shape = ShapeOf(model_);
+    const bool disabled = config_.Dword(reg::kSwitchLinkControl) & reg::kLinkDisable;
+    const bool powerOff = config_.Dword(reg::kSlotControl) & reg::kPowerOff;
+    const bool inReset = config_.Dword(reg::kInterrupt) & reg::kSecondaryBusReset;
+    const bool up = drive_ && !disabled && !powerOff && !inReset;
+    if (up && !linkUp_) {
+        drive_->Reset();
+        drive_->SetLink(shape.speed, shape.downWidth);
+    }
+    if (up != linkUp_) {
+        config_.SetBits(reg::kSlotControl, reg::kDllStateChanged, reg::kDllStateChanged);
+    }
+    linkUp_ = up;
+    config_.SetBits(reg::kSwitchLinkControl, 0x3FFF0000,
+                    LinkStatus(up, shape.speed, up ? shape.downWidth : 0) << 16);
+    config_.SetBits(reg::kSlotControl, reg::kPresenceDetectState,
+                    drive_ ? reg::kPresenceDetectState : 0);
+}
+
+std::unique_ptr<NvmeDrive> DownstreamPort::Pull() {
+    std::unique_ptr<NvmeDrive> drive = std::move(drive_);
+    if (drive) {
+        config_.SetBits(reg::kSlotControl, reg::kPresenceDetectChanged,
+                        reg::kPresenceDetectChanged);
+    }
+    Evaluate();
+    return drive;
+}
+
+void DownstreamPort::Insert(std::unique_ptr<NvmeDrive> drive) {
+    drive_ = std::move(drive);
+    config_.SetBits(reg::kSlotControl, reg::kPresenceDetectChanged, reg::kPresenceDetectChanged);
+    Evaluate();
+}
+
+void DownstreamPort::SetStuck(bool stuck) {
+    stuck_ = stuck;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Switch
+
+PlxSwitch::PlxSwitch(const SwitchDescription& description)
+    : model_(description.model), bus_(description.bus) {
+    const LinkShape shape = ShapeOf(model_);
+    ConfigSpace& c = upstream_;
+    BuildSwitchPort(c, model_, 0x0052);  // version 2, upstream port
+    const uint32_t barSize = model_ == SwitchModel::Plx8618 ? 0x20000 : 0x40000;
+    c.Set(reg::kBar0, description.bar0 & ~0xFu);
+    c.SetWriteMask(reg::kBar0, ~(barSize - 1) & ~0xFu);
+    uint8_t subordinate = description.internalBus;
+    for (const auto& port : description.ports) {
+        subordinate = std::max(subordinate, port.bus);
+    }
+    c.Set(reg::kBusNumbers, uint32_t{description.bus} | uint32_t{description.internalBus} << 8 |
+                                uint32_t{subordinate} << 16);
+    c.Set(reg::kSwitchDeviceControl, 0x2810 | *PayloadCode(description.maxPayload) << 5);
+    c.Set(0x74, 0x0C00 | shape.upWidth << 4 | shape.speed);
+    c.SetWriteMask(reg::kSwitchLinkControl, 0x0FC3);
+    c.Set(reg::kSwitchLinkControl, LinkStatus(true, shape.speed, shape.upWidth) << 16);
+
+    ports_.resize(SlotCount(model_));
+    for (const auto& port : description.ports) {
+        ports_[port.index] =
+            std::make_unique<DownstreamPort>(model_, port.index, description.internalBus, port);
+        ports_[port.index]->Config().SetBits(reg::kSwitchDeviceControl, reg::kPayloadField,
+                                             *PayloadCode(description.maxPayload) << 5);
+    }
+}
+
+DownstreamPort* PlxSwitch::PortAtDevice(unsigned device) {
+    for (auto& port : ports_) {
+        if (port && port->Device() == device)
+            return port.get();
+    }
+    return nullptr;
+}
+
+uint64_t PlxSwitch::BlockBase(unsigned block) const {
+    if (model_ != SwitchModel::Plx8748 || block > 1)
+        return 0;
+    const uint32_t bar = upstream_.Dword(reg::kBar0) & ~0xFu;
+    if (bar == 0 || !(upstream_.Dword(reg::kCommand) & reg::kMemorySpace))
+        return 0;
+    return uint64_t{bar} + reg::kBlockOffsets[block];
+}
+
+uint32_t PlxSwitch::PeekBlock(unsigned block, unsigned offset, unsigned size) const {
+    uint32_t v = 0;
+    for (unsigned i = 0; i < size; ++i) {
+        v |= uint32_t{blocks_[block][offset + i]} << (8 * i);
+    }
+    return v;
+}
+
+uint32_t PlxSwitch::ReadBlock(unsigned block, unsigned offset, unsigned size) {
+    if (failReads_[block] > 0) {
+        --failReads_[block];
+        return size == 4 ? 0xFFFFFFFF : (1u << (8 * size)) - 1;
+    }
+    return PeekBlock(block, offset, size);
+}
+
+void PlxSwitch::WriteBlock(unsigned block, unsigned offset, unsigned size, uint32_t value) {
+    for (unsigned i = 0; i < size; ++i) {
+        blocks_[block][offset + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
+}
+
+}  // namespace sim

@@ -1,0 +1,185 @@
+// Device models of the simulated fabric: the host bridge, the NVMe drive and the PLX switch
+// with its downstream ports. They know their own registers; the Fabric routes accesses to them
+// and holds the lock.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "sim/pci/config_space.h"
+#include "sim/pci/description.h"
+
+namespace sim {
+
+// Register offsets and bits the models and their tests share.
+namespace reg {
+constexpr unsigned kId = 0x00;
+constexpr unsigned kCommand = 0x04;  // Status in the upper half
+constexpr unsigned kClass = 0x08;
+constexpr unsigned kHeader = 0x0C;  // header type in byte 2
+constexpr unsigned kBar0 = 0x10;
+constexpr unsigned kBar1 = 0x14;
+constexpr unsigned kBusNumbers = 0x18;
+constexpr unsigned kCapPointer = 0x34;
+constexpr unsigned kInterrupt = 0x3C;  // Bridge Control in the upper half of a bridge
+
+constexpr uint32_t kMemorySpace = 0x0002;
+constexpr uint32_t kStatusCapList = 0x0010u << 16;
+constexpr uint32_t kStatusW1c = 0xF900u << 16;
+constexpr uint32_t kSecondaryBusReset = 0x0040u << 16;
+
+// Switch ports: PCI Express capability at 0x68.
+constexpr unsigned kSwitchPcie = 0x68;
+constexpr unsigned kSwitchDeviceControl = 0x70;
+constexpr unsigned kSwitchLinkControl = 0x78;
+constexpr unsigned kSlotCapabilities = 0x7C;
+constexpr unsigned kSlotControl = 0x80;
+constexpr uint32_t kLinkDisable = 0x0010;
+constexpr uint32_t kPowerOff = 0x0400;
+constexpr uint32_t kPowerIndicator = 0x0300;
+constexpr uint32_t kAttentionIndicator = 0x00C0;
+// Slot Status (upper half of 0x80).
+constexpr uint32_t kPresenceDetectChanged = 0x0008u << 16;
+constexpr uint32_t kPresenceDetectState = 0x0040u << 16;
+constexpr uint32_t kDllStateChanged = 0x0100u << 16;
+constexpr uint32_t kSlotStatusW1c = 0x011Fu << 16;
+// Link Status (upper half of the Link Control dword).
+constexpr uint32_t kDllLinkActive = 0x2000u << 16;
+constexpr uint32_t kLinkStatusW1c = 0xC000u << 16;
+
+// Drives: PCI Express capability at 0x70, MSI-X after it.
+constexpr unsigned kDrivePcie = 0x70;
+constexpr unsigned kDriveDeviceControl = 0x78;
+constexpr unsigned kDriveLinkControl = 0x80;
+constexpr unsigned kDriveMsix = 0xB0;
+constexpr uint32_t kPayloadField = 0x00E0;
+constexpr uint32_t kDeviceStatusW1c = 0x000Fu << 16;
+constexpr uint32_t kClockPowerManagement = 0x0100;
+constexpr uint32_t kMsixVectorMasked = 0x1;
+
+// The 8748's register blocks behind the upstream port's BAR0.
+constexpr uint64_t kBlockOffsets[2] = {0x8000, 0x10000};
+constexpr unsigned kBlockSize = 0x1000;
+}  // namespace reg
+
+ConfigSpace MakeHostBridge(const HostBridgeDescription& hb);
+ConfigSpace MakeFunction(const FunctionDescription& fn);
+
+class NvmeDrive {
+  public:
+    // A drive fresh from reset (BAR0 0, command 0); LoadFirmwareState makes it look as the
+    // firmware left it at boot.
+    explicit NvmeDrive(const DriveDescription& description);
+    NvmeDrive(const NvmeDrive&) = delete;
+    NvmeDrive& operator=(const NvmeDrive&) = delete;
+
+    void Reset();
+    void LoadFirmwareState();
+    // Link Status as trained with the port in front of it.
+    void SetLink(unsigned speed, unsigned width);
+
+    ConfigSpace& Config() { return config_; }
+    const ConfigSpace& Config() const { return config_; }
+    const DriveDescription& Description() const { return description_; }
+
+    uint64_t Bar0Base() const;
+    uint64_t Bar0Size() const { return description_.bar0Size; }
+    bool Decodes(uint64_t address) const;
+
+    // Accesses at an offset inside BAR0 (whether or not it decodes; the Fabric checks that).
+    uint32_t ReadBar(uint64_t offset, unsigned size) const;
+    // Applies a write that lands in the MSI-X table and returns true; anything else would reach
+    // the controller's own registers, which nothing here may write: returns false, unapplied.
+    bool WriteBar(uint64_t offset, unsigned size, uint32_t value);
+    // Stores into the MSI-X table without masks (tests); false outside it.
+    bool PokeBar(uint64_t offset, uint32_t value);
+
+    bool HasTableInBar0() const;
+    uint64_t TableOffset() const;
+    uint64_t PbaOffset() const;
+
+  private:
+    void Build();
+    bool InRange(uint64_t offset, unsigned size, uint64_t start, uint64_t length) const;
+
+    DriveDescription description_;
+    ConfigSpace config_;
+    std::vector<uint8_t> table_;
+    bool enabled_ = false;  // the controller's CC.EN as the OS left it
+};
+
+class DownstreamPort {
+  public:
+    DownstreamPort(SwitchModel model, unsigned slot, uint8_t internalBus,
+                   const PortDescription& description);
+    DownstreamPort(const DownstreamPort&) = delete;
+    DownstreamPort& operator=(const DownstreamPort&) = delete;
+
+    ConfigSpace& Config() { return config_; }
+    unsigned Slot() const { return slot_; }
+    uint8_t Device() const { return device_; }
+    uint8_t SecondaryBus() const { return static_cast<uint8_t>(config_.Read(0x19, 1)); }
+
+    NvmeDrive* Drive() { return drive_.get(); }
+    // The drive answers on the port's secondary bus only while the link is up.
+    NvmeDrive* ReachableDrive() { return linkUp_ ? drive_.get() : nullptr; }
+    bool LinkUp() const { return linkUp_; }
+
+    std::unique_ptr<NvmeDrive> Pull();
+    void Insert(std::unique_ptr<NvmeDrive> drive);
+    void SetStuck(bool stuck);
+    bool Stuck() const { return stuck_; }
+
+  private:
+    // Works out whether the link is up from Link Disable, slot power and Secondary Bus Reset;
+    // a drive that comes back starts from reset, as real hardware would after the link and
+    // power cycle.
+    void Evaluate();
+    void OnLinkControl(uint32_t oldValue, uint32_t newValue);
+
+    SwitchModel model_;
+    unsigned slot_;
+    uint8_t device_;
+    ConfigSpace config_;
+    std::unique_ptr<NvmeDrive> drive_;
+    bool stuck_ = false;
+    bool linkUp_ = false;
+};
+
+class PlxSwitch {
+  public:
+    explicit PlxSwitch(const SwitchDescription& description);
+    PlxSwitch(const PlxSwitch&) = delete;
+    PlxSwitch& operator=(const PlxSwitch&) = delete;
+
+    SwitchModel Model() const { return model_; }
+    uint8_t Bus() const { return bus_; }
+    uint8_t InternalBus() const { return static_cast<uint8_t>(upstream_.Read(0x19, 1)); }
+    ConfigSpace& Upstream() { return upstream_; }
+    // Null for a slot that has no port in this machine.
+    DownstreamPort* Port(unsigned slot) {
+        return slot < ports_.size() ? ports_[slot].get() : nullptr;
+    }
+    DownstreamPort* PortAtDevice(unsigned device);
+    unsigned Slots() const { return static_cast<unsigned>(ports_.size()); }
+
+    // The 8748's register blocks: where they decode (0 when they do not), plain storage, and
+    // the fault that makes a block read all-ones a number of times.
+    uint64_t BlockBase(unsigned block) const;
+    uint32_t ReadBlock(unsigned block, unsigned offset, unsigned size);
+    void WriteBlock(unsigned block, unsigned offset, unsigned size, uint32_t value);
+    uint32_t PeekBlock(unsigned block, unsigned offset, unsigned size) const;
+    void FailBlockReads(unsigned block, unsigned count) { failReads_[block] = count; }
+
+  private:
+    SwitchModel model_;
+    uint8_t bus_;
+    ConfigSpace upstream_;
+    std::vector<std::unique_ptr<DownstreamPort>> ports_;
+    std::array<std::array<uint8_t, reg::kBlockSize>, 2> blocks_{};
+    std::array<unsigned, 2> failReads_{};
+};
+
+}  // namespace sim

@@ -1,0 +1,198 @@
+// Fabric descriptions: every shipped example loads into the machine it describes, and bad input
+// is refused with the key named.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+
+#include "fabric_test_util.h"
+
+namespace sim {
+namespace {
+
+using test::PortRead;
+
+std::string Example(const char* name) {
+    return std::string(CORVAX_FABRICS_DIR) + "/" + name;
+}
+
+TEST(Examples, EveryFileLoads) {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(CORVAX_FABRICS_DIR)) {
+        if (entry.path().extension() != ".json")
+            continue;
+        SCOPED_TRACE(entry.path().string());
+        EXPECT_NO_THROW(Fabric::FromFile(entry.path().string()));
+        ++count;
+    }
+    EXPECT_GE(count, 4);
+}
+
+TEST(Examples, Plx8748WithAnOnboardDrive) {
+    auto f = Fabric::FromFile(Example("plx8748.json"));
+    EXPECT_EQ(f->EcamWindow(), 0xE0000000u);
+    EXPECT_EQ(PortRead(*f, 1, 0, 0, 0x08) & 0xFFFFFF00, 0x01080200u);
+    EXPECT_EQ(PortRead(*f, 3, 0, 0, 0), 0x874810B5u);
+    EXPECT_EQ(PortRead(*f, 3, 0, 0, 0x18) & 0xFFFF, 0x0403u);
+    EXPECT_EQ(PortRead(*f, 3, 0, 0, 0x70) & 0xE0, 0x20u);
+    EXPECT_EQ(f->DrivePfa(0, 4), 0x0900);
+    EXPECT_EQ(PortRead(*f, 4, 16, 0, 0x18) >> 8 & 0xFF, 9u);
+    EXPECT_EQ(PortRead(*f, 7, 0, 0, 0) & 0xFFFF, 0x1B4Bu);  // the unlisted vendor
+    EXPECT_EQ(PortRead(*f, 5, 0, 0, 0xB4), 0x2000u);
+    EXPECT_FALSE(f->DrivePresent(0, 5));
+    EXPECT_EQ(f->ReadPhysical(0xF7C08208, 4), 0u);
+}
+
+TEST(Examples, TwoPlx8732WithTheSecondOnBus64) {
+    auto f = Fabric::FromFile(Example("two-plx8732.json"));
+    EXPECT_EQ(f->SwitchCount(), 2u);
+    EXPECT_EQ(PortRead(*f, 2, 0, 0, 0), 0x873210B5u);
+    EXPECT_EQ(PortRead(*f, 64, 0, 0, 0), 0x873210B5u);
+    EXPECT_EQ(PortRead(*f, 0x42, 0, 0, 0) & 0xFFFF, 0x1CB0u);
+    // The window keeps all 256 buses; bus 0x42 is not bus 2 there.
+    EXPECT_EQ(f->ReadPhysical(0x80000000 + (0x42u << 20), 4), PortRead(*f, 0x42, 0, 0, 0));
+}
+
+TEST(Examples, Plx8618SlotsFollowItsLinkMap) {
+    auto f = Fabric::FromFile(Example("plx8618.json"));
+    EXPECT_EQ(f->PortPfa(0, 0), Pfa(2, 2, 0));
+    EXPECT_EQ(f->PortPfa(0, 4), Pfa(2, 1, 0));
+    EXPECT_EQ(f->PortPfa(0, 8), Pfa(2, 3, 0));
+    EXPECT_EQ(PortRead(*f, 11, 0, 0, 0), 0xA808144Du);
+    EXPECT_EQ(PortRead(*f, 0, 0x1F, 2, 0x08) >> 8, 0x010601u);  // SATA: not NVMe
+    EXPECT_EQ(PortRead(*f, 0x0F, 0, 0, 0), 0x15338086u);
+}
+
+TEST(Examples, AmdHostBridgeDword60IsNotTheWindow) {
+    auto f = Fabric::FromFile(Example("amd-host.json"));
+    EXPECT_EQ(PortRead(*f, 0, 0, 0, 0x60), 0x13B10030u);
+    EXPECT_EQ(f->EcamWindow(), 0xE0000000u);
+    EXPECT_EQ(f->ReadPhysical(0x13B10000 + (35u << 20), 4), 0xFFFFFFFFu);
+    f->WritePhysical(0x13B10000 + (35u << 20) + 0x10, 1, 0);
+    EXPECT_EQ(f->Faults().strayWrites.size(), 1u);
+}
+
+TEST(Json, NumbersMayBeHexStringsOrJsonNumbers) {
+    const FabricDescription d = ParseFabricJson(R"({
+        "host_bridge": {"vendor": 32902, "device": "0x3e0f", "ecam": "0xE0000001"},
+        "onboard": [{"bus": "0x1", "drive": {"vendor": "0x1F0A", "device": 1792,
+                     "bar0": "0x1F7000000", "msix_table": 8192, "msix_vectors": "0x10"}}]})");
+    EXPECT_EQ(d.hostBridge.vendor, 0x8086);
+    EXPECT_EQ(d.hostBridge.device, 0x3E0F);
+    EXPECT_EQ(d.onboard.at(0).drive.bar0, 0x1F7000000u);
+    EXPECT_EQ(d.onboard.at(0).drive.device, 0x0700);
+    EXPECT_EQ(d.onboard.at(0).drive.msixTable, 0x2000u);
+    EXPECT_EQ(d.onboard.at(0).drive.msixVectors, 16u);
+    EXPECT_EQ(d.onboard.at(0).drive.maxPayload, 128u);
+    EXPECT_EQ(d.onboard.at(0).drive.bar0Size, 0x4000u);
+}
+
+TEST(Json, FunctionsGetTheirDwords) {
+    auto f = Fabric::FromJson(R"({"functions": [{"pfa": "0x0208",
+        "dwords": {"0x00": "0x12345678", "0x08": "0x01080200"}}]})");
+    EXPECT_EQ(PortRead(*f, 2, 1, 0, 0), 0x12345678u);
+    EXPECT_EQ(PortRead(*f, 2, 1, 0, 8), 0x01080200u);
+    test::PortWrite(*f, 2, 1, 0, 0, 0);  // read-only
+    EXPECT_EQ(PortRead(*f, 2, 1, 0, 0), 0x12345678u);
+}
+
+struct BadInput {
+    const char* name;
+    const char* json;
+    const char* message;  // must appear in the error
+};
+
+class JsonErrors : public ::testing::TestWithParam<BadInput> {};
+
+TEST_P(JsonErrors, NameTheKey) {
+    const BadInput& c = GetParam();
+    try {
+        ParseFabricJson(c.json);
+        FAIL() << "accepted";
+    } catch (const FabricError& e) {
+        EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, JsonErrors,
+    ::testing::Values(
+        BadInput{"NotJson", "{", "not valid JSON"},
+        BadInput{"UnknownTopKey", R"({"switchs": []})", "switchs: unknown key"},
+        BadInput{"UnknownModel",
+                 R"({"switches": [{"model": "8749", "bus": 1, "internal_bus": 2}]})",
+                 "switches[0].model"},
+        BadInput{"MissingBus", R"({"switches": [{"model": "8748", "internal_bus": 2}]})",
+                 "switches[0].bus: missing"},
+        BadInput{"BusTooLarge",
+                 R"({"onboard": [{"bus": 256, "drive": {"vendor": 1, "device": 1}}]})",
+                 "onboard[0].bus"},
+        BadInput{"NotANumber", R"({"host_bridge": {"ecam": "0xZZ"}})", "host_bridge.ecam"},
+        BadInput{"Negative", R"({"host_bridge": {"vendor": -1}})", "host_bridge.vendor"},
+        BadInput{"WrongType", R"({"host_bridge": {"device": true}})", "host_bridge.device"},
+        BadInput{"PortIndexPastModel",
+                 R"({"switches": [{"model": "8732", "bus": 1, "internal_bus": 2,
+                     "ports": [{"index": 4, "bus": 3}]}]})",
+                 "switches[0].ports[0].index"},
+        BadInput{"PortListedTwice",
+                 R"({"switches": [{"model": "8732", "bus": 1, "internal_bus": 2,
+                     "ports": [{"index": 1, "bus": 3}, {"index": 1, "bus": 4}]}]})",
+                 "switches[0].ports[1].index"},
+        BadInput{"BusUsedTwice",
+                 R"({"switches": [{"model": "8732", "bus": 1, "internal_bus": 2,
+                     "ports": [{"index": 0, "bus": 2}]}]})",
+                 "switches[0].ports[0].bus"},
+        BadInput{"OnboardBehindASwitch",
+                 R"({"switches": [{"model": "8732", "bus": 1, "internal_bus": 2,
+                     "ports": [{"index": 0, "bus": 3}]}],
+                     "onboard": [{"bus": 3, "drive": {"vendor": 1, "device": 1}}]})",
+                 "onboard[0].bus"},
+        BadInput{"DriveWithoutVendor", R"({"onboard": [{"bus": 1, "drive": {"device": 1}}]})",
+                 "onboard[0].drive.vendor: missing"},
+        BadInput{
+            "BarSizeNotPowerOfTwo",
+            R"({"onboard": [{"bus": 1, "drive": {"vendor": 1, "device": 1, "bar0_size": "0x3000"}}]})",
+            "onboard[0].drive.bar0_size"},
+        BadInput{
+            "BarMisaligned",
+            R"({"onboard": [{"bus": 1, "drive": {"vendor": 1, "device": 1, "bar0": "0xF7001000"}}]})",
+            "onboard[0].drive.bar0"},
+        BadInput{
+            "TableOutsideBar",
+            R"({"onboard": [{"bus": 1, "drive": {"vendor": 1, "device": 1, "msix_table": "0x3F00"}}]})",
+            "onboard[0].drive.msix_table"},
+        BadInput{
+            "OddPayload",
+            R"({"switches": [{"model": "8748", "bus": 1, "internal_bus": 2, "max_payload": 200}]})",
+            "switches[0].max_payload"},
+        BadInput{
+            "SwitchBarMisaligned",
+            R"({"switches": [{"model": "8748", "bus": 1, "internal_bus": 2, "bar0": "0xF7C08000"}]})",
+            "switches[0].bar0"},
+        BadInput{"FunctionOnHostBridge", R"({"functions": [{"pfa": 0, "dwords": {}}]})",
+                 "functions[0].pfa"},
+        BadInput{"FunctionOffsetNotDword", R"({"functions": [{"pfa": 8, "dwords": {"0x61": 1}}]})",
+                 "functions[0].dwords.0x61"},
+        BadInput{"PortsNotAList",
+                 R"({"switches": [{"model": "8748", "bus": 1, "internal_bus": 2, "ports": {}}]})",
+                 "switches[0].ports: expected a list"}),
+    [](const ::testing::TestParamInfo<BadInput>& p) { return p.param.name; });
+
+TEST(Json, MissingFileIsNamed) {
+    try {
+        LoadFabricFile("/nonexistent/fabric.json");
+        FAIL();
+    } catch (const FabricError& e) {
+        EXPECT_NE(std::string(e.what()).find("/nonexistent/fabric.json"), std::string::npos);
+    }
+}
+
+TEST(Builder, RefusesWhatJsonRefuses) {
+    EXPECT_THROW(FabricBuilder().Switch(SwitchModel::Plx8618, 1, 2).EmptyPort(12, 3).Build(),
+                 FabricError);
+    EXPECT_THROW(FabricBuilder().EmptyPort(0, 3), FabricError);
+    EXPECT_THROW(Fabric(FabricDescription{{}, {}, {{0, DriveDescription{}}}, {}}), FabricError);
+}
+
+}  // namespace
+}  // namespace sim
