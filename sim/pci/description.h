@@ -119,6 +119,8 @@ void ValidateDrive(const DriveDescription& drive, const std::string& key);
 // JSON text or file to a validated description.
 FabricDescription ParseFabricJson(const std::string& text);
 FabricDescription LoadFabricFile(const std::string& path);
+// The built-in machine (examples/fabrics/plx8748.json as it was at build time).
+const char* DefaultFabricJson();
 
 // Chained construction for tests: ports and their drives go to the last switch added.
 class FabricBuilder {

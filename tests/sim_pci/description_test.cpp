@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "fabric_test_util.h"
@@ -41,6 +43,16 @@ TEST(Examples, Plx8748WithAnOnboardDrive) {
     EXPECT_EQ(PortRead(*f, 5, 0, 0, 0xB4), 0x2000u);
     EXPECT_FALSE(f->DrivePresent(0, 5));
     EXPECT_EQ(f->ReadPhysical(0xF7C08208, 4), 0u);
+    EXPECT_EQ(PortRead(*f, 8, 0, 0, 0x78) & 0xE0, 0x20u);  // firmware left 256 bytes there
+    EXPECT_EQ(PortRead(*f, 9, 0, 0, 0x78) & 0xE0, 0x00u);
+}
+
+TEST(Examples, TheBuiltInMachineIsThe8748Example) {
+    std::ifstream in(Example("plx8748.json"));
+    std::ostringstream text;
+    text << in.rdbuf();
+    EXPECT_EQ(text.str(), DefaultFabricJson());
+    EXPECT_EQ(Fabric::FromJson(DefaultFabricJson())->SwitchCount(), 1u);
 }
 
 TEST(Examples, TwoPlx8732WithTheSecondOnBus64) {
