@@ -202,13 +202,13 @@ TEST_F(CommandLine, RemoveReportsFailureWhenNoDeviceListCanBeHad) {
 }
 
 TEST_F(CommandLine, InstallPrintsItsResultOnTheBannerLine) {
-    tree().files["C:\\work\\pkg\\corvax.inf"] =
+    tree().files["C:\\work\\pkg\\sample.inf"] =
         "[Version]\nClass=System\nClassGuid={4d36e97d-e325-11ce-bfc1-08002be10318}\n";
-    EXPECT_EQ(Run({"install", "ROOT\\CORVAX", "pkg\\corvax.inf", "ignored"}), 0);
+    EXPECT_EQ(Run({"install", "ROOT\\SAMPLEDEV", "pkg\\sample.inf", "ignored"}), 0);
     EXPECT_EQ(tree().console, std::string(kBanner) + "Driver install success \n\r" + kCountdown);
 
     simdev::Reset();
-    EXPECT_EQ(Run({"install", "ROOT\\CORVAX", "missing.inf"}), 0);
+    EXPECT_EQ(Run({"install", "ROOT\\SAMPLEDEV", "missing.inf"}), 0);
     EXPECT_EQ(tree().console, std::string(kBanner) +
                                   "Driver install SetupDiGetINFClass() fail \n\r"
                                   "Driver install fail \n\r" +

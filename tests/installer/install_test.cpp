@@ -16,8 +16,8 @@ constexpr const char* kInf =
     "ClassGuid={4d36e97d-e325-11ce-bfc1-08002be10318}\n"
     "[Manufacturer]\n"
     "Class=NotThisOne\n";
-constexpr const char* kFullInf = "C:\\work\\pkg\\corvax.inf";
-constexpr const char* kHardwareId = "ROOT\\CORVAX";
+constexpr const char* kFullInf = "C:\\work\\pkg\\sample.inf";
+constexpr const char* kHardwareId = "ROOT\\SAMPLEDEV";
 
 class InstallCommand : public ToolTest {
   protected:
@@ -26,7 +26,7 @@ class InstallCommand : public ToolTest {
         tree().files[kFullInf] = kInf;
     }
     int RunInstall(const std::string& hardwareId = kHardwareId) {
-        return Run({"install", hardwareId, "pkg\\corvax.inf"});
+        return Run({"install", hardwareId, "pkg\\sample.inf"});
     }
     size_t RegisteredDevices() {
         size_t count = 0;
@@ -52,7 +52,7 @@ TEST_F(InstallCommand, CreatesRegistersAndUpdatesARootDeviceOfTheInfsClass) {
 
     ASSERT_EQ(tree().propertyWrites.size(), 1u);
     EXPECT_EQ(tree().propertyWrites[0].property, SETUP_SPDRP_HARDWAREID);
-    const std::string list("ROOT\\CORVAX\0\0", 13);
+    const std::string list("ROOT\\SAMPLEDEV\0\0", 16);
     EXPECT_EQ(
         std::string(tree().propertyWrites[0].bytes.begin(), tree().propertyWrites[0].bytes.end()),
         list);
@@ -62,7 +62,7 @@ TEST_F(InstallCommand, CreatesRegistersAndUpdatesARootDeviceOfTheInfsClass) {
 
     // Both operations resolve the path as typed, against the current directory.
     EXPECT_EQ(tree().fullPathRequests,
-              (std::vector<std::string>{"pkg\\corvax.inf", "pkg\\corvax.inf"}));
+              (std::vector<std::string>{"pkg\\sample.inf", "pkg\\sample.inf"}));
     EXPECT_EQ(tree().attributeRequests, std::vector<std::string>{kFullInf});
     EXPECT_EQ(tree().loadedModules, std::vector<std::string>{"newdev.dll"});
     EXPECT_EQ(tree().procRequests, std::vector<std::string>{"UpdateDriverForPlugAndPlayDevicesA"});
@@ -166,11 +166,11 @@ TEST_F(InstallCommand, EachFailingStepPrintsItsOwnMessageBeforeTheFailLine) {
 }
 
 TEST_F(InstallCommand, UpdateDriverAloneReturnsItsResult) {
-    EXPECT_EQ(tolvane::UpdateDriver(kHardwareId, "pkg\\corvax.inf"), tolvane::kSuccess);
+    EXPECT_EQ(tolvane::UpdateDriver(kHardwareId, "pkg\\sample.inf"), tolvane::kSuccess);
     tree().updateResult = false;
-    EXPECT_EQ(tolvane::UpdateDriver(kHardwareId, "pkg\\corvax.inf"), tolvane::kFailure);
+    EXPECT_EQ(tolvane::UpdateDriver(kHardwareId, "pkg\\sample.inf"), tolvane::kFailure);
     tree().newdevLoadable = false;
-    EXPECT_EQ(tolvane::UpdateDriver(kHardwareId, "pkg\\corvax.inf"), tolvane::kFailure);
+    EXPECT_EQ(tolvane::UpdateDriver(kHardwareId, "pkg\\sample.inf"), tolvane::kFailure);
 }
 
 }  // namespace
