@@ -165,12 +165,4 @@ TEST_F(InstallCommand, EachFailingStepPrintsItsOwnMessageBeforeTheFailLine) {
     }
 }
 
-TEST_F(InstallCommand, UpdateDriverAloneReturnsItsResult) {
-    EXPECT_EQ(tolvane::UpdateDriver(kHardwareId, "pkg\\sample.inf"), tolvane::kSuccess);
-    tree().updateResult = false;
-    EXPECT_EQ(tolvane::UpdateDriver(kHardwareId, "pkg\\sample.inf"), tolvane::kFailure);
-    tree().newdevLoadable = false;
-    EXPECT_EQ(tolvane::UpdateDriver(kHardwareId, "pkg\\sample.inf"), tolvane::kFailure);
-}
-
 }  // namespace

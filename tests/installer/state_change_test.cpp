@@ -128,15 +128,6 @@ TEST_F(StateChange, IdentifierFormSelectsByVendorAndDeviceDigitsAndSendsPropChan
     EXPECT_TRUE(simdev::FindDevice("DRIVE_A")->enabled) << "disable by ID never disables";
 }
 
-TEST_F(StateChange, IdentifierFormPrintsTheHexReadingEvenWhenItSelectsNothing) {
-    EXPECT_EQ(Run({"disable", "1f0a0042"}), 0);
-    EXPECT_EQ(tree().console, std::string(kBanner) +
-                                  "change property => VendorID = 0x1F0A, ProductID = 0x0042\n\r"
-                                  "disable success \n\r" +
-                                  kCountdown);
-    EXPECT_TRUE(tree().classInstallerCalls.empty());
-}
-
 TEST_F(StateChange, IdentifierFormPassesOverUnreadableAndOversizedProperties) {
     Device big = PciDevice("BIG", "PCI\\VEN_1F0A&DEV_0042", 6, 1, 0);
     big.hardwareIds.push_back(std::string(240, 'X'));  // list over 256 bytes
