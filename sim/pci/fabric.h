@@ -124,7 +124,8 @@ class Fabric {
     void Pull(unsigned switchIndex, unsigned slot);
     void Insert(unsigned switchIndex, unsigned slot, const DriveDescription& drive);
     void Replace(unsigned switchIndex, unsigned slot, const DriveDescription& drive);
-    // A stuck port keeps Link Disable set whatever the software writes.
+    // A stuck port has Link Disable set at once and keeps it set whatever the software
+    // writes; unsticking leaves it set until the software clears it.
     void SetStuck(unsigned switchIndex, unsigned slot, bool stuck);
     void AddOnboard(uint8_t bus, const DriveDescription& drive);
     void RemoveOnboard(uint8_t bus);

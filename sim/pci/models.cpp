@@ -370,6 +370,12 @@ void DownstreamPort::Insert(std::unique_ptr<NvmeDrive> drive) {
 
 void DownstreamPort::SetStuck(bool stuck) {
     stuck_ = stuck;
+    if (stuck) {
+        // Stuck on: the bit is set now and stays set; releasing the fault leaves it set for
+        // the software to clear.
+        config_.SetBits(reg::kSwitchLinkControl, reg::kLinkDisable, reg::kLinkDisable);
+        Evaluate();
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

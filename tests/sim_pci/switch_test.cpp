@@ -202,6 +202,7 @@ TEST_F(SlotLink, OtherSlotsAreUntouched) {
 
 TEST_F(SlotLink, StuckPortKeepsLinkDisableSetUntilReleased) {
     f.SetStuck(0, 0, true);
+    ExpectGone();
     SetLinkDisable(true);
     SetLinkDisable(false);
     EXPECT_NE(PortRead(f, 4, 8, 0, 0x78) & reg::kLinkDisable, 0u);
