@@ -70,6 +70,60 @@ void RunHandler(ControlRequest& r) {
         case PLX_SET_DEVICE_ID_LIST:
             HandleSetDeviceIdList(r);
             break;
+        case CORVAX_QUERY:
+            HandleQuery(r);
+            break;
+        case CORVAX_QUERY_8618:
+            HandleQuery8618(r);
+            break;
+        case CORVAX_ON_BRIDGE:
+            HandleOnBridge(r);
+            break;
+        case CORVAX_GET_TABLE:
+            HandleGetTable(r);
+            break;
+        case PLX_QUERY_PCI:
+            HandleQueryPci(r);
+            break;
+        case CORVAX_GET_BITMAP:
+        case PLX_GET_BITMAP:
+            HandleGetBitmap(r);
+            break;
+        case CORVAX_READ_CONFIG:
+        case PLX_READ_CONFIG:
+            HandleReadConfig(r);
+            break;
+        case CORVAX_UPDATE:
+        case PLX_UPDATE:
+            HandleUpdate(r);
+            break;
+        case CORVAX_RESCAN:
+        case PLX_RESCAN:
+            HandleRescan(r);
+            break;
+        case CORVAX_RESCAN_RESTORE:
+        case PLX_RESCAN_RESTORE:
+            HandleRescanRestore(r);
+            break;
+        case CORVAX_DISABLE_BRIDGE:
+        case PLX_DISABLE:
+            HandleDisableBridge(r);
+            break;
+        case CORVAX_ENABLE_BRIDGE:
+        case PLX_ENABLE:
+            HandleEnableBridge(r);
+            break;
+        case CORVAX_SET_LED:
+        case PLX_SET_LED:
+            HandleSetLed(r);
+            break;
+        case CORVAX_SET_LED_ALL:
+        case PLX_SET_LED_ALL:
+            HandleSetLedAll(r);
+            break;
+        case CORVAX_CLR_CPM:
+            HandleClearCpm(r);
+            break;
         default:
             break;
     }

@@ -39,6 +39,25 @@ void StoreUlong(uint8_t* output, uint32_t offset, uint32_t value);
 void HandleGetVersion(ControlRequest& r);
 void HandleSetDeviceIdList(ControlRequest& r);
 
+// Registry queries.
+void HandleQuery(ControlRequest& r);
+void HandleQuery8618(ControlRequest& r);
+void HandleOnBridge(ControlRequest& r);
+void HandleGetTable(ControlRequest& r);
+void HandleQueryPci(ControlRequest& r);
+void HandleGetBitmap(ControlRequest& r);
+void HandleReadConfig(ControlRequest& r);
+
+// Topology and hardware control.
+void HandleUpdate(ControlRequest& r);
+void HandleRescan(ControlRequest& r);
+void HandleRescanRestore(ControlRequest& r);
+void HandleDisableBridge(ControlRequest& r);
+void HandleEnableBridge(ControlRequest& r);
+void HandleSetLed(ControlRequest& r);
+void HandleSetLedAll(ControlRequest& r);
+void HandleClearCpm(ControlRequest& r);
+
 }  // namespace corvax
 
 #endif  // CORVAX_DISPATCH_H

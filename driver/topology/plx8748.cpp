@@ -1,0 +1,128 @@
+// The PEX 8748's secondary path (register 0x208 of the two blocks behind its BAR0) and the
+// port bitmap of the 8618 and 8732.
+#include "driver/topology/plx8748.h"
+
+#include "driver/topology/pci_access.h"
+
+namespace corvax {
+
+namespace {
+
+constexpr uint32_t kMemoryReadAttempts = 5;
+constexpr uint64_t kSecondaryPathRegister = 0x208;
+constexpr uint32_t kSecondaryPathBits = 0xF;
+
+enum class PathChange { Enable, Disable };
+
+uint32_t High(uint64_t value) {
+    return static_cast<uint32_t>(value >> 32);
+}
+
+uint32_t Low(uint64_t value) {
+    return static_cast<uint32_t>(value);
+}
+
+// One block's read-modify-write of the secondary-path register. value receives what was read,
+// which the caller's line shows; false (and nothing written) when the block never answered.
+bool ChangeBlock(uint64_t registerAddress, PathChange change, uint32_t* value) {
+    if (!ReadMemoryUlongRetry(registerAddress, value)) {
+        return false;
+    }
+    const uint32_t newValue = change == PathChange::Enable ? (*value & ~kSecondaryPathBits)
+                                                           : (*value | kSecondaryPathBits);
+    PciWriteMemoryUlong(registerAddress, newValue);
+    return true;
+}
+
+}  // namespace
+
+bool ReadMemoryUlongRetry(uint64_t physicalAddress, uint32_t* value) {
+    uint32_t result = PciReadMemoryUlong(physicalAddress);
+    for (uint32_t reads = 1; result == kNoAnswer && reads < kMemoryReadAttempts; ++reads) {
+        result = PciReadMemoryUlong(physicalAddress);
+    }
+    if (value != nullptr) {
+        *value = result;
+    }
+    return result != kNoAnswer;
+}
+
+bool Plx8748EnableBridge(const PlxBridge* bridge) {
+    if (bridge == nullptr) {
+        return false;
+    }
+    bool ok = true;
+    // A zero address means the update found no block (not an 8748): no access, no line.
+    if (bridge->pBdgSecAddr1 != 0) {
+        const uint64_t address = bridge->pBdgSecAddr1 + kSecondaryPathRegister;
+        uint32_t value = kNoAnswer;
+        ok = ChangeBlock(address, PathChange::Enable, &value) && ok;
+        KernDebugPrint(
+            "Corvax2 : PLX8748 Bridge enabled "
+            "(SEC1=>PFA:0x%04X,memAddr:0x%08X%08X,regData:0x%08X\n",
+            bridge->bdgPFA, High(address), Low(address), value);
+    }
+    if (bridge->pBdgSecAddr2 != 0) {
+        const uint64_t address = bridge->pBdgSecAddr2 + kSecondaryPathRegister;
+        uint32_t value = kNoAnswer;
+        ok = ChangeBlock(address, PathChange::Enable, &value) && ok;
+        KernDebugPrint(
+            "Corvax2 : PLX8748 Bridge enabled "
+            "(SEC2=>PFA:0x%04X,memAddr:0x%08X%08X,regData:0x%08X\n",
+            bridge->bdgPFA, High(address), Low(address), value);
+    }
+    return ok;
+}
+
+void Plx8748DisableBridge(const PlxBridge* bridge) {
+    if (bridge == nullptr) {
+        return;
+    }
+    // A block that never answers is logged with its all-ones and left alone; the disable has
+    // nobody to report it to.
+    if (bridge->pBdgSecAddr1 != 0) {
+        const uint64_t address = bridge->pBdgSecAddr1 + kSecondaryPathRegister;
+        uint32_t value = kNoAnswer;
+        ChangeBlock(address, PathChange::Disable, &value);
+        KernDebugPrint(
+            "Corvax2 : PLX8748 Bridge disabled "
+            "(SEC1=>PFA:0x%04X,memAddr:0x%08X%08X,regData:0x%08X\n",
+            bridge->bdgPFA, High(address), Low(address), value);
+    }
+    if (bridge->pBdgSecAddr2 != 0) {
+        const uint64_t address = bridge->pBdgSecAddr2 + kSecondaryPathRegister;
+        uint32_t value = kNoAnswer;
+        ChangeBlock(address, PathChange::Disable, &value);
+        KernDebugPrint(
+            "Corvax2 : PLX8748 Bridge disabled "
+            "(SEC2=>PFA:0x%04X,memAddr:0x%08X%08X,regData:0x%08X\n",
+            bridge->bdgPFA, High(address), Low(address), value);
+    }
+}
+
+uint32_t PlxGetPortBitmap(const PlxBridge* bridge) {
+    if (bridge == nullptr) {
+        return 0;
+    }
+    uint32_t slots = 0;
+    if (bridge->pciID == kPlx8618Id) {
+        slots = 12;
+    } else if (bridge->pciID == kPlx8732Id) {
+        slots = 4;
+    } else {
+        // The 8748 and a free record have no bitmap: nothing is asked.
+        return 0;
+    }
+    uint32_t bitmap = 0;
+    for (uint32_t i = 0; i < slots; ++i) {
+        const uint32_t pfa = bridge->OriginalSlot[i].pciPFA;
+        const uint32_t value = PciReadConfigUlong(pfa, 0x00);
+        KernDebugPrint("Corvax2 : pfa = 0x%08X, value=0x%08X\n", pfa, value);
+        if (value != 0 && value != kNoAnswer) {
+            bitmap |= 1u << i;
+        }
+    }
+    return bitmap;
+}
+
+}  // namespace corvax

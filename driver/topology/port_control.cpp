@@ -1,0 +1,106 @@
+// Link control of one downstream port of a PLX switch, through the PCI Express capability of
+// the port (fixed at 0x68 on these switches, so the list is not walked).
+#include "driver/topology/port_control.h"
+
+#include "driver/topology/pci_access.h"
+
+namespace corvax {
+
+const uint32_t PowerMap8618[12] = {2, 10, 12, 14, 1, 5, 7, 9, 3, 11, 13, 15};
+const uint32_t IndicatorMap8618[12] = {2, 10, 12, 14, 1, 5, 7, 9, 3, 11, 13, 15};
+const uint32_t PowerMap8732[4] = {8, 9, 10, 11};
+const uint32_t IndicatorMap8732[4] = {8, 9, 10, 11};
+
+namespace {
+
+constexpr uint32_t kLinkControl = 0x78;
+constexpr uint32_t kSlotControl = 0x80;
+constexpr uint32_t kLinkDisable = 0x10;
+constexpr uint32_t kPowerControllerOff = 0x400;
+constexpr uint32_t kPowerIndicatorField = 0x300;
+constexpr uint32_t kPowerIndicatorOn = 0x100;
+constexpr uint32_t kPowerIndicatorOff = 0x300;
+
+// The functions one port operation touches. The 8748 has no slot registers of its own to
+// drive, so it carries no power or indicator function.
+struct PortFunctions {
+    uint32_t linkPfa;
+    bool hasSlotControl;
+    uint32_t powerPfa;
+    uint32_t indicatorPfa;
+};
+
+// Works out the port's functions; false (and nothing touched) for an unknown model or a port
+// index beyond the model's ports.
+bool ResolvePort(const PlxBridge* bridge, uint32_t portIndex, PortFunctions* port) {
+    const SwitchModel* model = FindSwitchModel(bridge->pciID);
+    if (model == nullptr || portIndex >= model->slotCount) {
+        return false;
+    }
+    port->linkPfa = PortPfa(bridge, model->linkMap[portIndex]);
+    port->hasSlotControl = false;
+    port->powerPfa = 0;
+    port->indicatorPfa = 0;
+    if (bridge->pciID == kPlx8618Id) {
+        port->hasSlotControl = true;
+        port->powerPfa = PortPfa(bridge, PowerMap8618[portIndex]);
+        port->indicatorPfa = PortPfa(bridge, IndicatorMap8618[portIndex]);
+    } else if (bridge->pciID == kPlx8732Id) {
+        port->hasSlotControl = true;
+        port->powerPfa = PortPfa(bridge, PowerMap8732[portIndex]);
+        port->indicatorPfa = PortPfa(bridge, IndicatorMap8732[portIndex]);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool PlxDisablePortLink(const PlxBridge* bridge, uint32_t portIndex) {
+    PortFunctions port;
+    if (bridge == nullptr || !ResolvePort(bridge, portIndex, &port)) {
+        return false;
+    }
+    // The link goes first, so the drive leaves the bus before its power is cut.
+    const uint32_t oldValue = PciReadConfigUlong(port.linkPfa, kLinkControl);
+    const uint32_t newValue = oldValue | kLinkDisable;
+    PciWriteConfigUlong(port.linkPfa, kLinkControl, newValue);
+    KernDebugPrint("Corvax2 : Disable port%d PCIe link(0x%08X => 0x%08X)",
+                   static_cast<int>(portIndex), oldValue, newValue);
+    if (port.hasSlotControl) {
+        const uint32_t power = PciReadConfigUlong(port.powerPfa, kSlotControl);
+        PciWriteConfigUlong(port.powerPfa, kSlotControl, power | kPowerControllerOff);
+        const uint32_t indicator = PciReadConfigUlong(port.indicatorPfa, kSlotControl);
+        PciWriteConfigUlong(port.indicatorPfa, kSlotControl, indicator | kPowerIndicatorOff);
+    }
+    return true;
+}
+
+bool PlxEnablePortLink(const PlxBridge* bridge, uint32_t portIndex) {
+    PortFunctions port;
+    if (bridge == nullptr || !ResolvePort(bridge, portIndex, &port)) {
+        return false;
+    }
+    // Power comes back before the link is released, mirroring the disable order.
+    if (port.hasSlotControl) {
+        const uint32_t power = PciReadConfigUlong(port.powerPfa, kSlotControl);
+        PciWriteConfigUlong(port.powerPfa, kSlotControl, power & ~kPowerControllerOff);
+        const uint32_t indicator = PciReadConfigUlong(port.indicatorPfa, kSlotControl);
+        PciWriteConfigUlong(port.indicatorPfa, kSlotControl,
+                            (indicator & ~kPowerIndicatorField) | kPowerIndicatorOn);
+    }
+    const uint32_t oldValue = PciReadConfigUlong(port.linkPfa, kLinkControl);
+    PciWriteConfigUlong(port.linkPfa, kLinkControl, oldValue & ~kLinkDisable);
+    // One read-back, no wait: success means only that the bit let go, not that the link
+    // trained; the caller's next pass is the retry.
+    const uint32_t readBack = PciReadConfigUlong(port.linkPfa, kLinkControl);
+    if ((readBack & kLinkDisable) != 0) {
+        KernDebugPrint("Corvax2 : Enable port%d PCIe link fail (0x%08X => 0x%08X)",
+                       static_cast<int>(portIndex), oldValue, readBack);
+        return false;
+    }
+    KernDebugPrint("Corvax2 : Enable port%d PCIe link success (0x%08X => 0x%08X)",
+                   static_cast<int>(portIndex), oldValue, readBack);
+    return true;
+}
+
+}  // namespace corvax
