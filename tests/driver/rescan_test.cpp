@@ -1,1 +1,294 @@
-// Filled in by the scan work.
+// Rescan and restore: the current generation against the original one, the drives whose BAR0
+// came back cleared, and the full link cycle on the simulated fabric.
+#include "driver/topology/pci_access.h"
+#include "driver/topology/topology.h"
+#include "tests/driver/driver_test_support.h"
+
+namespace corvax_test {
+namespace {
+
+using sim::DriveDescription;
+using sim::FabricBuilder;
+using Model = sim::SwitchModel;
+
+constexpr uint32_t kLinkDisable = 0x10;
+
+DriveDescription Listed(uint16_t device, uint64_t bar0, uint32_t msix = 0x2000) {
+    return DriveDescription::Make(0x144D, device).WithBar0(bar0, 0x4000).WithMsix(msix, 8);
+}
+
+// An 8748 on bus 3 (internal bus 4) with listed drives in slots 0 to 3 (buses 5 to 8), an
+// empty slot 4 (bus 9), and an on-board drive on bus 1.
+FabricBuilder Machine() {
+    FabricBuilder b;
+    b.Onboard(1, DriveDescription::Make(0x8086, 0x0953).WithBar0(0xF0000000));
+    b.Switch(Model::Plx8748, 3, 4, 0xFB000000, 256);
+    for (unsigned i = 0; i < 4; ++i) {
+        b.Port(i, static_cast<uint8_t>(5 + i),
+               Listed(static_cast<uint16_t>(0xA800 + i), 0xF1000000u + i * 0x100000u));
+    }
+    b.EmptyPort(4, 9);
+    return b;
+}
+
+struct DriveState {
+    uint32_t command;
+    uint32_t bar0;
+    uint32_t bar1;
+    std::vector<uint32_t> msix;  // the table's dwords
+};
+
+class RescanTest : public DriverTest {
+  protected:
+    void SetUp() override {
+        DriverTest::SetUp();
+        Attach(std::make_unique<sim::Fabric>(Machine().Build()));
+        // Interrupt routing as the system programmed it: every entry unmasked, its own data.
+        for (unsigned slot = 0; slot < 4; ++slot) {
+            const uint64_t table = 0xF1000000u + slot * 0x100000u + 0x2000;
+            for (unsigned e = 0; e < 8; ++e) {
+                fabric_->PokePhysical(table + e * 16 + 0, 0xFEE00000u + slot * 0x1000u);
+                fabric_->PokePhysical(table + e * 16 + 4, 0);
+                fabric_->PokePhysical(table + e * 16 + 8, 0x4020u + e);
+                fabric_->PokePhysical(table + e * 16 + 12, 0);
+            }
+        }
+        ASSERT_EQ(Load(), KERN_STATUS_SUCCESS);
+        ClearLog();
+        fabric_->ClearConfigWrites();
+    }
+
+    DriveState State(unsigned slot) {
+        const uint8_t bus = static_cast<uint8_t>(5 + slot);
+        DriveState s;
+        s.command = fabric_->PeekConfig(bus, 0, 0, 0x04) & 0xFFFFu;
+        s.bar0 = fabric_->PeekConfig(bus, 0, 0, 0x10);
+        s.bar1 = fabric_->PeekConfig(bus, 0, 0, 0x14);
+        for (unsigned d = 0; d < 32; ++d) {
+            s.msix.push_back(fabric_->PeekDriveBar0(bus, 0x2000 + d * 4));
+        }
+        return s;
+    }
+
+    // Cuts and restores the link of a slot's downstream port by hand, as the disable and
+    // enable requests do.
+    void CycleLink(unsigned slot) {
+        const uint32_t port = 0x0400 | (corvax::LinkMap8748[slot] << 3);
+        const uint32_t v = corvax::PciReadConfigUlong(port, 0x78);
+        corvax::PciWriteConfigUlong(port, 0x78, v | kLinkDisable);
+        corvax::PciWriteConfigUlong(port, 0x78, v & ~kLinkDisable);
+    }
+
+    std::vector<std::string> RestoreLines() const {
+        std::vector<std::string> out;
+        for (const std::string& line : Lines()) {
+            if (line.rfind("Corvax2 : Restore", 0) == 0 || line.rfind("Corvax2 : New", 0) == 0 ||
+                line.rfind("Corvax2 : Device Lost", 0) == 0) {
+                out.push_back(line);
+            }
+        }
+        return out;
+    }
+
+    void ExpectClean() const {
+        EXPECT_TRUE(fabric_->Faults().Empty());
+        const sim::MappingCounters m = sim::Kernel::Get().Mappings();
+        EXPECT_EQ(m.liveIoSpace + m.liveMdls + m.liveViews, 0);
+        EXPECT_EQ(sim::Kernel::Get().GetViolations().Total(), 0u);
+    }
+};
+
+TEST_F(RescanTest, DrivesBackFromALinkCycleGetTheirHeaderAndMsixTableBack) {
+    std::vector<DriveState> before;
+    for (unsigned slot = 0; slot < 4; ++slot) {
+        before.push_back(State(slot));
+        CycleLink(slot);
+        ASSERT_EQ(State(slot).bar0, 0x4u) << "the drive came back from reset";
+    }
+    ClearLog();
+    ASSERT_EQ(Send(PLX_RESCAN_RESTORE, {}, 0).status, KERN_STATUS_SUCCESS);
+    for (unsigned slot = 0; slot < 4; ++slot) {
+        const DriveState after = State(slot);
+        EXPECT_EQ(after.command, before[slot].command) << slot;
+        EXPECT_EQ(after.bar0, before[slot].bar0) << slot;
+        EXPECT_EQ(after.bar1, before[slot].bar1) << slot;
+        EXPECT_EQ(after.msix, before[slot].msix) << slot;
+        EXPECT_EQ(fabric_->PeekConfig(static_cast<uint8_t>(5 + slot), 0, 0, 0x78) & 0xE0u, 0x20u);
+    }
+    const std::vector<std::string> lines = RestoreLines();
+    ASSERT_EQ(lines.size(), 9u);
+    EXPECT_EQ(lines[0], "Corvax2 : Restore PCI configuration memory & MSI-X table");
+    EXPECT_EQ(lines[1],
+              "Corvax2 : Restore PCI configuration memory(5:0:0), bar0=0x00000000F1000000");
+    EXPECT_EQ(lines[2],
+              "Corvax2 : Restore MSI-X table(5:0:0), table=0x00000000F1002000, entries=8");
+    EXPECT_EQ(lines[8],
+              "Corvax2 : Restore MSI-X table(8:0:0), table=0x00000000F1302000, entries=8");
+    ExpectClean();
+}
+
+TEST_F(RescanTest, HeaderGoesToTheRecordedWindowAddressByteByByte) {
+    CycleLink(2);
+    fabric_->ClearConfigWrites();
+    ASSERT_EQ(Send(CORVAX_RESCAN_RESTORE, {}, 0).status, KERN_STATUS_SUCCESS);
+    std::vector<sim::ConfigWrite> header;
+    for (const sim::ConfigWrite& w : fabric_->ConfigWrites()) {
+        if (w.pfa == 0x0700 && w.path == sim::ConfigPath::Ecam) {
+            header.push_back(w);
+        }
+    }
+    ASSERT_EQ(header.size(), 256u);
+    for (unsigned i = 0; i < 256; ++i) {
+        ASSERT_EQ(header[i].offset, i);
+        ASSERT_EQ(header[i].size, 1u);
+    }
+    // Only slot 2 was restored.
+    EXPECT_EQ(RestoreLines().size(), 3u);
+}
+
+TEST_F(RescanTest, LostAndNewDrivesAgainstTheOriginalGeneration) {
+    fabric_->Pull(0, 1);
+    fabric_->Insert(0, 4, DriveDescription::Make(0x1E81, 0x0042));
+    ASSERT_EQ(Send(PLX_RESCAN, {}, 0).status, KERN_STATUS_SUCCESS);
+    const corvax::PlxBridge& b = Extension()->Bridge[0];
+    EXPECT_EQ(b.OriginalMap, 0x0Fu);
+    EXPECT_EQ(b.CurrentMap, 0x1Du);
+    const corvax::DriveSlot zero = {};
+    EXPECT_EQ(std::memcmp(&b.CurrentSlot[1], &zero, sizeof(zero)), 0);
+    const corvax::DriveSlot& fresh = b.CurrentSlot[4];
+    EXPECT_EQ(fresh.pciID, 0x00421E81u);
+    EXPECT_EQ(fresh.barAddr, 0u);
+    EXPECT_EQ(fresh.ConfigTable, b.OriginalSlot[4].ConfigTable);
+    EXPECT_EQ(fresh.MsiTable, b.OriginalSlot[4].MsiTable);
+    EXPECT_EQ(RestoreLines(), (std::vector<std::string>{"Corvax2 : Device Lost(0xFFFFFF00)",
+                                                        "Corvax2 : New Device found(0x00421E81)"}));
+    EXPECT_EQ(Lines().back(), "Corvax2 : PCI rescan completed ");
+    // The dump shows the lost drive in parentheses only.
+    const std::vector<std::string> lines = Lines();
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Corvax2 :   vindor ID      :0x0000(0x144D)"),
+              lines.end());
+
+    // The restore skips the new drive (empty original slot) and the lost one.
+    ClearLog();
+    ASSERT_EQ(Send(PLX_RESCAN_RESTORE, {}, 0).status, KERN_STATUS_SUCCESS);
+    EXPECT_EQ(RestoreLines().size(), 3u);  // header line, "Device Lost", "New Device found"
+    EXPECT_EQ(fabric_->PeekConfig(9, 0, 0, 0x10), 0x4u);
+    ExpectClean();
+}
+
+TEST_F(RescanTest, ReprogrammedOrForeignDrivesAreNotRestored) {
+    // Slot 0 came back and the firmware reprogrammed it; slot 3 holds a drive of a vendor that
+    // is not listed, fresh from reset.
+    CycleLink(0);
+    fabric_->PokeConfig(5, 0, 0, 0x10, 0xF7000004);
+    fabric_->Replace(0, 3, DriveDescription::Make(0x1B4B, 0x1234).WithMsix(0x2000));
+    fabric_->ClearConfigWrites();
+    ASSERT_EQ(Send(PLX_RESCAN_RESTORE, {}, 0).status, KERN_STATUS_SUCCESS);
+    EXPECT_EQ(RestoreLines(),
+              std::vector<std::string>{"Corvax2 : Restore PCI configuration memory & MSI-X table"});
+    EXPECT_EQ(fabric_->PeekConfig(5, 0, 0, 0x10), 0xF7000004u);
+    for (const sim::ConfigWrite& w : fabric_->ConfigWrites()) {
+        EXPECT_NE(w.pfa, 0x0800) << "the foreign drive was written at " << w.offset;
+    }
+    ExpectClean();
+}
+
+TEST_F(RescanTest, RestoreLogsTheVendorChecksOfEverySlotItTests) {
+    CycleLink(1);
+    ASSERT_EQ(Send(PLX_RESCAN, {}, 0).status, KERN_STATUS_SUCCESS);
+    ClearLog();
+    corvax::RestoreDrives(Extension());
+    const std::vector<std::string> lines = Lines();
+    // Four listed drives in both generations: two matches each, then slot 1 is restored.
+    ASSERT_EQ(lines.size(), 1u + 8u + 2u);
+    EXPECT_EQ(lines[1], "Corvax2 : found ZEL SSD: 0000144D = A800144D");
+    EXPECT_EQ(lines[2], "Corvax2 : found ZEL SSD: 0000144D = A800144D");
+    EXPECT_EQ(lines[5],
+              "Corvax2 : Restore PCI configuration memory(6:0:0), bar0=0x00000000F1100000");
+}
+
+TEST_F(RescanTest, SwitchWithNoCurrentDriveIsSkippedByTheRestore) {
+    for (unsigned slot = 0; slot < 4; ++slot) {
+        fabric_->Pull(0, slot);
+    }
+    ASSERT_EQ(Send(PLX_RESCAN, {}, 0).status, KERN_STATUS_SUCCESS);
+    EXPECT_EQ(Extension()->Bridge[0].CurrentMap, 0u);
+    ClearLog();
+    corvax::RestoreDrives(Extension());
+    EXPECT_EQ(Lines(),
+              std::vector<std::string>{"Corvax2 : Restore PCI configuration memory & MSI-X table"});
+}
+
+TEST_F(RescanTest, OnBoardDriveThatChangedIsForgottenLeavingAGap) {
+    fabric_->RemoveOnboard(1);
+    ASSERT_EQ(Send(CORVAX_RESCAN, {}, 0).status, KERN_STATUS_SUCCESS);
+    const corvax::DriveSlot zero = {};
+    EXPECT_EQ(std::memcmp(&Extension()->OnBoardSlot[0], &zero, sizeof(zero)), 0);
+    const std::vector<std::string> lines = Lines();
+    EXPECT_EQ(std::find(lines.begin(), lines.end(), "Corvax2 : On board QX7100 Information"),
+              lines.end());
+}
+
+TEST_F(RescanTest, SaveThatNeverArrivedIsNeverWrittenBack) {
+    // An update whose header save for slot 0 fails leaves that area with older bytes.
+    sim::Kernel::Get().FailMapping(sim::MapStep::IoSpace, 1);
+    ASSERT_EQ(Send(CORVAX_UPDATE, {}, 0).status, KERN_STATUS_SUCCESS);
+    ASSERT_EQ(Extension()->fgSaved[0][0] & corvax::kSavedHeader, 0);
+    CycleLink(0);
+    ClearLog();
+    ASSERT_EQ(Send(PLX_RESCAN_RESTORE, {}, 0).status, KERN_STATUS_SUCCESS);
+    EXPECT_EQ(RestoreLines(),
+              std::vector<std::string>{"Corvax2 : Restore PCI configuration memory & MSI-X table"});
+    EXPECT_EQ(State(0).bar0, 0x4u);
+    ExpectClean();
+}
+
+TEST_F(RescanTest, MsixTableIsNotWrittenWhenItsSaveFailedOrTheHeaderDidNotArrive) {
+    // Slot 0: the MSI-X page mapping of the update fails (third mapping of the slot).
+    sim::Kernel::Get().FailMapping(sim::MapStep::IoSpace, 3);
+    ASSERT_EQ(Send(CORVAX_UPDATE, {}, 0).status, KERN_STATUS_SUCCESS);
+    ASSERT_EQ(Extension()->fgSaved[0][0], corvax::kSavedHeader);
+    CycleLink(0);
+    CycleLink(1);
+    // Slot 1's header write mapping fails during the restore: no table write either.
+    const std::vector<uint32_t> table1 = State(1).msix;
+    ASSERT_EQ(Send(PLX_RESCAN, {}, 0).status, KERN_STATUS_SUCCESS);
+    ClearLog();
+    sim::Kernel::Get().FailMapping(sim::MapStep::Mdl, 2);
+    corvax::RestoreDrives(Extension());
+    EXPECT_EQ(State(0).bar0, 0xF1000004u);
+    for (unsigned e = 0; e < 8; ++e) {
+        EXPECT_EQ(State(0).msix[e * 4 + 3], 1u) << "entry " << e << " stays masked from reset";
+    }
+    EXPECT_EQ(State(1).bar0, 0x4u);
+    EXPECT_EQ(State(1).msix, table1);
+    for (const std::string& line : Lines()) {
+        EXPECT_EQ(line.find("MSI-X table("), std::string::npos) << line;
+    }
+    ExpectClean();
+}
+
+TEST_F(RescanTest, TableOutsideBar0IsNeverWritten) {
+    Attach(std::make_unique<sim::Fabric>(
+        FabricBuilder()
+            .Switch(Model::Plx8732, 1, 2)
+            .Port(0, 3, DriveDescription::Make(0x144D, 1).WithBar0(0xF1000000).WithMsix(0x2002))
+            .Build()));
+    sim::Kernel::Get().Close(handle_);
+    sim::Kernel::Get().UnloadDriver();
+    ASSERT_EQ(Load(), KERN_STATUS_SUCCESS);
+    ASSERT_EQ(Extension()->Bridge[0].OriginalSlot[0].MsiTableOffset, 0x2002u);
+    const uint32_t v = corvax::PciReadConfigUlong(0x0240, 0x78);
+    corvax::PciWriteConfigUlong(0x0240, 0x78, v | kLinkDisable);
+    corvax::PciWriteConfigUlong(0x0240, 0x78, v & ~kLinkDisable);
+    ClearLog();
+    ASSERT_EQ(Send(PLX_RESCAN_RESTORE, {}, 0).status, KERN_STATUS_SUCCESS);
+    EXPECT_EQ(fabric_->PeekConfig(3, 0, 0, 0x10), 0xF1000004u);
+    for (const std::string& line : Lines()) {
+        EXPECT_EQ(line.find("MSI-X table("), std::string::npos) << line;
+    }
+    ExpectClean();
+}
+
+}  // namespace
+}  // namespace corvax_test
