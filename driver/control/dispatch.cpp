@@ -49,8 +49,7 @@ void HandleSetDeviceIdList(ControlRequest& r) {
         uint32_t entry;
         memcpy(&entry, input + i * 4, 4);
         r.extension->DeviceIdList[i] = entry;
-        KernDebugPrint("Corvax2 : set device id list (%d = 0x%08X)\n", static_cast<int>(i),
-                       entry);
+        KernDebugPrint("Corvax2 : set device id list (%d = 0x%08X)\n", static_cast<int>(i), entry);
         if (entry == 0) {
             break;
         }

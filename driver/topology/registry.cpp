@@ -29,8 +29,18 @@ const SwitchModel* FindSwitchModel(uint32_t pciID) {
 }
 
 const uint32_t DefaultDeviceIdList[12] = {
-    CORVAX_MAKER_VENDOR_ID, 0x8086, 0x1344, 0xC0A9, 0x1CC4, 0x144D,
-    0x1CB0,                 0x1DB2, 0x1CC1, 0x1E81, 0x1D79, 0,
+    CORVAX_MAKER_VENDOR_ID,
+    0x8086,
+    0x1344,
+    0xC0A9,
+    0x1CC4,
+    0x144D,
+    0x1CB0,
+    0x1DB2,
+    0x1CC1,
+    0x1E81,
+    0x1D79,
+    0,
 };
 
 bool MatchDeviceIdList(uint32_t pciID, const uint32_t* deviceIdList) {
