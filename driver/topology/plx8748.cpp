@@ -9,6 +9,7 @@ namespace corvax {
 namespace {
 
 constexpr uint32_t kMemoryReadAttempts = 5;
+constexpr uint64_t kFirstBlockOffset = 0x8000;
 constexpr uint64_t kSecondaryPathRegister = 0x208;
 constexpr uint32_t kSecondaryPathBits = 0xF;
 
@@ -34,6 +35,14 @@ bool ChangeBlock(uint64_t registerAddress, PathChange change, uint32_t* value) {
     return true;
 }
 
+// The update derives the block addresses from BAR0 without looking at it, so a switch whose
+// BAR0 was never assigned arrives here with blocks at 0x8000 and 0x10000: ordinary RAM, where
+// a read answers and the write would land. Such a switch has no reachable secondary path.
+bool BlocksAssigned(const PlxBridge* bridge) {
+    return !(bridge->pBdgSecAddr1 == kFirstBlockOffset &&
+             bridge->pBdgSecAddr2 == 2 * kFirstBlockOffset);
+}
+
 }  // namespace
 
 bool ReadMemoryUlongRetry(uint64_t physicalAddress, uint32_t* value) {
@@ -50,6 +59,9 @@ bool ReadMemoryUlongRetry(uint64_t physicalAddress, uint32_t* value) {
 bool Plx8748EnableBridge(const PlxBridge* bridge) {
     if (bridge == nullptr) {
         return false;
+    }
+    if (!BlocksAssigned(bridge)) {
+        return true;
     }
     bool ok = true;
     // A zero address means the update found no block (not an 8748): no access, no line.
@@ -75,7 +87,7 @@ bool Plx8748EnableBridge(const PlxBridge* bridge) {
 }
 
 void Plx8748DisableBridge(const PlxBridge* bridge) {
-    if (bridge == nullptr) {
+    if (bridge == nullptr || !BlocksAssigned(bridge)) {
         return;
     }
     // A block that never answers is logged with its all-ones and left alone; the disable has

@@ -346,6 +346,17 @@ TEST_F(PortControlTest, ABlockThatNeverAnswersFailsTheEnableAndIsNotWritten) {
     ExpectNoLiveMapping();
 }
 
+TEST_F(PortControlTest, ASwitchWhoseBar0WasNeverAssignedIsNotWrittenThroughLowMemory) {
+    Boot(FullSwitch(SwitchModel::Plx8748, 3, 4, 0));
+    ASSERT_EQ(Extension()->Bridge[0].pBdgSecAddr1, 0x8000u);
+    const uint64_t maps = sim::Kernel::Get().Mappings().ioSpaceMaps;
+    EXPECT_EQ(Send(PLX_DISABLE, {}, 0).status, KERN_STATUS_SUCCESS);
+    EXPECT_EQ(Send(PLX_ENABLE, {}, 0).status, KERN_STATUS_SUCCESS);
+    EXPECT_EQ(sim::Kernel::Get().Mappings().ioSpaceMaps, maps);
+    EXPECT_EQ(CountPrints("Corvax2 : PLX8748 Bridge"), 0u);
+    EXPECT_EQ(CountPrints("Corvax2 : pPlxBridge->pciID=0x874810B5\n"), 1u);
+}
+
 TEST_F(PortControlTest, RetryingReaderStopsAfterFiveReadsOfNothing) {
     Boot(FabricBuilder());
     const uint64_t maps = sim::Kernel::Get().Mappings().ioSpaceMaps;
