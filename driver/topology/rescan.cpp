@@ -167,10 +167,11 @@ void RestoreDrives(DeviceExtension* extension) {
                 c.ConfigTable != o.ConfigTable) {
                 continue;
             }
-            // A save area whose header save failed still holds another drive's bytes; writing
-            // them would give this drive a foreign identity and BAR.
+            // A save area whose header save failed still holds another drive's bytes, and a
+            // drive of another model is not the one whose header was saved: writing either
+            // would give the drive a configuration (and a BAR sized for) something else.
             const uint8_t saved = extension->fgSaved[b][j];
-            if ((saved & kSavedHeader) == 0) {
+            if ((saved & kSavedHeader) == 0 || c.pciID != o.pciID) {
                 continue;
             }
             KernDebugPrint("Corvax2 : Restore PCI configuration memory(%d:%d:0), bar0=0x%08X%08X\n",

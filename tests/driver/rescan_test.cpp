@@ -193,6 +193,21 @@ TEST_F(RescanTest, ReprogrammedOrForeignDrivesAreNotRestored) {
     ExpectClean();
 }
 
+TEST_F(RescanTest, ReplacementOfAnotherModelIsNotGivenTheOldDrivesHeader) {
+    // Slot 1 gets a listed drive of another model, slot 2 one of the same model: only the
+    // latter is the drive whose header was saved.
+    fabric_->Replace(0, 1, DriveDescription::Make(0x144D, 0xB000).WithMsix(0x2000, 8));
+    fabric_->Replace(0, 2, DriveDescription::Make(0x144D, 0xA802).WithMsix(0x2000, 8));
+    ASSERT_EQ(Send(PLX_RESCAN_RESTORE, {}, 0).status, KERN_STATUS_SUCCESS);
+    EXPECT_EQ(State(1).bar0, 0x4u);
+    EXPECT_EQ(State(2).bar0, 0xF1200004u);
+    const std::vector<std::string> lines = RestoreLines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[1],
+              "Corvax2 : Restore PCI configuration memory(7:0:0), bar0=0x00000000F1200000");
+    ExpectClean();
+}
+
 TEST_F(RescanTest, RestoreLogsTheVendorChecksOfEverySlotItTests) {
     CycleLink(1);
     ASSERT_EQ(Send(PLX_RESCAN, {}, 0).status, KERN_STATUS_SUCCESS);
