@@ -1,0 +1,23 @@
+// corvaxctl: the whole program behind main(), so that tests can run it in-process.
+#ifndef CORVAXCTL_CORVAXCTL_H
+#define CORVAXCTL_CORVAXCTL_H
+
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace corvaxctl {
+
+// Exit codes.
+constexpr int kExitOk = 0;
+constexpr int kExitDriverStatus = 1;  // a request completed with an error status (reported)
+constexpr int kExitUsage = 2;         // bad command line, operand, file or device
+
+// Runs one command line (args without the program name). `in` feeds "script -" and the
+// Enter of a hotswap on Windows.
+int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
+        std::ostream& err);
+
+}  // namespace corvaxctl
+
+#endif  // CORVAXCTL_CORVAXCTL_H
