@@ -20,5 +20,11 @@ echo "== host-asan build"
 cmake --preset host-asan -DCORVAX_WINDOWS_BUILD="$PWD/build/windows" >/dev/null
 cmake --build --preset host-asan
 
+echo "== concurrency under ThreadSanitizer"
+cmake --preset host-tsan >/dev/null
+cmake --build --preset host-tsan --target driver_tests sim_pci_tests
+build/host-tsan/tests/driver/driver_tests --gtest_filter='*Thread*' --gtest_brief=1
+build/host-tsan/tests/sim_pci/sim_pci_tests --gtest_filter='*Thread*' --gtest_brief=1
+
 echo "== tests"
 ctest --preset host-asan -j2
