@@ -269,7 +269,9 @@ class Session {
         if (!machine) {
             return true;
         }
-        Begin();
+        // The load's log and counters run from the boot.
+        log_.clear();
+        mark_ = MachineCounters();
         DrainLog();
         if (o_.json) {
             Json j;
