@@ -1,0 +1,78 @@
+// The Windows kernel, as far as the shipped corvax.sys reaches it, emulated in this process over
+// the simulated PCIe fabric: the image is mapped and bound by PeImage, its imports land on the
+// ms_abi routines of shipped_kernel.cpp, and the instructions user mode may not execute (port
+// I/O, the IRQL register, device-memory views) trap into a SIGSEGV handler that carries them
+// out against the fabric. The I/O manager follows the same rules as sim/kernel, so the driver's
+// answers can be compared with the host build's byte for byte.
+#ifndef CORVAX_HARNESS_SHIPPED_KERNEL_H
+#define CORVAX_HARNESS_SHIPPED_KERNEL_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sim {
+class Fabric;
+}
+
+namespace harness {
+
+struct IoResult {
+    int32_t status = 0;
+    uint64_t information = 0;
+    bool delivered = false;  // bytes reached the caller's output buffer
+};
+
+struct MappingCounters {
+    uint64_t ioSpaceMaps = 0;
+    uint64_t mdlAllocations = 0;
+    uint64_t viewMaps = 0;
+    uint64_t requestMdlMaps = 0;
+    int64_t liveIoSpace = 0;
+    int64_t liveMdls = 0;
+    int64_t liveViews = 0;
+};
+
+class ShippedKernel {
+  public:
+    // One kernel at a time: the trap handler and the driver's imports find it through a global.
+    explicit ShippedKernel(sim::Fabric* fabric);
+    ~ShippedKernel();
+    ShippedKernel(const ShippedKernel&) = delete;
+    ShippedKernel& operator=(const ShippedKernel&) = delete;
+
+    // Maps the image, binds its imports and calls DriverEntry; returns what it returned. Throws
+    // harness::ImageError when the image cannot be loaded (an import the kernel lacks included).
+    int32_t Load(const std::vector<uint8_t>& imageFile);
+    // The unload routine, when the driver is loaded and installed one.
+    void Unload();
+    bool Loaded() const;
+
+    // User mode: "\\.\NAME" through the object namespace; -1 when nothing answers.
+    int Open(const std::string& path);
+    void Close(int handle);
+    IoResult DeviceIoControl(int handle, uint32_t code, const void* input, uint32_t inputLength,
+                             void* output, uint32_t outputLength);
+
+    // The debug prints joined and cut at line feeds, as sim::Kernel::LogLines.
+    std::vector<std::string> LogLines() const;
+    void ClearLog();
+    MappingCounters Mappings() const;
+
+    // What the driver did that Windows would punish (a bug check, a leak, a broken rule), one
+    // sentence each, in order.
+    std::vector<std::string> Violations() const;
+
+    // Every kernel routine (and data export) the harness implements, as "module!name".
+    static std::vector<std::string> Implemented();
+
+    struct State;
+
+  private:
+    std::unique_ptr<State> state_;
+};
+
+}  // namespace harness
+
+#endif  // CORVAX_HARNESS_SHIPPED_KERNEL_H
