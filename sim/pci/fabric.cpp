@@ -146,6 +146,8 @@ uint32_t Fabric::ReadPort(uint16_t port) {
     if (!(latch_ & kEnable))
         return 0xFFFFFFFF;
     ++counters_.configReads;
+    if (AccessFails(AccessFault::ConfigRead))
+        return 0xFFFFFFFF;
     ConfigSpace* c = Locate((latch_ >> 16) & 0xFF, (latch_ >> 11) & 0x1F, (latch_ >> 8) & 7, false);
     return c ? c->Read(latch_ & 0xFC, 4) : 0xFFFFFFFF;
 }
@@ -177,6 +179,8 @@ void Fabric::WritePort(uint16_t port, uint32_t value) {
     const unsigned fn = (latch_ >> 8) & 7;
     ConfigSpace* c = Locate(bus, dev, fn, false);
     RecordConfigWrite(Pfa(bus, dev, fn), latch_ & 0xFC, 4, value, ConfigPath::Ports, c != nullptr);
+    if (AccessFails(AccessFault::ConfigWrite))
+        return;
     if (c)
         c->Write(latch_ & 0xFC, 4, value);
 }
@@ -195,11 +199,18 @@ uint32_t Fabric::ReadPhysicalLocked(uint64_t address, unsigned size, bool inspec
         if (!inspect) {
             ++counters_.ecamAccesses;
             ++counters_.configReads;
+            if (AccessFails(AccessFault::ConfigRead))
+                return Ones(size);
         }
         ConfigSpace* c =
             Locate(static_cast<unsigned>(off >> 20) & 0xFF, static_cast<unsigned>(off >> 15) & 0x1F,
                    static_cast<unsigned>(off >> 12) & 7, false);
         return c ? c->Read(static_cast<unsigned>(off & 0xFFF), size) : Ones(size);
+    }
+    if (!inspect) {
+        ++counters_.physicalReads;
+        if (AccessFails(AccessFault::PhysicalRead))
+            return Ones(size);
     }
     for (auto& sw : switches_) {
         for (unsigned b = 0; b < 2; ++b) {
@@ -251,23 +262,33 @@ void Fabric::WritePhysical(uint64_t address, unsigned size, uint32_t value) {
         const auto reg = static_cast<unsigned>(off & 0xFFF);
         ConfigSpace* c = Locate(bus, dev, fn, false);
         RecordConfigWrite(Pfa(bus, dev, fn), reg, size, value, ConfigPath::Ecam, c != nullptr);
+        if (AccessFails(AccessFault::ConfigWrite))
+            return;
         if (c)
             c->Write(reg, size, value);
         return;
     }
+    ++counters_.physicalWrites;
+    const bool drop = AccessFails(AccessFault::PhysicalWrite);
     for (auto& sw : switches_) {
         for (unsigned b = 0; b < 2; ++b) {
             const uint64_t base = sw->BlockBase(b);
             if (base != 0 && address >= base && address - base < reg::kBlockSize) {
-                sw->WriteBlock(b, static_cast<unsigned>(address - base), size, value);
+                if (!drop)
+                    sw->WriteBlock(b, static_cast<unsigned>(address - base), size, value);
                 return;
             }
         }
     }
     auto toDrive = [&](NvmeDrive* drive, uint8_t bus) {
         const uint64_t off = address - drive->Bar0Base();
+        // A dropped write is judged like any other (a register write is a fault whether or not
+        // it arrives); one that lands in the table is taken back.
+        const uint32_t before = drop ? drive->ReadBar(off & ~3ull, 4) : 0;
         if (!drive->WriteBar(off, size, value)) {
             faults_.driveRegisterWrites.push_back({Pfa(bus, 0, 0), off, size, value});
+        } else if (drop) {
+            drive->PokeBar(off & ~3ull, before);
         }
     };
     for (auto& [bus, drive] : onboard_) {
@@ -492,6 +513,33 @@ Counters Fabric::GetCounters() const {
 void Fabric::ResetCounters() {
     std::lock_guard<std::mutex> lock(mutex_);
     counters_ = Counters{};
+    for (unsigned k = 0; k < 4; ++k) {
+        failAt_[k] = 0;
+        failFired_[k] = false;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Access faults
+
+bool Fabric::AccessFails(AccessFault kind) {
+    const auto k = static_cast<unsigned>(kind);
+    if (failAt_[k] == 0 || --failAt_[k] != 0)
+        return false;
+    failFired_[k] = true;
+    return true;
+}
+
+void Fabric::FailAccess(AccessFault kind, uint64_t nth) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto k = static_cast<unsigned>(kind);
+    failAt_[k] = nth;
+    failFired_[k] = false;
+}
+
+bool Fabric::AccessFaultFired(AccessFault kind) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return failFired_[static_cast<unsigned>(kind)];
 }
 
 FaultRecord Fabric::Faults() const {

@@ -71,7 +71,14 @@ struct Counters {
     uint64_t reservedAddressBits = 0;  // latches with bits 30:24 or 1:0 set
     uint64_t otherPortAccesses = 0;    // ports other than the two dwords
     uint64_t badMemoryAccesses = 0;    // physical accesses not 1, 2 or 4 naturally aligned bytes
+    uint64_t physicalReads = 0;        // memory reads outside the window (device pages or none)
+    uint64_t physicalWrites = 0;       // memory writes outside the window
 };
+
+// The accesses a fault can be injected into, counted as the Counters above count them:
+// configuration reads and writes through either mechanism (enabled latch only), and physical
+// memory reads and writes outside the window.
+enum class AccessFault { ConfigRead, ConfigWrite, PhysicalRead, PhysicalWrite };
 
 class Fabric {
   public:
@@ -132,6 +139,12 @@ class Fabric {
     // The 8748's register block (0 at BAR0 + 0x8000, 1 at BAR0 + 0x10000) reads all-ones for
     // its next count reads.
     void FailBlockReads(unsigned switchIndex, unsigned block, unsigned count);
+    // The n-th (1-based, counted from now) access of that kind misbehaves once: a read answers
+    // all-ones, a write is dropped (a write the software should not have made is still
+    // recorded as a fault). 0 disarms. Reset by ResetCounters.
+    void FailAccess(AccessFault kind, uint64_t nth);
+    // Whether the access armed by the last FailAccess of that kind has happened.
+    bool AccessFaultFired(AccessFault kind) const;
     uint32_t PeekBlock(unsigned switchIndex, unsigned block, unsigned offset);
     void PokeBlock(unsigned switchIndex, unsigned block, unsigned offset, uint32_t value);
 
@@ -153,6 +166,8 @@ class Fabric {
                            ConfigPath path, bool answered);
     uint32_t ReadPhysicalLocked(uint64_t address, unsigned size, bool inspect);
     void CheckBusFree(uint8_t bus, const char* what);
+    // Counts one access of that kind; true when it is the one armed to fail.
+    bool AccessFails(AccessFault kind);
 
     mutable std::mutex mutex_;
     ConfigSpace hostBridge_;
@@ -166,6 +181,8 @@ class Fabric {
     std::unordered_map<std::thread::id, bool> latchedSinceData_;
 
     Counters counters_;
+    uint64_t failAt_[4] = {0, 0, 0, 0};
+    bool failFired_[4] = {false, false, false, false};
     FaultRecord faults_;
     std::deque<ConfigWrite> configWrites_;
 };
