@@ -1068,6 +1068,11 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
         err << "corvaxctl: " << OneLine(e.what()) << " (see corvaxctl --help)\n";
         return kExitUsage;
     }
+    if (!Transport::Simulated() && command.name.rfind("sim ", 0) == 0) {
+        err << "corvaxctl: '" << command.name
+            << "' acts on the simulated machine; this build talks to the real device\n";
+        return kExitUsage;
+    }
     if (!Transport::Simulated() && (options.log || options.stats)) {
         err << "corvaxctl: --log and --stats need the simulated machine; the driver's debug "
                "lines go to the kernel debugger\n";
