@@ -6,6 +6,7 @@
 #include "driver/control/dispatch.h"
 #include "driver/topology/pci_access.h"
 #include "driver/topology/plx8748.h"
+#include "driver/topology/topology.h"
 
 namespace corvax {
 
@@ -21,14 +22,6 @@ uint32_t CountBits(uint32_t value) {
 
 bool OnBoardValid(const DriveSlot& slot) {
     return (slot.fgStatus & (kSlotPresent | kSlotOnBoard)) == (kSlotPresent | kSlotOnBoard);
-}
-
-uint32_t Low(uint64_t value) {
-    return static_cast<uint32_t>(value);
-}
-
-uint32_t High(uint64_t value) {
-    return static_cast<uint32_t>(value >> 32);
 }
 
 // The first original slot recorded at pfa, searching the switches in use in record and slot
@@ -54,7 +47,7 @@ uint32_t EntryFlags(const DeviceExtension* extension, const DriveSlot& current,
     if (original.fgStatus == 0 || (current.pciID >> 16) != (original.pciID >> 16)) {
         flags |= CORVAX_ENTRY_NEW_DEVICE;
     }
-    if (Low(current.barAddr) == 0) {
+    if (LowHalf(current.barAddr) == 0) {
         flags |= CORVAX_ENTRY_NO_MEMORY;
     }
     if (!MatchDeviceIdList(current.pciID, extension->DeviceIdList)) {
@@ -92,8 +85,8 @@ SlotImage MakeSlotImage(const DriveSlot& slot) {
     image.vendorId = static_cast<uint16_t>(slot.pciID & 0xFFFFu);
     image.deviceId = static_cast<uint16_t>(slot.pciID >> 16);
     image.reserved = slot.reserved;
-    image.barAddrLow = Low(slot.barAddr);
-    image.barAddrHigh = High(slot.barAddr);
+    image.barAddrLow = LowHalf(slot.barAddr);
+    image.barAddrHigh = HighHalf(slot.barAddr);
     return image;
 }
 
@@ -110,7 +103,9 @@ void FillBridgeImage(const PlxBridge& bridge, BridgeApInfo* info) {
     }
 }
 
-void DumpBridgeImage(const BridgeApInfo& info) {
+// The image's header words, then, for a block that shows a switch with drives, the slots of
+// the record it was copied from (the image is their first 24 bytes as they are).
+void DumpBridgeImage(const BridgeApInfo& info, const PlxBridge& bridge) {
     KernDebugPrint("Corvax2 : ************************************************************\n");
     KernDebugPrint("Corvax2 : Bridge AP Information\n");
     KernDebugPrint("Corvax2 :   Vendor ID            :0x%04X\n", info.pciID & 0xFFFFu);
@@ -124,21 +119,7 @@ void DumpBridgeImage(const BridgeApInfo& info) {
         return;
     }
     for (uint32_t j = 0; j < kSlotsPerBridge; ++j) {
-        const SlotImage& c = info.CurrentSlot[j];
-        const SlotImage& o = info.OriginalSlot[j];
-        KernDebugPrint("Corvax2 : QX7100 Information %d\n", static_cast<int>(j));
-        KernDebugPrint("Corvax2 :   fgStatus       :0x%02X(0x%02X)\n", c.fgStatus, o.fgStatus);
-        KernDebugPrint("Corvax2 :   bdgDevice Index:%d(%d)\n", c.bdgDeviceIndex, o.bdgDeviceIndex);
-        KernDebugPrint("Corvax2 :   bdgDevice ID   :%d(%d)\n", c.bdgDeviceId, o.bdgDeviceId);
-        KernDebugPrint("Corvax2 :   bdgMps         :%d(%d)\n", c.bdgMps >> 5, o.bdgMps >> 5);
-        KernDebugPrint("Corvax2 :   pciPFA         :0x%04X(0x%04X)\n", c.pciPFA, o.pciPFA);
-        KernDebugPrint("Corvax2 :   pciBus ID      :%d(%d)\n",
-                       static_cast<int>((c.pciPFA >> 8) & 0xFFu),
-                       static_cast<int>((o.pciPFA >> 8) & 0xFFu));
-        KernDebugPrint("Corvax2 :   vindor ID      :0x%04X(0x%04X)\n", c.vendorId, o.vendorId);
-        KernDebugPrint("Corvax2 :   device ID      :0x%04X(0x%04X)\n", c.deviceId, o.deviceId);
-        KernDebugPrint("Corvax2 :   barAddr        :0x%08X%08X(0x%08X%08X)\n", c.barAddrHigh,
-                       c.barAddrLow, o.barAddrHigh, o.barAddrLow);
+        DumpSlotSummary(j, bridge.CurrentSlot[j], bridge.OriginalSlot[j]);
     }
 }
 
@@ -297,7 +278,7 @@ void HandleQueryPci(ControlRequest& r) {
             FillBridgeImage(bridge, &info);
         }
         memcpy(output + i * sizeof(BridgeApInfo), &info, sizeof(info));
-        DumpBridgeImage(info);
+        DumpBridgeImage(info, bridge);
     }
     KernDebugPrint("Corvax2 : ************************************************************\n");
     r.information = CORVAX_QUERY_PCI_SIZE;

@@ -33,19 +33,7 @@ uint32_t SlotCountShown(uint32_t pciID) {
 }
 
 void DumpSlotPair(uint32_t index, const DriveSlot& c, const DriveSlot& o) {
-    KernDebugPrint("Corvax2 : QX7100 Information %d\n", static_cast<int>(index));
-    KernDebugPrint("Corvax2 :   fgStatus       :0x%02X(0x%02X)\n", c.fgStatus, o.fgStatus);
-    KernDebugPrint("Corvax2 :   bdgDevice Index:%d(%d)\n", c.bdgDeviceIndex, o.bdgDeviceIndex);
-    KernDebugPrint("Corvax2 :   bdgDevice ID   :%d(%d)\n", c.bdgDeviceId, o.bdgDeviceId);
-    KernDebugPrint("Corvax2 :   bdgMps         :%d(%d)\n", Mps(c), Mps(o));
-    KernDebugPrint("Corvax2 :   pciPFA         :0x%04X(0x%04X)\n", c.pciPFA, o.pciPFA);
-    KernDebugPrint("Corvax2 :   pciBus ID      :%d(%d)\n", Bus(c), Bus(o));
-    KernDebugPrint("Corvax2 :   vindor ID      :0x%04X(0x%04X)\n", c.pciID & 0xFFFFu,
-                   o.pciID & 0xFFFFu);
-    KernDebugPrint("Corvax2 :   device ID      :0x%04X(0x%04X)\n", c.pciID >> 16, o.pciID >> 16);
-    KernDebugPrint("Corvax2 :   barAddr        :0x%08X%08X(0x%08X%08X)\n",
-                   static_cast<uint32_t>(c.barAddr >> 32), static_cast<uint32_t>(c.barAddr),
-                   static_cast<uint32_t>(o.barAddr >> 32), static_cast<uint32_t>(o.barAddr));
+    DumpSlotSummary(index, c, o);
     KernDebugPrint("Corvax2 :   PciConfigAddr  :0x%p(0x%p)\n", AsPointer(c.PciConfigAddr),
                    AsPointer(o.PciConfigAddr));
     KernDebugPrint("Corvax2 :   ConfigTable    :0x%p(0x%p)\n",
@@ -76,6 +64,22 @@ void DumpOnBoard(const DriveSlot& s) {
 }
 
 }  // namespace
+
+void DumpSlotSummary(uint32_t index, const DriveSlot& c, const DriveSlot& o) {
+    KernDebugPrint("Corvax2 : QX7100 Information %d\n", static_cast<int>(index));
+    KernDebugPrint("Corvax2 :   fgStatus       :0x%02X(0x%02X)\n", c.fgStatus, o.fgStatus);
+    KernDebugPrint("Corvax2 :   bdgDevice Index:%d(%d)\n", c.bdgDeviceIndex, o.bdgDeviceIndex);
+    KernDebugPrint("Corvax2 :   bdgDevice ID   :%d(%d)\n", c.bdgDeviceId, o.bdgDeviceId);
+    KernDebugPrint("Corvax2 :   bdgMps         :%d(%d)\n", Mps(c), Mps(o));
+    KernDebugPrint("Corvax2 :   pciPFA         :0x%04X(0x%04X)\n", c.pciPFA, o.pciPFA);
+    KernDebugPrint("Corvax2 :   pciBus ID      :%d(%d)\n", Bus(c), Bus(o));
+    KernDebugPrint("Corvax2 :   vindor ID      :0x%04X(0x%04X)\n", c.pciID & 0xFFFFu,
+                   o.pciID & 0xFFFFu);
+    KernDebugPrint("Corvax2 :   device ID      :0x%04X(0x%04X)\n", c.pciID >> 16, o.pciID >> 16);
+    KernDebugPrint("Corvax2 :   barAddr        :0x%08X%08X(0x%08X%08X)\n",
+                   static_cast<uint32_t>(c.barAddr >> 32), static_cast<uint32_t>(c.barAddr),
+                   static_cast<uint32_t>(o.barAddr >> 32), static_cast<uint32_t>(o.barAddr));
+}
 
 void DumpTopology(const DeviceExtension* extension) {
     for (const PlxBridge& b : extension->Bridge) {

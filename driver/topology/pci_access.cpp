@@ -46,14 +46,6 @@ void ReleaseMapping(void* view, void* mdl, void* io, uint32_t size) {
     }
 }
 
-uint32_t High(uint64_t value) {
-    return static_cast<uint32_t>(value >> 32);
-}
-
-uint32_t Low(uint64_t value) {
-    return static_cast<uint32_t>(value);
-}
-
 }  // namespace
 
 uint32_t PciReadConfigUlong(uint32_t pfa, uint32_t offset) {
@@ -75,7 +67,7 @@ void PciWriteConfigUlong(uint32_t pfa, uint32_t offset, uint32_t value) {
 void PciInitializeEcam(DeviceExtension* extension) {
     extension->EcamBase = PciReadConfigUlong(0, 0x60) & 0xFFFFF000u;
     KernDebugPrint("Corvax2 : Pci configuration memory start address:0x%08X\n",
-                   Low(extension->EcamBase));
+                   LowHalf(extension->EcamBase));
     const uint32_t hostBridgeId = PciReadConfigUlong(0, 0x00);
     extension->fgEcamTrusted =
         (extension->EcamBase != 0 && (hostBridgeId & 0xFFFFu) == kIntelVendorId) ? 1 : 0;
@@ -96,7 +88,7 @@ bool PciReadConfigHeader(const DeviceExtension* extension, const DriveSlot* slot
         }
         MemoryMapping mapping = {};
         const volatile uint8_t* view = static_cast<const volatile uint8_t*>(
-            PciMapMemory(&mapping, Low(slot->PciConfigAddr), kPageSize));
+            PciMapMemory(&mapping, LowHalf(slot->PciConfigAddr), kPageSize));
         if (view != nullptr) {
             for (uint32_t i = 0; i < n; ++i) {
                 destination[i] = KernReadRegisterUchar(view + i);
@@ -134,7 +126,7 @@ bool PciWriteConfigHeader(const DeviceExtension* extension, const DriveSlot* slo
         }
         MemoryMapping mapping = {};
         volatile uint8_t* view = static_cast<volatile uint8_t*>(
-            PciMapMemory(&mapping, Low(slot->PciConfigAddr), kPageSize));
+            PciMapMemory(&mapping, LowHalf(slot->PciConfigAddr), kPageSize));
         if (view != nullptr) {
             // Byte by byte from offset 0 up, so the command register lands before the BARs.
             for (uint32_t i = 0; i < n; ++i) {
@@ -227,58 +219,52 @@ void PciUnmapMemory(MemoryMapping* mapping) {
     mapping->Size = 0;
 }
 
-bool PciReadMemoryPage(uint64_t physicalAddress, uint8_t* destination) {
-    const uint32_t off = static_cast<uint32_t>(physicalAddress & 0xFFFu);
-    uint64_t page = physicalAddress & ~static_cast<uint64_t>(0xFFFu);
-    const uint32_t rem = kPageSize - off;
+namespace {
+
+// The two forms of the page reader's line: the whole block in one page, or one part of a block
+// that spans two (this form has a blank after the comma).
+const char kPageLine[] =
+    "PciIo : PciReadMemoryPage memAddr=%08X%08X => pVirtualAddr=%p,offset=%d, Size=%d\n";
+const char kPartLine[] =
+    "PciIo : PciReadMemoryPage memAddr=%08X%08X => pVirtualAddr=%p, offset=%d, Size=%d\n";
+
+// Maps one page, logs it and copies count bytes from off into destination; false, with nothing
+// logged or copied, when the page cannot be mapped.
+bool CopyFromPage(uint64_t page, uint32_t off, uint32_t count, uint8_t* destination,
+                  const char* line) {
     MemoryMapping mapping = {};
-
-    if (rem >= kHeaderSize) {
-        const volatile uint8_t* view =
-            static_cast<const volatile uint8_t*>(PciMapMemory(&mapping, page, kPageSize));
-        if (view == nullptr) {
-            return false;
-        }
-        KernDebugPrint(
-            "PciIo : PciReadMemoryPage memAddr=%08X%08X => pVirtualAddr=%p,offset=%d, Size=%d\n",
-            High(page), Low(page), const_cast<const uint8_t*>(view), static_cast<int>(off),
-            static_cast<int>(kHeaderSize));
-        for (uint32_t i = 0; i < kHeaderSize; ++i) {
-            destination[i] = KernReadRegisterUchar(view + off + i);
-        }
-        PciUnmapMemory(&mapping);
-        return true;
-    }
-
     const volatile uint8_t* view =
         static_cast<const volatile uint8_t*>(PciMapMemory(&mapping, page, kPageSize));
     if (view == nullptr) {
         return false;
     }
-    KernDebugPrint(
-        "PciIo : PciReadMemoryPage memAddr=%08X%08X => pVirtualAddr=%p, offset=%d, Size=%d\n",
-        High(page), Low(page), const_cast<const uint8_t*>(view), static_cast<int>(off),
-        static_cast<int>(rem));
-    for (uint32_t i = 0; i < rem; ++i) {
+    KernDebugPrint(line, HighHalf(page), LowHalf(page), const_cast<const uint8_t*>(view),
+                   static_cast<int>(off), static_cast<int>(count));
+    for (uint32_t i = 0; i < count; ++i) {
         destination[i] = KernReadRegisterUchar(view + off + i);
     }
     PciUnmapMemory(&mapping);
+    return true;
+}
 
-    page += kPageSize;
-    view = static_cast<const volatile uint8_t*>(PciMapMemory(&mapping, page, kPageSize));
-    if (view == nullptr) {
+}  // namespace
+
+bool PciReadMemoryPage(uint64_t physicalAddress, uint8_t* destination) {
+    const uint32_t off = static_cast<uint32_t>(physicalAddress & 0xFFFu);
+    const uint64_t page = physicalAddress & ~static_cast<uint64_t>(0xFFFu);
+    const uint32_t rem = kPageSize - off;
+    if (rem >= kHeaderSize) {
+        return CopyFromPage(page, off, kHeaderSize, destination, kPageLine);
+    }
+    if (!CopyFromPage(page, off, rem, destination, kPartLine)) {
+        return false;
+    }
+    if (!CopyFromPage(page + kPageSize, 0, kHeaderSize - rem, destination + rem, kPartLine)) {
+        // Half a table is no table: the caller gets what the bus says for no answer.
         KernDebugPrint("PciIo : PciReadMemoryPage fail\n");
         memset(destination, 0xFF, kHeaderSize);
         return false;
     }
-    KernDebugPrint(
-        "PciIo : PciReadMemoryPage memAddr=%08X%08X => pVirtualAddr=%p, offset=%d, Size=%d\n",
-        High(page), Low(page), const_cast<const uint8_t*>(view), 0,
-        static_cast<int>(kHeaderSize - rem));
-    for (uint32_t i = 0; i < kHeaderSize - rem; ++i) {
-        destination[rem + i] = KernReadRegisterUchar(view + i);
-    }
-    PciUnmapMemory(&mapping);
     return true;
 }
 
@@ -296,7 +282,7 @@ uint32_t PciReadMemoryUlong(uint64_t physicalAddress) {
         PciUnmapMemory(&mapping);
     }
     KernDebugPrint("Brannock : PciReadMemoryUlong data=0x%08X, addr=0x%08X%08X(%p)\n", result,
-                   High(page), Low(page) + off, const_cast<const uint8_t*>(dword));
+                   HighHalf(page), LowHalf(page) + off, const_cast<const uint8_t*>(dword));
     return result;
 }
 
@@ -313,7 +299,7 @@ void PciWriteMemoryUlong(uint64_t physicalAddress, uint32_t value) {
         PciUnmapMemory(&mapping);
     }
     KernDebugPrint("Brannock : PciWriteMemoryUlong data=0x%08X, addr=0x%08X%08X(%p)\n", value,
-                   High(page), Low(page) + off, const_cast<const uint8_t*>(dword));
+                   HighHalf(page), LowHalf(page) + off, const_cast<const uint8_t*>(dword));
 }
 
 }  // namespace corvax

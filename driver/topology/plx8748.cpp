@@ -15,14 +15,6 @@ constexpr uint32_t kSecondaryPathBits = 0xF;
 
 enum class PathChange { Enable, Disable };
 
-uint32_t High(uint64_t value) {
-    return static_cast<uint32_t>(value >> 32);
-}
-
-uint32_t Low(uint64_t value) {
-    return static_cast<uint32_t>(value);
-}
-
 // One block's read-modify-write of the secondary-path register. value receives what was read,
 // which the caller's line shows; false (and nothing written) when the block never answered.
 bool ChangeBlock(uint64_t registerAddress, PathChange change, uint32_t* value) {
@@ -43,6 +35,33 @@ bool BlocksAssigned(const PlxBridge* bridge) {
              bridge->pBdgSecAddr2 == 2 * kFirstBlockOffset);
 }
 
+// The line of each direction and block, SEC1 first.
+const char* const kPathLines[2][2] = {
+    {"Corvax2 : PLX8748 Bridge enabled (SEC1=>PFA:0x%04X,memAddr:0x%08X%08X,regData:0x%08X\n",
+     "Corvax2 : PLX8748 Bridge enabled (SEC2=>PFA:0x%04X,memAddr:0x%08X%08X,regData:0x%08X\n"},
+    {"Corvax2 : PLX8748 Bridge disabled (SEC1=>PFA:0x%04X,memAddr:0x%08X%08X,regData:0x%08X\n",
+     "Corvax2 : PLX8748 Bridge disabled (SEC2=>PFA:0x%04X,memAddr:0x%08X%08X,regData:0x%08X\n"},
+};
+
+// Changes the register of SEC1, then of SEC2, logging each with the value read; false when a
+// block that is there never answered. A zero address means the update found no block (not
+// an 8748): no access, no line.
+bool ChangeBothBlocks(const PlxBridge* bridge, PathChange change) {
+    const uint64_t blocks[2] = {bridge->pBdgSecAddr1, bridge->pBdgSecAddr2};
+    bool ok = true;
+    for (int b = 0; b < 2; ++b) {
+        if (blocks[b] == 0) {
+            continue;
+        }
+        const uint64_t address = blocks[b] + kSecondaryPathRegister;
+        uint32_t value = kNoAnswer;
+        ok = ChangeBlock(address, change, &value) && ok;
+        KernDebugPrint(kPathLines[static_cast<int>(change)][b], bridge->bdgPFA, HighHalf(address),
+                       LowHalf(address), value);
+    }
+    return ok;
+}
+
 }  // namespace
 
 bool ReadMemoryUlongRetry(uint64_t physicalAddress, uint32_t* value) {
@@ -60,55 +79,14 @@ bool Plx8748EnableBridge(const PlxBridge* bridge) {
     if (bridge == nullptr) {
         return false;
     }
-    if (!BlocksAssigned(bridge)) {
-        return true;
-    }
-    bool ok = true;
-    // A zero address means the update found no block (not an 8748): no access, no line.
-    if (bridge->pBdgSecAddr1 != 0) {
-        const uint64_t address = bridge->pBdgSecAddr1 + kSecondaryPathRegister;
-        uint32_t value = kNoAnswer;
-        ok = ChangeBlock(address, PathChange::Enable, &value) && ok;
-        KernDebugPrint(
-            "Corvax2 : PLX8748 Bridge enabled "
-            "(SEC1=>PFA:0x%04X,memAddr:0x%08X%08X,regData:0x%08X\n",
-            bridge->bdgPFA, High(address), Low(address), value);
-    }
-    if (bridge->pBdgSecAddr2 != 0) {
-        const uint64_t address = bridge->pBdgSecAddr2 + kSecondaryPathRegister;
-        uint32_t value = kNoAnswer;
-        ok = ChangeBlock(address, PathChange::Enable, &value) && ok;
-        KernDebugPrint(
-            "Corvax2 : PLX8748 Bridge enabled "
-            "(SEC2=>PFA:0x%04X,memAddr:0x%08X%08X,regData:0x%08X\n",
-            bridge->bdgPFA, High(address), Low(address), value);
-    }
-    return ok;
+    return !BlocksAssigned(bridge) || ChangeBothBlocks(bridge, PathChange::Enable);
 }
 
 void Plx8748DisableBridge(const PlxBridge* bridge) {
-    if (bridge == nullptr || !BlocksAssigned(bridge)) {
-        return;
-    }
     // A block that never answers is logged with its all-ones and left alone; the disable has
     // nobody to report it to.
-    if (bridge->pBdgSecAddr1 != 0) {
-        const uint64_t address = bridge->pBdgSecAddr1 + kSecondaryPathRegister;
-        uint32_t value = kNoAnswer;
-        ChangeBlock(address, PathChange::Disable, &value);
-        KernDebugPrint(
-            "Corvax2 : PLX8748 Bridge disabled "
-            "(SEC1=>PFA:0x%04X,memAddr:0x%08X%08X,regData:0x%08X\n",
-            bridge->bdgPFA, High(address), Low(address), value);
-    }
-    if (bridge->pBdgSecAddr2 != 0) {
-        const uint64_t address = bridge->pBdgSecAddr2 + kSecondaryPathRegister;
-        uint32_t value = kNoAnswer;
-        ChangeBlock(address, PathChange::Disable, &value);
-        KernDebugPrint(
-            "Corvax2 : PLX8748 Bridge disabled "
-            "(SEC2=>PFA:0x%04X,memAddr:0x%08X%08X,regData:0x%08X\n",
-            bridge->bdgPFA, High(address), Low(address), value);
+    if (bridge != nullptr && BlocksAssigned(bridge)) {
+        ChangeBothBlocks(bridge, PathChange::Disable);
     }
 }
 

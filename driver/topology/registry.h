@@ -122,6 +122,14 @@ inline uint32_t PortPfa(const PlxBridge* bridge, uint32_t deviceNumber) {
     return ((bridge->SecondaryBus & 0xFFu) << 8) | ((deviceNumber & 0x1Fu) << 3);
 }
 
+// The halves of a 64-bit address, as the log lines print them.
+inline uint32_t HighHalf(uint64_t value) {
+    return static_cast<uint32_t>(value >> 32);
+}
+inline uint32_t LowHalf(uint64_t value) {
+    return static_cast<uint32_t>(value);
+}
+
 // Address of a function in the enhanced configuration window (buses 0 to 63 only).
 inline uint64_t EcamAddress(uint64_t ecamBase, uint32_t pfa) {
     return ecamBase + ((static_cast<uint64_t>(pfa) << 12) & 0x3FFF000u);

@@ -18,14 +18,6 @@ uint32_t RestoreSlotCount(uint32_t pciID) {
     return model != nullptr ? model->slotCount : 0;
 }
 
-uint32_t High(uint64_t v) {
-    return static_cast<uint32_t>(v >> 32);
-}
-
-uint32_t Low(uint64_t v) {
-    return static_cast<uint32_t>(v);
-}
-
 // Writes the MSI-X table saved at the last update back into a drive whose header was just
 // restored. Every guard keeps the writes inside the table: a write past it, or into the wrong
 // place of BAR0, would land on the drive's own registers.
@@ -57,7 +49,7 @@ void RestoreMsixTable(const DeviceExtension* extension, const DriveSlot& o, uint
     const uint32_t size = (offset + entries * kMsixEntrySize + kPageSize - 1) & ~(kPageSize - 1);
     KernDebugPrint("Corvax2 : Restore MSI-X table(%d:%d:0), table=0x%08X%08X, entries=%d\n",
                    static_cast<int>((o.pciPFA >> 8) & 0xFFu),
-                   static_cast<int>((o.pciPFA >> 3) & 0x1Fu), High(table), Low(table),
+                   static_cast<int>((o.pciPFA >> 3) & 0x1Fu), HighHalf(table), LowHalf(table),
                    static_cast<int>(entries));
     MemoryMapping mapping = {};
     volatile uint8_t* view = static_cast<volatile uint8_t*>(PciMapMemory(&mapping, page, size));
@@ -176,8 +168,8 @@ void RestoreDrives(DeviceExtension* extension) {
             }
             KernDebugPrint("Corvax2 : Restore PCI configuration memory(%d:%d:0), bar0=0x%08X%08X\n",
                            static_cast<int>((o.pciPFA >> 8) & 0xFFu),
-                           static_cast<int>((o.pciPFA >> 3) & 0x1Fu), High(o.barAddr),
-                           Low(o.barAddr));
+                           static_cast<int>((o.pciPFA >> 3) & 0x1Fu), HighHalf(o.barAddr),
+                           LowHalf(o.barAddr));
             bool written = false;
             PciWriteConfigHeader(extension, &o, o.ConfigTable, kHeaderSize, &written);
             if (written) {

@@ -23,6 +23,9 @@ void RestoreDrives(DeviceExtension* extension);
 
 // Writes the whole registry to the debug log.
 void DumpTopology(const DeviceExtension* extension);
+// The first ten lines of a slot's block in the dump (index, status word, address, IDs, BAR0),
+// current value first and the original one in parentheses.
+void DumpSlotSummary(uint32_t index, const DriveSlot& current, const DriveSlot& original);
 
 }  // namespace corvax
 

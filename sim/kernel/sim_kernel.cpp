@@ -518,36 +518,33 @@ IoResult Kernel::DeviceIoControl(Handle handle, uint32_t code, const void* input
     return result;
 }
 
-IoResult Kernel::Read(Handle handle, void* buffer, uint32_t length) {
+namespace {
+
+// A read or write request: it carries only a length, which the driver completes at once.
+IoResult SendTransfer(Handle handle, uint8_t major, uint32_t length) {
     IoResult result;
     KernDevice* device = DeviceOf(handle);
     if (device == nullptr) {
-        result.status = static_cast<KernStatus>(0xC0000008);
+        result.status = static_cast<KernStatus>(0xC0000008);  // STATUS_INVALID_HANDLE
         return result;
     }
     KernRequest request;
-    request.major = kMajorRead;
-    request.outputLength = length;
+    request.major = major;
+    (major == kMajorRead ? request.outputLength : request.inputLength) = length;
     Send(device, &request);
     result.status = request.status;
     result.information = request.information;
     return result;
 }
 
+}  // namespace
+
+IoResult Kernel::Read(Handle handle, void* buffer, uint32_t length) {
+    return SendTransfer(handle, kMajorRead, length);
+}
+
 IoResult Kernel::Write(Handle handle, const void* buffer, uint32_t length) {
-    IoResult result;
-    KernDevice* device = DeviceOf(handle);
-    if (device == nullptr) {
-        result.status = static_cast<KernStatus>(0xC0000008);
-        return result;
-    }
-    KernRequest request;
-    request.major = kMajorWrite;
-    request.inputLength = length;
-    Send(device, &request);
-    result.status = request.status;
-    result.information = request.information;
-    return result;
+    return SendTransfer(handle, kMajorWrite, length);
 }
 
 std::vector<std::string> Kernel::Prints() const {

@@ -146,7 +146,7 @@ TEST(ShippedDriver, LoadsAnswersAndUnloadsCleanly) {
     EXPECT_EQ(version, CORVAX_DRIVER_VERSION);
     // The scan at load went through the configuration ports and the views.
     EXPECT_GT(fabric->GetCounters().portPairs, 0u);
-    EXPECT_GT(kernel.Mappings().viewMaps, 0u);
+    EXPECT_GT(kernel.Mappings().ioSpaceMaps, 0u);
     EXPECT_EQ(kernel.Mappings().liveViews, 0);
     EXPECT_FALSE(kernel.LogLines().empty());
     kernel.Close(handle);

@@ -737,25 +737,23 @@ const int kGregs[16] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP, RE
     _exit(70);
 }
 
-uint64_t ReadDevice(Region* region, uint64_t address, unsigned size) {
-    if (region->kind == Region::Kind::IoSpace) {
-        // As the host build's kernel: device registers are read through views only.
-        K().Violation("device memory read through the I/O-space address instead of a view");
-        return size == 1 ? 0xFF : 0xFFFFFFFFu;
-    }
+// The physical address behind a trapped access: an I/O-space mapping covers one contiguous
+// range (the system address of a non-paged descriptor list is that mapping itself); a view
+// follows the page numbers its descriptor list holds.
+uint64_t PhysicalOf(const Region* region, uint64_t address) {
     const uint64_t offset = address - region->base;
-    const uint64_t physical = region->frames[offset / kPage] * kPage + (offset & (kPage - 1));
-    return K().fabric->ReadPhysical(physical, size);
+    if (region->kind == Region::Kind::IoSpace) {
+        return region->physical + offset;
+    }
+    return region->frames[offset / kPage] * kPage + (offset & (kPage - 1));
+}
+
+uint64_t ReadDevice(Region* region, uint64_t address, unsigned size) {
+    return K().fabric->ReadPhysical(PhysicalOf(region, address), size);
 }
 
 void WriteDevice(Region* region, uint64_t address, unsigned size, uint32_t value) {
-    if (region->kind == Region::Kind::IoSpace) {
-        K().Violation("device memory written through the I/O-space address instead of a view");
-        return;
-    }
-    const uint64_t offset = address - region->base;
-    const uint64_t physical = region->frames[offset / kPage] * kPage + (offset & (kPage - 1));
-    K().fabric->WritePhysical(physical, size, value);
+    K().fabric->WritePhysical(PhysicalOf(region, address), size, value);
 }
 
 void SetRegister(greg_t* gregs, const Instruction& in, uint64_t value) {

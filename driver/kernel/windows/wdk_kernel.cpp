@@ -233,12 +233,23 @@ void KernBuildMdlForNonPagedPool(void* mdl) {
 }
 
 void* KernMapLockedPages(void* mdl) {
-    return MmMapLockedPagesSpecifyCache(static_cast<PMDL>(mdl), KernelMode, MmNonCached, nullptr,
-                                        FALSE, NormalPagePriority);
+    PMDL list = static_cast<PMDL>(mdl);
+    // A list built over I/O space that already has a system address needs no second kernel
+    // mapping (the kernel asserts against one): that address, at its page, is the view.
+    if ((list->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) != 0) {
+        return static_cast<char*>(list->MappedSystemVa) - MmGetMdlByteOffset(list);
+    }
+    return MmMapLockedPagesSpecifyCache(list, KernelMode, MmNonCached, nullptr, FALSE,
+                                        NormalPagePriority);
 }
 
 void KernUnmapLockedPages(void* view, void* mdl) {
-    MmUnmapLockedPages(view, static_cast<PMDL>(mdl));
+    PMDL list = static_cast<PMDL>(mdl);
+    // The view of a non-paged list is its own system address; the I/O-space unmapping
+    // releases it.
+    if ((list->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL) == 0) {
+        MmUnmapLockedPages(view, list);
+    }
 }
 
 uint32_t KernMdlByteOffset(void* mdl) {
