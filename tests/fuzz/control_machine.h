@@ -12,6 +12,16 @@
 
 namespace hardening {
 
+// The state a clean load leaves behind on one example machine: the registry and the
+// configuration writes the load made. A machine can be put back into that state on a fresh
+// fabric far faster than a load takes (the load reads every drive's header byte by byte).
+struct LoadImage {
+    bool valid = false;
+    std::vector<uint8_t> extension;
+    const uint8_t* base = nullptr;  // where the extension lived when it was taken
+    std::vector<sim::ConfigWrite> writes;
+};
+
 class Machine {
   public:
     // Builds the fabric and boots the simulated kernel on it; the driver is not loaded yet.
@@ -23,6 +33,13 @@ class Machine {
     // Loads the driver and opens the control device; returns the problem found, if any.
     std::string Load();
     void Unload();
+
+    // After a clean Load: the image of it. Checks first that replaying it on a fresh fabric
+    // gives the same configuration registers as the load did.
+    std::string Capture(const sim::FabricDescription& description, LoadImage* image);
+    // Puts the loaded driver and a fresh fabric back into the state of the image: the
+    // registry as the load left it, the load's writes replayed, no fault armed.
+    void Restore(const sim::FabricDescription& description, const LoadImage& image);
     bool Loaded() const { return handle_ != sim::kInvalidHandle; }
 
     // Sends one request with the caller's output buffer filled with `fill`, then checks the
@@ -41,6 +58,7 @@ class Machine {
     WriteTargets targets_;
     sim::Handle handle_ = sim::kInvalidHandle;
     bool afterUpdate_ = true;
+    std::vector<sim::ConfigWrite> loadWrites_;
     std::vector<uint8_t> before_;
     std::vector<uint8_t> after_;
     std::unique_ptr<RegistrySnapshot> snapshot_;
