@@ -1,78 +1,26 @@
 // corvaxctl on the host: the driver core loaded into the simulated kernel, on a simulated
 // machine read from a JSON description (or the built-in one).
-#include <fstream>
-#include <sstream>
-#include <stdexcept>
-
-#include <nlohmann/json.hpp>
-
 #include "driver/control/corvax_ioctl.h"
 #include "sim/kernel/sim_kernel.h"
 #include "sim/pci/fabric.h"
 #include "tools/corvaxctl/decode.h"
+#include "tools/corvaxctl/sim_machine.h"
 #include "tools/corvaxctl/transport.h"
 
 namespace corvaxctl {
 
 struct Transport::Impl {
-    std::unique_ptr<sim::Fabric> fabric;
-    MachineInfo info;
+    SimMachine machine;
     sim::Handle handle = sim::kInvalidHandle;
 };
 
-namespace {
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        throw UsageError("cannot read fabric file '" + path + "'");
-    }
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad()) {
-        throw UsageError("cannot read fabric file '" + path + "'");
-    }
-    return text.str();
-}
-
-uint32_t SwitchId(sim::SwitchModel model) {
-    return static_cast<uint32_t>(model) << 16 | sim::kPlxVendor;
-}
-
-}  // namespace
-
 Transport::Transport(const TransportOptions& options) : impl_(std::make_unique<Impl>()) {
-    const bool builtIn = options.fabricPath.empty();
-    const std::string text = builtIn ? sim::DefaultFabricJson() : ReadFile(options.fabricPath);
-    const std::string where =
-        builtIn ? "built-in fabric" : "fabric file '" + options.fabricPath + "'";
-    try {
-        impl_->fabric = sim::Fabric::FromJson(text);
-    } catch (const std::exception& e) {
-        // FabricError names the key; a JSON syntax error says where it is.
-        std::string message = e.what();
-        for (char& c : message) {
-            if (c == '\n') {
-                c = ' ';
-            }
-        }
-        throw UsageError(where + ": " + message);
-    }
-    const nlohmann::json description = nlohmann::json::parse(text);
-    impl_->info.source = builtIn ? "built-in" : options.fabricPath;
-    impl_->info.name = description.value("name", impl_->info.source);
-    for (unsigned i = 0; i < impl_->fabric->SwitchCount(); ++i) {
-        impl_->info.switches.push_back(SwitchId(impl_->fabric->ModelOf(i)));
-    }
-    if (description.contains("onboard")) {
-        impl_->info.onboard = static_cast<unsigned>(description["onboard"].size());
-    }
-
+    impl_->machine = LoadSimMachine(options.fabricPath);
     sim::Kernel& kernel = sim::Kernel::Get();
     kernel.Reset();
-    kernel.AttachFabric(impl_->fabric.get());
-    impl_->info.loadStatus = static_cast<uint32_t>(kernel.LoadDriver());
-    if (!IsErrorStatus(impl_->info.loadStatus)) {
+    kernel.AttachFabric(impl_->machine.fabric.get());
+    impl_->machine.info.loadStatus = static_cast<uint32_t>(kernel.LoadDriver());
+    if (!IsErrorStatus(impl_->machine.info.loadStatus)) {
         impl_->handle = kernel.Open(CORVAX_USER_PATH);
     }
 }
@@ -92,7 +40,7 @@ bool Transport::Simulated() {
 }
 
 std::optional<MachineInfo> Transport::Machine() const {
-    return impl_->info;
+    return impl_->machine.info;
 }
 
 bool Transport::Ready() const {
@@ -118,62 +66,13 @@ std::vector<std::string> Transport::TakeLog() {
 }
 
 std::optional<MachineCounters> Transport::Counters() const {
-    const sim::Counters c = impl_->fabric->GetCounters();
     const sim::MappingCounters m = sim::Kernel::Get().Mappings();
-    MachineCounters out;
-    out.portPairs = c.portPairs;
-    out.ecamAccesses = c.ecamAccesses;
-    out.configReads = c.configReads;
-    out.configWrites = c.configWrites;
-    out.mappings = m.ioSpaceMaps;
-    out.liveMappings = static_cast<uint64_t>(m.liveIoSpace + m.liveMdls + m.liveViews);
-    out.strayWrites = c.strayWrites;
-    return out;
+    return CountersOf(*impl_->machine.fabric, m.ioSpaceMaps,
+                      m.liveIoSpace + m.liveMdls + m.liveViews);
 }
 
-uint32_t Transport::Simulate(const SimAction& a) {
-    sim::Fabric& fabric = *impl_->fabric;
-    const auto bus = static_cast<uint8_t>(a.pfa >> 8);
-    const auto device = static_cast<uint8_t>((a.pfa >> 3) & 0x1F);
-    const auto function = static_cast<uint8_t>(a.pfa & 7);
-    const sim::DriveDescription drive = sim::DriveDescription::Make(
-        static_cast<uint16_t>(a.id & 0xFFFF), static_cast<uint16_t>(a.id >> 16));
-    try {
-        switch (a.kind) {
-            case SimAction::Kind::Pull:
-                fabric.Pull(a.switchIndex, a.slot);
-                return 0;
-            case SimAction::Kind::Insert:
-                fabric.Insert(a.switchIndex, a.slot, drive);
-                return 0;
-            case SimAction::Kind::Replace:
-                fabric.Replace(a.switchIndex, a.slot, drive);
-                return 0;
-            case SimAction::Kind::Stuck:
-                fabric.SetStuck(a.switchIndex, a.slot, a.on);
-                return 0;
-            case SimAction::Kind::Read:
-                return fabric.PeekConfig(bus, device, function, a.offset);
-            case SimAction::Kind::Write:
-                if (!fabric.PokeConfig(bus, device, function, a.offset, a.value)) {
-                    throw UsageError("no function at " + FormatPfa(a.pfa));
-                }
-                return 0;
-            case SimAction::Kind::ReadMem:
-                return fabric.PeekPhysical(a.address, 4);
-            case SimAction::Kind::WriteMem:
-                if (!fabric.PokePhysical(a.address, a.value)) {
-                    char text[64];
-                    std::snprintf(text, sizeof(text), "no device page at 0x%llX",
-                                  static_cast<unsigned long long>(a.address));
-                    throw UsageError(text);
-                }
-                return 0;
-        }
-    } catch (const std::logic_error& e) {
-        throw UsageError(e.what());
-    }
-    return 0;
+uint32_t Transport::Simulate(const SimAction& action) {
+    return SimulateOn(*impl_->machine.fabric, action);
 }
 
 }  // namespace corvaxctl

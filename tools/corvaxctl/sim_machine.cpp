@@ -1,0 +1,122 @@
+// corvaxctl's simulated machine: description, hardware actions and counters.
+#include "tools/corvaxctl/sim_machine.h"
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include <nlohmann/json.hpp>
+
+#include "tools/corvaxctl/decode.h"
+
+namespace corvaxctl {
+
+namespace {
+
+std::string ReadFile(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        throw UsageError("cannot read fabric file '" + path + "'");
+    }
+    std::ostringstream text;
+    text << file.rdbuf();
+    if (file.bad()) {
+        throw UsageError("cannot read fabric file '" + path + "'");
+    }
+    return text.str();
+}
+
+uint32_t SwitchId(sim::SwitchModel model) {
+    return static_cast<uint32_t>(model) << 16 | sim::kPlxVendor;
+}
+
+}  // namespace
+
+SimMachine LoadSimMachine(const std::string& fabricPath) {
+    const bool builtIn = fabricPath.empty();
+    const std::string text = builtIn ? sim::DefaultFabricJson() : ReadFile(fabricPath);
+    const std::string where = builtIn ? "built-in fabric" : "fabric file '" + fabricPath + "'";
+    SimMachine machine;
+    try {
+        machine.fabric = sim::Fabric::FromJson(text);
+    } catch (const std::exception& e) {
+        // FabricError names the key; a JSON syntax error says where it is.
+        std::string message = e.what();
+        for (char& c : message) {
+            if (c == '\n') {
+                c = ' ';
+            }
+        }
+        throw UsageError(where + ": " + message);
+    }
+    const nlohmann::json description = nlohmann::json::parse(text);
+    machine.info.source = builtIn ? "built-in" : fabricPath;
+    machine.info.name = description.value("name", machine.info.source);
+    for (unsigned i = 0; i < machine.fabric->SwitchCount(); ++i) {
+        machine.info.switches.push_back(SwitchId(machine.fabric->ModelOf(i)));
+    }
+    if (description.contains("onboard")) {
+        machine.info.onboard = static_cast<unsigned>(description["onboard"].size());
+    }
+    return machine;
+}
+
+uint32_t SimulateOn(sim::Fabric& fabric, const SimAction& a) {
+    const auto bus = static_cast<uint8_t>(a.pfa >> 8);
+    const auto device = static_cast<uint8_t>((a.pfa >> 3) & 0x1F);
+    const auto function = static_cast<uint8_t>(a.pfa & 7);
+    const sim::DriveDescription drive = sim::DriveDescription::Make(
+        static_cast<uint16_t>(a.id & 0xFFFF), static_cast<uint16_t>(a.id >> 16));
+    try {
+        switch (a.kind) {
+            case SimAction::Kind::Pull:
+                fabric.Pull(a.switchIndex, a.slot);
+                return 0;
+            case SimAction::Kind::Insert:
+                fabric.Insert(a.switchIndex, a.slot, drive);
+                return 0;
+            case SimAction::Kind::Replace:
+                fabric.Replace(a.switchIndex, a.slot, drive);
+                return 0;
+            case SimAction::Kind::Stuck:
+                fabric.SetStuck(a.switchIndex, a.slot, a.on);
+                return 0;
+            case SimAction::Kind::Read:
+                return fabric.PeekConfig(bus, device, function, a.offset);
+            case SimAction::Kind::Write:
+                if (!fabric.PokeConfig(bus, device, function, a.offset, a.value)) {
+                    throw UsageError("no function at " + FormatPfa(a.pfa));
+                }
+                return 0;
+            case SimAction::Kind::ReadMem:
+                return fabric.PeekPhysical(a.address, 4);
+            case SimAction::Kind::WriteMem:
+                if (!fabric.PokePhysical(a.address, a.value)) {
+                    char text[64];
+                    std::snprintf(text, sizeof(text), "no device page at 0x%llX",
+                                  static_cast<unsigned long long>(a.address));
+                    throw UsageError(text);
+                }
+                return 0;
+        }
+    } catch (const std::logic_error& e) {
+        throw UsageError(e.what());
+    }
+    return 0;
+}
+
+MachineCounters CountersOf(const sim::Fabric& fabric, uint64_t mappings, int64_t liveMappings) {
+    const sim::Counters c = fabric.GetCounters();
+    MachineCounters out;
+    out.portPairs = c.portPairs;
+    out.ecamAccesses = c.ecamAccesses;
+    out.configReads = c.configReads;
+    out.configWrites = c.configWrites;
+    out.mappings = mappings;
+    out.liveMappings = static_cast<uint64_t>(liveMappings);
+    out.strayWrites = c.strayWrites;
+    return out;
+}
+
+}  // namespace corvaxctl
