@@ -26,5 +26,14 @@ cmake --build --preset host-tsan --target driver_tests sim_pci_tests
 build/host-tsan/tests/driver/driver_tests --gtest_filter='*Thread*' --gtest_brief=1
 build/host-tsan/tests/sim_pci/sim_pci_tests --gtest_filter='*Thread*' --gtest_brief=1
 
+echo "== concurrency stress under ThreadSanitizer"
+cmake --preset host-tsan >/dev/null
+cmake --build --preset host-tsan --target stress_tests
+build/host-tsan/tests/stress/stress_tests --gtest_brief=1
+
+echo "== fuzz (short run of each target)"
+./fuzz.sh 30 control
+./fuzz.sh 12 tolvane_readers tolvane_select
+
 echo "== tests"
 ctest --preset host-asan -j2
