@@ -119,4 +119,23 @@ std::string FormatDebugPrint(const char* format, va_list args) {
     return out;
 }
 
+std::vector<std::string> JoinPrintsIntoLines(const std::vector<std::string>& prints) {
+    std::string all;
+    for (const std::string& p : prints) {
+        all += p;
+    }
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < all.size()) {
+        const size_t end = all.find('\n', start);
+        if (end == std::string::npos) {
+            lines.push_back(all.substr(start));
+            break;
+        }
+        lines.push_back(all.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
 }  // namespace sim

@@ -553,25 +553,8 @@ std::vector<std::string> Kernel::Prints() const {
 }
 
 std::vector<std::string> Kernel::LogLines() const {
-    std::string all;
-    {
-        std::lock_guard<std::recursive_mutex> lock(S().mutex);
-        for (const std::string& p : S().prints) {
-            all += p;
-        }
-    }
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < all.size()) {
-        const size_t end = all.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(all.substr(start));
-            break;
-        }
-        lines.push_back(all.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    return JoinPrintsIntoLines(S().prints);
 }
 
 void Kernel::ClearLog() {

@@ -1137,22 +1137,7 @@ IoResult ShippedKernel::DeviceIoControl(int handle, uint32_t code, const void* i
 }
 
 std::vector<std::string> ShippedKernel::LogLines() const {
-    std::string all;
-    for (const std::string& p : state_->prints) {
-        all += p;
-    }
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < all.size()) {
-        const size_t end = all.find('\n', start);
-        if (end == std::string::npos) {
-            lines.push_back(all.substr(start));
-            break;
-        }
-        lines.push_back(all.substr(start, end - start));
-        start = end + 1;
-    }
-    return lines;
+    return sim::JoinPrintsIntoLines(state_->prints);
 }
 
 void ShippedKernel::ClearLog() {
