@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "tests/driver/driver_test_support.h"
+#include "tests/driver/test_machines.h"
 
 namespace corvax_test {
 namespace {
@@ -15,58 +16,6 @@ constexpr KernStatus kSuccess = KERN_STATUS_SUCCESS;
 constexpr KernStatus kTooSmall = KERN_STATUS_BUFFER_TOO_SMALL;
 constexpr KernStatus kFailCheck = KERN_STATUS_FAIL_CHECK;
 constexpr KernStatus kNoResources = KERN_STATUS_INSUFFICIENT_RESOURCES;
-
-DriveDescription Drive(uint16_t vendor, uint16_t device, uint64_t bar0) {
-    return DriveDescription::Make(vendor, device).WithBar0(bar0).WithMsix(0x2000);
-}
-
-// One PEX 8748 on bus 3 (internal bus 4, ports on buses 5 to 12), slot 2 of a vendor missing
-// from the default list, slot 5 empty, and one on-board drive on bus 1.
-FabricBuilder Plx8748Machine() {
-    FabricBuilder b;
-    b.Onboard(1, Drive(0x144D, 0xA808, 0xF7F00000));
-    b.Switch(SwitchModel::Plx8748, 3, 4, 0xF7C00000);
-    b.Port(0, 5, Drive(0x1F0A, 0x0710, 0xF7000000));
-    b.Port(1, 6, Drive(0x8086, 0x0A54, 0xF7010000));
-    b.Port(2, 7, Drive(0x1B4B, 0x1092, 0xF7020000));
-    b.Port(3, 8, Drive(0x144D, 0xA824, 0xF7030000));
-    b.Port(4, 9, Drive(0x1344, 0x51A2, 0xF7040000));
-    b.EmptyPort(5, 10);
-    b.Port(6, 11, Drive(0x1CC4, 0x6303, 0xF7060000));
-    b.Port(7, 12, Drive(0x1E81, 0x1203, 0xF7070000));
-    return b;
-}
-
-// Two PEX 8732s; drives in slots 0 and 2 of the first and slot 1 of the second.
-FabricBuilder TwoPlx8732Machine() {
-    FabricBuilder b;
-    b.Switch(SwitchModel::Plx8732, 2, 3);
-    b.Port(0, 4, Drive(0x8086, 0x0001, 0xF1000000));
-    b.EmptyPort(1, 5);
-    b.Port(2, 6, Drive(0x8086, 0x0002, 0xF1100000));
-    b.EmptyPort(3, 7);
-    b.Switch(SwitchModel::Plx8732, 8, 9);
-    b.EmptyPort(0, 10);
-    b.Port(1, 11, Drive(0x144D, 0x0003, 0xF1200000));
-    b.EmptyPort(2, 12);
-    b.EmptyPort(3, 13);
-    return b;
-}
-
-// One PEX 8618 on bus 2 (internal bus 3); drives behind port indexes 0 and 4.
-FabricBuilder Plx8618Machine() {
-    FabricBuilder b;
-    b.Switch(SwitchModel::Plx8618, 2, 3);
-    for (unsigned i = 0; i < 12; ++i) {
-        if (i == 0 || i == 4) {
-            b.Port(i, static_cast<uint8_t>(4 + i),
-                   Drive(0x8086, 0x0100 + i, 0xF2000000 + i * 0x100000));
-        } else {
-            b.EmptyPort(i, static_cast<uint8_t>(4 + i));
-        }
-    }
-    return b;
-}
 
 PciTableEntry EntryAt(const Reply& r, size_t index) {
     PciTableEntry e;
