@@ -8,13 +8,92 @@
 
 namespace sim {
 
+namespace {
+
+// One conversion's flags, width and precision as written (widths from '*' resolved).
+struct Spec {
+    bool left = false;
+    bool zero = false;
+    bool other = false;  // '+', ' ' or '#': left to the C library
+    int width = 0;
+    int precision = -1;
+};
+
+void Pad(std::string& out, size_t length, const Spec& spec, char fill) {
+    if (spec.width > 0 && length < static_cast<size_t>(spec.width)) {
+        out.append(static_cast<size_t>(spec.width) - length, fill);
+    }
+}
+
+// Digits of an unsigned value in base 10 or 16, into the end of buffer; returns the start.
+char* Digits(unsigned long long v, unsigned base, bool upper, char* end) {
+    const char* digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
+    char* p = end;
+    do {
+        *--p = digits[v % base];
+        v /= base;
+    } while (v != 0);
+    return p;
+}
+
+// The common integer forms (flags '-' and '0', a width) written here; the rest by snprintf.
+void Integer(std::string& out, const Spec& spec, bool negative, unsigned long long magnitude,
+             unsigned base, bool upper) {
+    char buffer[32];
+    char* end = buffer + sizeof(buffer);
+    const char* begin = Digits(magnitude, base, upper, end);
+    const size_t digits = static_cast<size_t>(end - begin);
+    const size_t length = digits + (negative ? 1 : 0);
+    if (spec.left) {
+        if (negative) {
+            out.push_back('-');
+        }
+        out.append(begin, digits);
+        Pad(out, length, spec, ' ');
+    } else if (spec.zero) {
+        if (negative) {
+            out.push_back('-');
+        }
+        Pad(out, length, spec, '0');
+        out.append(begin, digits);
+    } else {
+        Pad(out, length, spec, ' ');
+        if (negative) {
+            out.push_back('-');
+        }
+        out.append(begin, digits);
+    }
+}
+
+std::string SpecText(const Spec& spec, const char* flags, size_t flagCount, const char* length,
+                     char conversion) {
+    std::string text = "%";
+    text.append(flags, flagCount);
+    if (spec.width > 0) {
+        text += std::to_string(spec.width);
+    }
+    if (spec.precision >= 0) {
+        text += "." + std::to_string(spec.precision);
+    }
+    text += length;
+    text.push_back(conversion);
+    return text;
+}
+
+}  // namespace
+
 std::string FormatDebugPrint(const char* format, va_list args) {
     std::string out;
+    out.reserve(128);
     const char* p = format;
     while (*p != 0) {
-        if (*p != '%') {
-            out.push_back(*p++);
-            continue;
+        const char* literal = p;
+        while (*p != 0 && *p != '%') {
+            ++p;
+        }
+        out.append(literal, p);
+        if (*p == 0) {
+            break;
         }
         const char* start = p++;
         if (*p == '%') {
@@ -22,25 +101,35 @@ std::string FormatDebugPrint(const char* format, va_list args) {
             ++p;
             continue;
         }
-        std::string spec = "%";
-        while (*p != 0 && std::strchr("-+ #0", *p) != nullptr) {
-            spec.push_back(*p++);
+        Spec spec;
+        const char* flags = p;
+        while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0') {
+            spec.left |= *p == '-';
+            spec.zero |= *p == '0';
+            spec.other |= *p == '+' || *p == ' ' || *p == '#';
+            ++p;
         }
+        const size_t flagCount = static_cast<size_t>(p - flags);
         if (*p == '*') {
-            spec += std::to_string(va_arg(args, int));
+            spec.width = va_arg(args, int);
+            if (spec.width < 0) {
+                spec.left = true;
+                spec.width = -spec.width;
+            }
             ++p;
         }
         while (*p >= '0' && *p <= '9') {
-            spec.push_back(*p++);
+            spec.width = spec.width * 10 + (*p++ - '0');
         }
         if (*p == '.') {
-            spec.push_back(*p++);
+            ++p;
+            spec.precision = 0;
             if (*p == '*') {
-                spec += std::to_string(va_arg(args, int));
+                spec.precision = va_arg(args, int);
                 ++p;
             }
             while (*p >= '0' && *p <= '9') {
-                spec.push_back(*p++);
+                spec.precision = spec.precision * 10 + (*p++ - '0');
             }
         }
         int longs = 0;
@@ -65,50 +154,81 @@ std::string FormatDebugPrint(const char* format, va_list args) {
             break;
         }
         ++p;
+        const bool simple = !spec.other && spec.precision < 0;
         char buffer[128];
         switch (conversion) {
             case 'd':
             case 'i': {
-                long long v = longs >= 2   ? va_arg(args, long long)
-                              : size       ? static_cast<long long>(va_arg(args, intptr_t))
-                              : longs == 1 ? static_cast<long long>(va_arg(args, long))
-                                           : va_arg(args, int);
-                std::snprintf(buffer, sizeof(buffer), (spec + "lld").c_str(), v);
-                out += buffer;
+                const long long v = longs >= 2   ? va_arg(args, long long)
+                                    : size       ? static_cast<long long>(va_arg(args, intptr_t))
+                                    : longs == 1 ? static_cast<long long>(va_arg(args, long))
+                                                 : va_arg(args, int);
+                if (simple) {
+                    const unsigned long long magnitude =
+                        v < 0 ? 0ull - static_cast<unsigned long long>(v)
+                              : static_cast<unsigned long long>(v);
+                    Integer(out, spec, v < 0, magnitude, 10, false);
+                } else {
+                    std::snprintf(buffer, sizeof(buffer),
+                                  SpecText(spec, flags, flagCount, "ll", 'd').c_str(), v);
+                    out += buffer;
+                }
                 break;
             }
             case 'u':
             case 'x':
             case 'X':
             case 'o': {
-                unsigned long long v =
+                const unsigned long long v =
                     longs >= 2   ? va_arg(args, unsigned long long)
                     : size       ? static_cast<unsigned long long>(va_arg(args, size_t))
                     : longs == 1 ? static_cast<unsigned long long>(va_arg(args, unsigned long))
                                  : va_arg(args, unsigned int);
-                std::snprintf(buffer, sizeof(buffer), (spec + "ll" + conversion).c_str(), v);
-                out += buffer;
+                if (simple && conversion != 'o') {
+                    Integer(out, spec, false, v, conversion == 'u' ? 10 : 16, conversion == 'X');
+                } else {
+                    std::snprintf(buffer, sizeof(buffer),
+                                  SpecText(spec, flags, flagCount, "ll", conversion).c_str(), v);
+                    out += buffer;
+                }
                 break;
             }
             case 'c': {
-                std::snprintf(buffer, sizeof(buffer), (spec + "c").c_str(), va_arg(args, int));
-                out += buffer;
+                const char c = static_cast<char>(va_arg(args, int));
+                if (!spec.left) {
+                    Pad(out, 1, spec, ' ');
+                }
+                out.push_back(c);
+                if (spec.left) {
+                    Pad(out, 1, spec, ' ');
+                }
                 break;
             }
             case 's': {
-                const char* s = va_arg(args, const char*);
-                const std::string text = s != nullptr ? s : "(null)";
-                std::vector<char> wide(text.size() + 128);
-                std::snprintf(wide.data(), wide.size(), (spec + "s").c_str(), text.c_str());
-                out += wide.data();
+                const char* text = va_arg(args, const char*);
+                if (text == nullptr) {
+                    text = "(null)";
+                }
+                size_t length = std::strlen(text);
+                if (spec.precision >= 0 && static_cast<size_t>(spec.precision) < length) {
+                    length = static_cast<size_t>(spec.precision);
+                }
+                if (!spec.left) {
+                    Pad(out, length, spec, ' ');
+                }
+                out.append(text, length);
+                if (spec.left) {
+                    Pad(out, length, spec, ' ');
+                }
                 break;
             }
             case 'p': {
                 // Pointers are printed at their full x64 width in upper case, without "0x".
                 const void* v = va_arg(args, const void*);
-                std::snprintf(buffer, sizeof(buffer), "%016llX",
-                              static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(v)));
-                out += buffer;
+                char* end = buffer + 16;
+                char* begin = Digits(reinterpret_cast<uintptr_t>(v), 16, true, end);
+                out.append(static_cast<size_t>(16 - (end - begin)), '0');
+                out.append(begin, end);
                 break;
             }
             default:

@@ -97,6 +97,8 @@ struct State {
     uint64_t nextMapping = 0;
     std::map<uint64_t, std::pair<uint64_t, uint32_t>> ioSpaces;  // address -> (physical, size)
     std::map<uint64_t, View> views;                              // view base -> physical
+    View* lastView = nullptr;  // the view FindView answered last; forgotten at every unmap
+    uint64_t lastViewBase = 0;
     std::map<Mdl*, std::unique_ptr<Mdl>> mdls;
 
     Violations violations;
@@ -166,6 +168,11 @@ KernStatus Send(KernDevice* device, KernRequest* request) {
 
 View* FindView(uint64_t address, uint64_t* physical) {
     State& s = S();
+    // A copy loop walks one view byte by byte: the view of the last access usually answers.
+    if (s.lastView != nullptr && address - s.lastViewBase < s.lastView->size) {
+        *physical = s.lastView->physical + (address - s.lastViewBase);
+        return s.lastView;
+    }
     auto it = s.views.upper_bound(address);
     if (it == s.views.begin()) {
         return nullptr;
@@ -175,6 +182,8 @@ View* FindView(uint64_t address, uint64_t* physical) {
         return nullptr;
     }
     *physical = it->second.physical + (address - it->first);
+    s.lastView = &it->second;
+    s.lastViewBase = it->first;
     return &it->second;
 }
 
@@ -240,6 +249,7 @@ void Kernel::Reset() {
     s.nextMapping = 0;
     s.ioSpaces.clear();
     s.views.clear();
+    s.lastView = nullptr;
     s.mdls.clear();
     s.violations = Violations();
     s.requestsInside = 0;
@@ -865,6 +875,7 @@ void KernUnmapLockedPages(void* view, void* mdl) {
         return;
     }
     s.views.erase(it);
+    s.lastView = nullptr;
     --s.counters.liveViews;
 }
 

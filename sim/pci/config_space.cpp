@@ -8,10 +8,15 @@ namespace sim {
 
 namespace {
 
-void CheckAccess(unsigned offset, unsigned size) {
+[[noreturn]] void RefuseAccess(unsigned offset, unsigned size) {
+    throw std::out_of_range("configuration access of " + std::to_string(size) +
+                            " bytes at offset " + std::to_string(offset));
+}
+
+// Inline on the hot path; the message is built only for a refused access.
+inline void CheckAccess(unsigned offset, unsigned size) {
     if (!IsNaturalAccess(offset, size) || offset + size > ConfigSpace::kSize) {
-        throw std::out_of_range("configuration access of " + std::to_string(size) +
-                                " bytes at offset " + std::to_string(offset));
+        RefuseAccess(offset, size);
     }
 }
 

@@ -31,7 +31,13 @@ class ConfigSpace {
     // register can be an event of its own.
     void Write(unsigned offset, unsigned size, uint32_t value);
 
-    uint32_t Dword(unsigned offset) const { return Read(offset & ~3u, 4); }
+    // The dword that holds offset (any offset below kSize). Models ask for their registers on
+    // every access the fabric routes, so this one stays a plain load.
+    uint32_t Dword(unsigned offset) const {
+        const unsigned at = offset & (kSize - 4);
+        return uint32_t{value_[at]} | uint32_t{value_[at + 1]} << 8 |
+               uint32_t{value_[at + 2]} << 16 | uint32_t{value_[at + 3]} << 24;
+    }
     // Stores a raw value, masks ignored, then runs the dword's hook as an inspection write.
     void Poke(unsigned offset, uint32_t value);
     // Stores without running hooks; for models building their own state.

@@ -128,6 +128,16 @@ void Fabric::RecordConfigWrite(uint16_t pfa, unsigned offset, unsigned size, uin
 // ---------------------------------------------------------------------------------------------
 // Configuration mechanism #1
 
+bool& Fabric::LatchedSinceData(std::thread::id thread) {
+    for (auto& entry : latchedSinceData_) {
+        if (entry.first == thread) {
+            return entry.second;
+        }
+    }
+    latchedSinceData_.emplace_back(thread, false);
+    return latchedSinceData_.back().second;
+}
+
 uint32_t Fabric::ReadPort(uint16_t port) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (port == kConfigAddressPort)
@@ -140,9 +150,9 @@ uint32_t Fabric::ReadPort(uint16_t port) {
     // The pair is only sound when this thread wrote the latch it is using.
     if (me != latchOwner_)
         ++counters_.interleaveViolations;
-    if (latchedSinceData_[me])
+    if (LatchedSinceData(me))
         ++counters_.portPairs;
-    latchedSinceData_[me] = false;
+    LatchedSinceData(me) = false;
     if (!(latch_ & kEnable))
         return 0xFFFFFFFF;
     ++counters_.configReads;
@@ -160,7 +170,7 @@ void Fabric::WritePort(uint16_t port, uint32_t value) {
             ++counters_.reservedAddressBits;
         latch_ = value;
         latchOwner_ = me;
-        latchedSinceData_[me] = true;
+        LatchedSinceData(me) = true;
         return;
     }
     if (port != kConfigDataPort) {
@@ -169,9 +179,9 @@ void Fabric::WritePort(uint16_t port, uint32_t value) {
     }
     if (me != latchOwner_)
         ++counters_.interleaveViolations;
-    if (latchedSinceData_[me])
+    if (LatchedSinceData(me))
         ++counters_.portPairs;
-    latchedSinceData_[me] = false;
+    LatchedSinceData(me) = false;
     if (!(latch_ & kEnable))
         return;
     const unsigned bus = (latch_ >> 16) & 0xFF;

@@ -10,7 +10,6 @@
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unordered_map>
 #include <vector>
 
 #include "sim/pci/config_space.h"
@@ -178,7 +177,10 @@ class Fabric {
 
     uint32_t latch_ = 0;
     std::thread::id latchOwner_;
-    std::unordered_map<std::thread::id, bool> latchedSinceData_;
+    // Per thread: whether it latched an address since its last data access. A handful of
+    // threads at most, so a short list beats hashing on every port access.
+    std::vector<std::pair<std::thread::id, bool>> latchedSinceData_;
+    bool& LatchedSinceData(std::thread::id thread);
 
     Counters counters_;
     uint64_t failAt_[4] = {0, 0, 0, 0};

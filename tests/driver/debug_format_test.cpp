@@ -1,0 +1,69 @@
+// The simulated kernel's debug print formatting: the C library's rendering for every integer
+// and text form the driver uses, and the kernel's own rendering of %p.
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "sim/kernel/debug_format.h"
+
+namespace {
+
+std::string Kernel(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    std::string text = sim::FormatDebugPrint(format, args);
+    va_end(args);
+    return text;
+}
+
+std::string Library(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    char buffer[512];
+    std::vsnprintf(buffer, sizeof(buffer), format, args);
+    va_end(args);
+    return buffer;
+}
+
+TEST(DebugFormat, IntegersAsTheCLibraryPrintsThem) {
+    const char* const formats[] = {"%d",  "%5d", "%-5d|", "%05d", "%+d",  "% d",  "%.3d",
+                                   "%u",  "%X",  "%x",    "%08X", "%04X", "%02X", "%-8X|",
+                                   "%#x", "%o",  "%10u",  "%i",   "%3d%%"};
+    const int values[] = {0, 7, -7, 255, -2147483647 - 1, 2147483647, 0x12345, -100000};
+    for (const char* f : formats) {
+        for (int v : values) {
+            EXPECT_EQ(Kernel(f, v), Library(f, v)) << f << " " << v;
+        }
+    }
+    const unsigned u = 0xFFFFFFF0u;
+    EXPECT_EQ(Kernel("%08X%08X", 0u, u), "00000000FFFFFFF0");
+    EXPECT_EQ(Kernel("%llX %lld %zu", 0x1122334455667788ull, -5ll, size_t{42}),
+              "1122334455667788 -5 42");
+    EXPECT_EQ(Kernel("%I64X", 0xABCDEF0123ull), "ABCDEF0123");
+    EXPECT_EQ(Kernel("%*d|%-*d|", 4, 7, 3, 8), "   7|8  |");
+}
+
+TEST(DebugFormat, TextAndCharacters) {
+    EXPECT_EQ(Kernel("Corvax2 : Driver loaded(%s)\n", "2.0.1.20"),
+              "Corvax2 : Driver loaded(2.0.1.20)\n");
+    EXPECT_EQ(Kernel("[%6s][%-6s][%.2s]", "ab", "ab", "abcdef"),
+              Library("[%6s][%-6s][%.2s]", "ab", "ab", "abcdef"));
+    EXPECT_EQ(Kernel("%s", static_cast<const char*>(nullptr)), "(null)");
+    EXPECT_EQ(Kernel("%c%3c", 'x', 'y'), "x  y");
+}
+
+TEST(DebugFormat, PointersAreSixteenUpperCaseDigitsWithoutPrefix) {
+    EXPECT_EQ(Kernel("%p", reinterpret_cast<void*>(0xFFFFA58000010000ull)), "FFFFA58000010000");
+    EXPECT_EQ(Kernel("0x%p", static_cast<void*>(nullptr)), "0x0000000000000000");
+    EXPECT_EQ(Kernel("(%p)", reinterpret_cast<void*>(0xE0300000ull)), "(00000000E0300000)");
+}
+
+TEST(DebugFormat, UnknownAndTruncatedConversionsStayAsWritten) {
+    EXPECT_EQ(Kernel("100%% done"), "100% done");
+    EXPECT_EQ(Kernel("tail %"), "tail %");
+    EXPECT_EQ(Kernel("%q"), "%q");
+}
+
+}  // namespace
