@@ -11,6 +11,8 @@ constexpr uint16_t kConfigAddressPort = 0xCF8;
 constexpr uint16_t kConfigDataPort = 0xCFC;
 
 constexpr uint8_t kCapabilitiesPointer = 0x34;
+constexpr uint64_t kFourGiB = 0x100000000ull;
+constexpr uint64_t kEcamWindowSize = 0x4000000;  // buses 0 to 63
 // A capability list in a 256-byte header holds at most 48 entries of 4 bytes above 0x40; a
 // longer walk can only be a loop.
 constexpr uint32_t kMaxCapabilities = 48;
@@ -22,7 +24,8 @@ bool UseWindow(const DeviceExtension* extension, const DriveSlot* slot) {
         return false;
     }
     const uint32_t bus = (slot->pciPFA >> 8) & 0xFFu;
-    return bus < 64 && slot->PciConfigAddr == EcamAddress(extension->EcamBase, slot->pciPFA);
+    return bus < 64 && HighHalf(slot->PciConfigAddr) == 0 &&
+           slot->PciConfigAddr == EcamAddress(extension->EcamBase, slot->pciPFA);
 }
 
 // Port path length: whole dwords, at most the 256 bytes the ports reach.
@@ -69,8 +72,14 @@ void PciInitializeEcam(DeviceExtension* extension) {
     KernDebugPrint("Corvax2 : Pci configuration memory start address:0x%08X\n",
                    LowHalf(extension->EcamBase));
     const uint32_t hostBridgeId = PciReadConfigUlong(0, 0x00);
+    // The whole 64 MiB window must lie below 4 GiB, where the header accesses take its
+    // address: a base read as all-ones (no answer) would otherwise wrap them round to low
+    // memory.
+    const bool belowFourGiB = extension->EcamBase <= kFourGiB - kEcamWindowSize;
     extension->fgEcamTrusted =
-        (extension->EcamBase != 0 && (hostBridgeId & 0xFFFFu) == kIntelVendorId) ? 1 : 0;
+        (extension->EcamBase != 0 && belowFourGiB && (hostBridgeId & 0xFFFFu) == kIntelVendorId)
+            ? 1
+            : 0;
 }
 
 bool PciReadConfigHeader(const DeviceExtension* extension, const DriveSlot* slot,

@@ -156,6 +156,28 @@ TEST_F(PciAccessTest, WindowIsNotTrustedBehindANonIntelHostBridge) {
     EXPECT_EQ(sim::Kernel::Get().Mappings().ioSpaceMaps, 0u);
 }
 
+TEST_F(PciAccessTest, WindowBaseThatDidNotAnswerIsNotTrusted) {
+    // The host bridge's dword 0x60 reads all-ones once: a base of 0xFFFFF000 would put every
+    // window address above 4 GiB, and the header accesses, which take its low half, would
+    // land in low memory.
+    Build();
+    fabric_->FailAccess(sim::AccessFault::ConfigRead, 1);
+    corvax::PciInitializeEcam(extension_.get());
+    EXPECT_EQ(extension_->EcamBase, 0xFFFFF000u);
+    EXPECT_EQ(extension_->fgEcamTrusted, 0);
+    DriveSlot slot = SlotFor(0x0400);
+    uint8_t header[256];
+    std::memset(header, 0xFF, sizeof(header));
+    ASSERT_TRUE(corvax::PciWriteConfigHeader(extension_.get(), &slot, header, 256));
+    EXPECT_TRUE(fabric_->Faults().Empty());
+    EXPECT_EQ(sim::Kernel::Get().Mappings().ioSpaceMaps, 0u);
+    // Even with a trusted base, a window address above 4 GiB is never used.
+    extension_->fgEcamTrusted = 1;
+    ASSERT_TRUE(corvax::PciWriteConfigHeader(extension_.get(), &slot, header, 256));
+    EXPECT_TRUE(fabric_->Faults().Empty());
+    EXPECT_EQ(sim::Kernel::Get().Mappings().ioSpaceMaps, 0u);
+}
+
 TEST_F(PciAccessTest, BusesTheWindowCannotNameGoThroughThePorts) {
     Build();
     // Bus 66's window address is bus 2's page: the header must not land on that drive.
