@@ -18,6 +18,11 @@ uint32_t RestoreSlotCount(uint32_t pciID) {
     return model != nullptr ? model->slotCount : 0;
 }
 
+// Table Size field (N - 1 in bits 10:0 of Message Control) of an MSI-X capability.
+uint32_t TableEntries(const uint8_t* capability) {
+    return ((capability[2] | (capability[3] << 8)) & 0x7FFu) + 1;
+}
+
 // Writes the MSI-X table saved at the last update back into a drive whose header was just
 // restored. Every guard keeps the writes inside the table: a write past it, or into the wrong
 // place of BAR0, would land on the drive's own registers.
@@ -25,22 +30,40 @@ void RestoreMsixTable(const DeviceExtension* extension, const DriveSlot& o, uint
     if ((saved & kSavedMsiTable) == 0 || (o.MsiTableOffset & 7u) != 0 || o.barAddr == 0) {
         return;  // nothing saved for this drive, or a table that lives outside BAR0
     }
-    const uint32_t cap = FindCapability(o.ConfigTable, kMsixCapabilityId);
-    if (cap == 0) {
+    // The drive as it answers now must be the one the table was saved from: BAR0 back where
+    // the saved header put it with memory decoding on, and an MSI-X table at the same place.
+    // Its own table size bounds the writes, so a drive with a smaller table (or none), even
+    // with the same identifiers, never has its registers written.
+    uint8_t live[kHeaderSize];
+    memset(live, 0, sizeof(live));
+    bool copied = false;
+    PciReadConfigHeader(extension, &o, live, kHeaderSize, &copied);
+    uint32_t command;
+    uint32_t bar0Low;
+    uint32_t bar0High;
+    memcpy(&command, live + 0x04, 4);
+    memcpy(&bar0Low, live + 0x10, 4);
+    memcpy(&bar0High, live + 0x14, 4);
+    const uint64_t bar0 = (static_cast<uint64_t>(bar0High) << 32) | (bar0Low & 0xFFFFFFF0u);
+    if (!copied || bar0 != o.barAddr || (command & kCommandMemorySpace) == 0) {
         return;
     }
-    const uint32_t messageControl = o.ConfigTable[cap + 2] | (o.ConfigTable[cap + 3] << 8);
-    uint32_t entries = (messageControl & 0x7FFu) + 1;
+    const uint32_t liveCap = FindCapability(live, kMsixCapabilityId);
+    const uint32_t savedCap = FindCapability(o.ConfigTable, kMsixCapabilityId);
+    if (liveCap == 0 || savedCap == 0) {
+        return;
+    }
+    uint32_t liveTable;
+    memcpy(&liveTable, live + liveCap + 4, 4);
+    if (liveTable != o.MsiTableOffset) {
+        return;
+    }
+    uint32_t entries = TableEntries(live + liveCap);
+    if (entries > TableEntries(o.ConfigTable + savedCap)) {
+        entries = TableEntries(o.ConfigTable + savedCap);
+    }
     if (entries > kMsixSavedEntries) {
         entries = kMsixSavedEntries;
-    }
-    // The header write must really have put BAR0 back and turned memory decoding on; otherwise
-    // the table is not where the saved BAR0 says.
-    const uint32_t command = PciReadConfigUlong(o.pciPFA, 0x04);
-    const uint64_t bar0 = (static_cast<uint64_t>(PciReadConfigUlong(o.pciPFA, 0x14)) << 32) |
-                          (PciReadConfigUlong(o.pciPFA, 0x10) & 0xFFFFFFF0u);
-    if (bar0 != o.barAddr || (command & kCommandMemorySpace) == 0) {
-        return;
     }
 
     const uint64_t table = o.barAddr + (o.MsiTableOffset & ~7u);

@@ -208,6 +208,27 @@ TEST_F(RescanTest, ReplacementOfAnotherModelIsNotGivenTheOldDrivesHeader) {
     ExpectClean();
 }
 
+TEST_F(RescanTest, MsixWritesStayInsideTheTableOfTheDriveThatAnswersNow) {
+    // Same identifiers as the saved drives, but slot 1's replacement has a table of two
+    // entries and slot 2's none at all: the saved eight entries must not spill into either
+    // drive's own registers.
+    fabric_->Replace(0, 1, DriveDescription::Make(0x144D, 0xA801).WithMsix(0x2000, 2));
+    fabric_->Replace(0, 2, DriveDescription::Make(0x144D, 0xA802));
+    ASSERT_EQ(Send(PLX_RESCAN_RESTORE, {}, 0).status, KERN_STATUS_SUCCESS);
+    EXPECT_EQ(State(1).bar0, 0xF1100004u);
+    EXPECT_EQ(State(2).bar0, 0xF1200004u);
+    const std::vector<std::string> lines = RestoreLines();
+    EXPECT_NE(
+        std::find(lines.begin(), lines.end(),
+                  "Corvax2 : Restore MSI-X table(6:0:0), table=0x00000000F1102000, entries=2"),
+        lines.end());
+    for (const std::string& line : lines) {
+        EXPECT_EQ(line.find("MSI-X table(7:0:0)"), std::string::npos) << line;
+    }
+    EXPECT_EQ(State(1).msix[0], 0xFEE01000u);  // entry 0 restored
+    ExpectClean();
+}
+
 TEST_F(RescanTest, RestoreLogsTheVendorChecksOfEverySlotItTests) {
     CycleLink(1);
     ASSERT_EQ(Send(PLX_RESCAN, {}, 0).status, KERN_STATUS_SUCCESS);
