@@ -84,7 +84,11 @@ std::string SpecText(const Spec& spec, const char* flags, size_t flagCount, cons
 
 std::string FormatDebugPrint(const char* format, va_list args) {
     std::string out;
-    out.reserve(128);
+    AppendDebugPrint(out, format, args);
+    return out;
+}
+
+void AppendDebugPrint(std::string& out, const char* format, va_list args) {
     const char* p = format;
     while (*p != 0) {
         const char* literal = p;
@@ -236,7 +240,6 @@ std::string FormatDebugPrint(const char* format, va_list args) {
                 break;
         }
     }
-    return out;
 }
 
 std::vector<std::string> JoinPrintsIntoLines(const std::vector<std::string>& prints) {

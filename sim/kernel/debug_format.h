@@ -12,6 +12,8 @@ namespace sim {
 // no prefix. Supports the flags, widths, precisions and length modifiers (h, hh, l, ll, I64, z)
 // of d, i, u, x, X, o, c, s, p and %%.
 std::string FormatDebugPrint(const char* format, va_list args);
+// The same, appended to out.
+void AppendDebugPrint(std::string& out, const char* format, va_list args);
 
 // The prints joined and cut at line feeds, as a debugger shows them: a print without a line
 // feed continues on the next one's line.

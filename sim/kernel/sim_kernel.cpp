@@ -1,6 +1,7 @@
 // The simulated kernel behind driver/kernel/kernel.h.
 #include "sim/kernel/sim_kernel.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -76,7 +77,7 @@ struct View {
 
 struct State {
     mutable std::recursive_mutex mutex;
-    Fabric* fabric = nullptr;
+    std::atomic<Fabric*> fabric{nullptr};  // read on every port access, without the lock
 
     std::unique_ptr<KernDriver> driver;
     std::unique_ptr<KernDevice> device;
@@ -90,7 +91,10 @@ struct State {
     KernStatus failLinkStatus = 0;
     KernStatus failRestrictStatus = 0;
 
-    std::vector<std::string> prints;
+    // Every print, one after the other, and where each ends: one growing buffer rather than
+    // an allocation per line.
+    std::string printText;
+    std::vector<size_t> printEnds;
 
     MappingCounters counters;
     int failAt[3] = {0, 0, 0};
@@ -197,7 +201,7 @@ uint32_t ReadDeviceMemory(const volatile void* address, unsigned size) {
             ++s.violations.badRegisterAccess;
             return 0xFFFFFFFFu;
         }
-        fabric = s.fabric;
+        fabric = s.fabric.load();
     }
     if (fabric == nullptr) {
         return size == 1 ? 0xFFu : 0xFFFFFFFFu;
@@ -215,7 +219,7 @@ void WriteDeviceMemory(volatile void* address, unsigned size, uint32_t value) {
             ++s.violations.badRegisterAccess;
             return;
         }
-        fabric = s.fabric;
+        fabric = s.fabric.load();
     }
     if (fabric != nullptr) {
         fabric->WritePhysical(physical, size, value);
@@ -235,7 +239,7 @@ Kernel& Kernel::Get() {
 void Kernel::Reset() {
     State& s = S();
     std::lock_guard<std::recursive_mutex> lock(s.mutex);
-    Fabric* fabric = s.fabric;
+    Fabric* fabric = s.fabric.load();
     s.driver.reset();
     s.device.reset();
     s.links.clear();
@@ -243,7 +247,8 @@ void Kernel::Reset() {
     s.nextHandle = 1;
     s.failDeviceAt = s.failLinkAt = 0;
     s.failDeviceStatus = s.failLinkStatus = s.failRestrictStatus = 0;
-    s.prints.clear();
+    s.printText.clear();
+    s.printEnds.clear();
     s.counters = MappingCounters();
     s.failAt[0] = s.failAt[1] = s.failAt[2] = 0;
     s.nextMapping = 0;
@@ -258,13 +263,11 @@ void Kernel::Reset() {
 }
 
 void Kernel::AttachFabric(Fabric* fabric) {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
     S().fabric = fabric;
 }
 
 Fabric* Kernel::AttachedFabric() const {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
-    return S().fabric;
+    return S().fabric.load();
 }
 
 KernStatus Kernel::LoadDriver() {
@@ -559,22 +562,29 @@ IoResult Kernel::Write(Handle handle, const void* buffer, uint32_t length) {
 
 std::vector<std::string> Kernel::Prints() const {
     std::lock_guard<std::recursive_mutex> lock(S().mutex);
-    return S().prints;
+    std::vector<std::string> prints;
+    size_t start = 0;
+    for (size_t end : S().printEnds) {
+        prints.push_back(S().printText.substr(start, end - start));
+        start = end;
+    }
+    return prints;
 }
 
 std::vector<std::string> Kernel::LogLines() const {
     std::lock_guard<std::recursive_mutex> lock(S().mutex);
-    return JoinPrintsIntoLines(S().prints);
+    return JoinPrintsIntoLines({S().printText});
 }
 
 void Kernel::ClearLog() {
     std::lock_guard<std::recursive_mutex> lock(S().mutex);
-    S().prints.clear();
+    S().printText.clear();
+    S().printEnds.clear();
 }
 
 size_t Kernel::PrintCount() const {
     std::lock_guard<std::recursive_mutex> lock(S().mutex);
-    return S().prints.size();
+    return S().printEnds.size();
 }
 
 MappingCounters Kernel::Mappings() const {
@@ -912,12 +922,12 @@ void KernWriteRegisterUlong(volatile void* address, uint32_t value) {
 }
 
 void KernDebugPrint(const char* format, ...) {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
     va_list args;
     va_start(args, format);
-    std::string text = sim::FormatDebugPrint(format, args);
+    sim::AppendDebugPrint(S().printText, format, args);
     va_end(args);
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
-    S().prints.push_back(std::move(text));
+    S().printEnds.push_back(S().printText.size());
 }
 
 }  // extern "C"
