@@ -11,7 +11,7 @@ namespace sim {
 namespace {
 
 // One conversion's flags, width and precision as written (widths from '*' resolved).
-struct Spec {
+struct Form {
     bool left = false;
     bool zero = false;
     bool other = false;  // '+', ' ' or '#': left to the C library
@@ -19,9 +19,9 @@ struct Spec {
     int precision = -1;
 };
 
-void Pad(std::string& out, size_t length, const Spec& spec, char fill) {
-    if (spec.width > 0 && length < static_cast<size_t>(spec.width)) {
-        out.append(static_cast<size_t>(spec.width) - length, fill);
+void Pad(std::string& out, size_t length, const Form& form, char fill) {
+    if (form.width > 0 && length < static_cast<size_t>(form.width)) {
+        out.append(static_cast<size_t>(form.width) - length, fill);
     }
 }
 
@@ -37,27 +37,27 @@ char* Digits(unsigned long long v, unsigned base, bool upper, char* end) {
 }
 
 // The common integer forms (flags '-' and '0', a width) written here; the rest by snprintf.
-void Integer(std::string& out, const Spec& spec, bool negative, unsigned long long magnitude,
+void Integer(std::string& out, const Form& form, bool negative, unsigned long long magnitude,
              unsigned base, bool upper) {
     char buffer[32];
     char* end = buffer + sizeof(buffer);
     const char* begin = Digits(magnitude, base, upper, end);
     const size_t digits = static_cast<size_t>(end - begin);
     const size_t length = digits + (negative ? 1 : 0);
-    if (spec.left) {
+    if (form.left) {
         if (negative) {
             out.push_back('-');
         }
         out.append(begin, digits);
-        Pad(out, length, spec, ' ');
-    } else if (spec.zero) {
+        Pad(out, length, form, ' ');
+    } else if (form.zero) {
         if (negative) {
             out.push_back('-');
         }
-        Pad(out, length, spec, '0');
+        Pad(out, length, form, '0');
         out.append(begin, digits);
     } else {
-        Pad(out, length, spec, ' ');
+        Pad(out, length, form, ' ');
         if (negative) {
             out.push_back('-');
         }
@@ -65,15 +65,15 @@ void Integer(std::string& out, const Spec& spec, bool negative, unsigned long lo
     }
 }
 
-std::string SpecText(const Spec& spec, const char* flags, size_t flagCount, const char* length,
+std::string FormText(const Form& form, const char* flags, size_t flagCount, const char* length,
                      char conversion) {
     std::string text = "%";
     text.append(flags, flagCount);
-    if (spec.width > 0) {
-        text += std::to_string(spec.width);
+    if (form.width > 0) {
+        text += std::to_string(form.width);
     }
-    if (spec.precision >= 0) {
-        text += "." + std::to_string(spec.precision);
+    if (form.precision >= 0) {
+        text += "." + std::to_string(form.precision);
     }
     text += length;
     text.push_back(conversion);
@@ -105,35 +105,35 @@ void AppendDebugPrint(std::string& out, const char* format, va_list args) {
             ++p;
             continue;
         }
-        Spec spec;
+        Form form;
         const char* flags = p;
         while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0') {
-            spec.left |= *p == '-';
-            spec.zero |= *p == '0';
-            spec.other |= *p == '+' || *p == ' ' || *p == '#';
+            form.left |= *p == '-';
+            form.zero |= *p == '0';
+            form.other |= *p == '+' || *p == ' ' || *p == '#';
             ++p;
         }
         const size_t flagCount = static_cast<size_t>(p - flags);
         if (*p == '*') {
-            spec.width = va_arg(args, int);
-            if (spec.width < 0) {
-                spec.left = true;
-                spec.width = -spec.width;
+            form.width = va_arg(args, int);
+            if (form.width < 0) {
+                form.left = true;
+                form.width = -form.width;
             }
             ++p;
         }
         while (*p >= '0' && *p <= '9') {
-            spec.width = spec.width * 10 + (*p++ - '0');
+            form.width = form.width * 10 + (*p++ - '0');
         }
         if (*p == '.') {
             ++p;
-            spec.precision = 0;
+            form.precision = 0;
             if (*p == '*') {
-                spec.precision = va_arg(args, int);
+                form.precision = va_arg(args, int);
                 ++p;
             }
             while (*p >= '0' && *p <= '9') {
-                spec.precision = spec.precision * 10 + (*p++ - '0');
+                form.precision = form.precision * 10 + (*p++ - '0');
             }
         }
         int longs = 0;
@@ -158,7 +158,7 @@ void AppendDebugPrint(std::string& out, const char* format, va_list args) {
             break;
         }
         ++p;
-        const bool simple = !spec.other && spec.precision < 0;
+        const bool simple = !form.other && form.precision < 0;
         char buffer[128];
         switch (conversion) {
             case 'd':
@@ -171,10 +171,10 @@ void AppendDebugPrint(std::string& out, const char* format, va_list args) {
                     const unsigned long long magnitude =
                         v < 0 ? 0ull - static_cast<unsigned long long>(v)
                               : static_cast<unsigned long long>(v);
-                    Integer(out, spec, v < 0, magnitude, 10, false);
+                    Integer(out, form, v < 0, magnitude, 10, false);
                 } else {
                     std::snprintf(buffer, sizeof(buffer),
-                                  SpecText(spec, flags, flagCount, "ll", 'd').c_str(), v);
+                                  FormText(form, flags, flagCount, "ll", 'd').c_str(), v);
                     out += buffer;
                 }
                 break;
@@ -189,22 +189,22 @@ void AppendDebugPrint(std::string& out, const char* format, va_list args) {
                     : longs == 1 ? static_cast<unsigned long long>(va_arg(args, unsigned long))
                                  : va_arg(args, unsigned int);
                 if (simple && conversion != 'o') {
-                    Integer(out, spec, false, v, conversion == 'u' ? 10 : 16, conversion == 'X');
+                    Integer(out, form, false, v, conversion == 'u' ? 10 : 16, conversion == 'X');
                 } else {
                     std::snprintf(buffer, sizeof(buffer),
-                                  SpecText(spec, flags, flagCount, "ll", conversion).c_str(), v);
+                                  FormText(form, flags, flagCount, "ll", conversion).c_str(), v);
                     out += buffer;
                 }
                 break;
             }
             case 'c': {
                 const char c = static_cast<char>(va_arg(args, int));
-                if (!spec.left) {
-                    Pad(out, 1, spec, ' ');
+                if (!form.left) {
+                    Pad(out, 1, form, ' ');
                 }
                 out.push_back(c);
-                if (spec.left) {
-                    Pad(out, 1, spec, ' ');
+                if (form.left) {
+                    Pad(out, 1, form, ' ');
                 }
                 break;
             }
@@ -214,15 +214,15 @@ void AppendDebugPrint(std::string& out, const char* format, va_list args) {
                     text = "(null)";
                 }
                 size_t length = std::strlen(text);
-                if (spec.precision >= 0 && static_cast<size_t>(spec.precision) < length) {
-                    length = static_cast<size_t>(spec.precision);
+                if (form.precision >= 0 && static_cast<size_t>(form.precision) < length) {
+                    length = static_cast<size_t>(form.precision);
                 }
-                if (!spec.left) {
-                    Pad(out, length, spec, ' ');
+                if (!form.left) {
+                    Pad(out, length, form, ' ');
                 }
                 out.append(text, length);
-                if (spec.left) {
-                    Pad(out, length, spec, ' ');
+                if (form.left) {
+                    Pad(out, length, form, ' ');
                 }
                 break;
             }
