@@ -53,9 +53,15 @@ void RestoreMsixTable(const DeviceExtension* extension, const DriveSlot& o, uint
     if (liveCap == 0 || savedCap == 0) {
         return;
     }
+    uint32_t liveControl;
     uint32_t liveTable;
+    memcpy(&liveControl, live + liveCap, 4);
     memcpy(&liveTable, live + liveCap + 4, 4);
-    if (liveTable != o.MsiTableOffset) {
+    // The two dwords that size and place the table are read once more, whole, through the
+    // ports: a read that did not answer in either reading (a drive leaving the bus) shows as
+    // a difference, and nothing is written on a table size the drive never gave.
+    if (liveTable != o.MsiTableOffset || PciReadConfigUlong(o.pciPFA, liveCap) != liveControl ||
+        PciReadConfigUlong(o.pciPFA, liveCap + 4) != liveTable) {
         return;
     }
     uint32_t entries = TableEntries(live + liveCap);
