@@ -9,6 +9,7 @@
 # inputs kept from earlier runs in build/fuzz/corpus/TARGET. Prints, per target, the executions,
 # the executions per second and the findings (crash, timeout and out-of-memory inputs, kept in
 # build/fuzz/findings/TARGET with the run's log beside them). Exits 1 when there is a finding.
+# FUZZ_SEED fixes libFuzzer's random seed (0, the default, lets it choose one).
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -44,6 +45,7 @@ for target in "${targets[@]}"; do
     # input twice. Short inputs keep one execution to a handful of requests.
     status=0
     "$binary" "$corpus" "$seeds" -max_total_time="$seconds" -max_len=256 -timeout=20 \
+        -seed="${FUZZ_SEED:-0}" \
         -rss_limit_mb=2048 -detect_leaks=0 -print_final_stats=1 \
         -artifact_prefix="$findings/" >"$log" 2>&1 || status=$?
     executions=$(awk '/stat::number_of_executed_units/ {print $2}' "$log")
