@@ -222,29 +222,49 @@ uint32_t Fabric::ReadPhysicalLocked(uint64_t address, unsigned size, bool inspec
         if (AccessFails(AccessFault::PhysicalRead))
             return Ones(size);
     }
+    const MemoryClaim claim = ClaimMemory(address);
+    if (claim.sw != nullptr) {
+        const auto off = static_cast<unsigned>(claim.offset);
+        return inspect ? claim.sw->PeekBlock(claim.block, off, size)
+                       : claim.sw->ReadBlock(claim.block, off, size);
+    }
+    return claim.drive != nullptr ? claim.drive->ReadBar(claim.offset, size) : Ones(size);
+}
+
+Fabric::MemoryClaim Fabric::ClaimMemory(uint64_t address) {
+    MemoryClaim claim;
     for (auto& sw : switches_) {
         for (unsigned b = 0; b < 2; ++b) {
             const uint64_t base = sw->BlockBase(b);
             if (base != 0 && address >= base && address - base < reg::kBlockSize) {
-                const auto off = static_cast<unsigned>(address - base);
-                return inspect ? sw->PeekBlock(b, off, size) : sw->ReadBlock(b, off, size);
+                claim.sw = sw.get();
+                claim.block = b;
+                claim.offset = address - base;
+                return claim;
             }
         }
     }
     for (auto& [bus, drive] : onboard_) {
-        (void)bus;
-        if (drive->Decodes(address))
-            return drive->ReadBar(address - drive->Bar0Base(), size);
+        if (drive->Decodes(address)) {
+            claim.drive = drive.get();
+            claim.bus = bus;
+            claim.offset = address - drive->Bar0Base();
+            return claim;
+        }
     }
     for (auto& sw : switches_) {
         for (unsigned s = 0; s < sw->Slots(); ++s) {
-            NvmeDrive* drive = sw->Port(s) ? sw->Port(s)->ReachableDrive() : nullptr;
+            DownstreamPort* port = sw->Port(s);
+            NvmeDrive* drive = port ? port->ReachableDrive() : nullptr;
             if (drive && drive->Decodes(address)) {
-                return drive->ReadBar(address - drive->Bar0Base(), size);
+                claim.drive = drive;
+                claim.bus = port->SecondaryBus();
+                claim.offset = address - drive->Bar0Base();
+                return claim;
             }
         }
     }
-    return Ones(size);
+    return claim;
 }
 
 uint32_t Fabric::ReadPhysical(uint64_t address, unsigned size) {
@@ -280,40 +300,25 @@ void Fabric::WritePhysical(uint64_t address, unsigned size, uint32_t value) {
     }
     ++counters_.physicalWrites;
     const bool drop = AccessFails(AccessFault::PhysicalWrite);
-    for (auto& sw : switches_) {
-        for (unsigned b = 0; b < 2; ++b) {
-            const uint64_t base = sw->BlockBase(b);
-            if (base != 0 && address >= base && address - base < reg::kBlockSize) {
-                if (!drop)
-                    sw->WriteBlock(b, static_cast<unsigned>(address - base), size, value);
-                return;
-            }
-        }
+    const MemoryClaim claim = ClaimMemory(address);
+    if (claim.sw != nullptr) {
+        if (!drop)
+            claim.sw->WriteBlock(claim.block, static_cast<unsigned>(claim.offset), size, value);
+        return;
     }
-    auto toDrive = [&](NvmeDrive* drive, uint8_t bus) {
-        const uint64_t off = address - drive->Bar0Base();
-        // A dropped write is judged like any other (a register write is a fault whether or not
-        // it arrives); one that lands in the table is taken back.
-        const uint32_t before = drop ? drive->ReadBar(off & ~3ull, 4) : 0;
-        if (!drive->WriteBar(off, size, value)) {
-            faults_.driveRegisterWrites.push_back({Pfa(bus, 0, 0), off, size, value});
-        } else if (drop) {
-            drive->PokeBar(off & ~3ull, before);
-        }
-    };
-    for (auto& [bus, drive] : onboard_) {
-        if (drive->Decodes(address))
-            return toDrive(drive.get(), bus);
+    if (claim.drive == nullptr) {
+        stray();
+        return;
     }
-    for (auto& sw : switches_) {
-        for (unsigned s = 0; s < sw->Slots(); ++s) {
-            DownstreamPort* port = sw->Port(s);
-            NvmeDrive* drive = port ? port->ReachableDrive() : nullptr;
-            if (drive && drive->Decodes(address))
-                return toDrive(drive, port->SecondaryBus());
-        }
+    // A dropped write is judged like any other (a register write is a fault whether or not it
+    // arrives); one that lands in the table is taken back.
+    const uint64_t off = claim.offset;
+    const uint32_t before = drop ? claim.drive->ReadBar(off & ~3ull, 4) : 0;
+    if (!claim.drive->WriteBar(off, size, value)) {
+        faults_.driveRegisterWrites.push_back({Pfa(claim.bus, 0, 0), off, size, value});
+    } else if (drop) {
+        claim.drive->PokeBar(off & ~3ull, before);
     }
-    stray();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -344,29 +349,12 @@ bool Fabric::PokePhysical(uint64_t address, uint32_t value) {
     std::lock_guard<std::mutex> lock(mutex_);
     if ((address & 3) != 0)
         return false;
-    for (auto& sw : switches_) {
-        for (unsigned b = 0; b < 2; ++b) {
-            const uint64_t base = sw->BlockBase(b);
-            if (base != 0 && address >= base && address - base < reg::kBlockSize) {
-                sw->WriteBlock(b, static_cast<unsigned>(address - base), 4, value);
-                return true;
-            }
-        }
+    const MemoryClaim claim = ClaimMemory(address);
+    if (claim.sw != nullptr) {
+        claim.sw->WriteBlock(claim.block, static_cast<unsigned>(claim.offset), 4, value);
+        return true;
     }
-    for (auto& [bus, drive] : onboard_) {
-        (void)bus;
-        if (drive->Decodes(address))
-            return drive->PokeBar(address - drive->Bar0Base(), value);
-    }
-    for (auto& sw : switches_) {
-        for (unsigned s = 0; s < sw->Slots(); ++s) {
-            NvmeDrive* drive = sw->Port(s) ? sw->Port(s)->ReachableDrive() : nullptr;
-            if (drive && drive->Decodes(address)) {
-                return drive->PokeBar(address - drive->Bar0Base(), value);
-            }
-        }
-    }
-    return false;
+    return claim.drive != nullptr && claim.drive->PokeBar(claim.offset, value);
 }
 
 uint32_t Fabric::PeekDriveBar0(uint8_t bus, uint64_t offset) {

@@ -164,6 +164,16 @@ class Fabric {
     void RecordConfigWrite(uint16_t pfa, unsigned offset, unsigned size, uint32_t value,
                            ConfigPath path, bool answered);
     uint32_t ReadPhysicalLocked(uint64_t address, unsigned size, bool inspect);
+    // Who claims a physical address outside the window: an 8748's register block, the BAR0 of
+    // a drive on the bus (on-board drives first), or nobody (both pointers null).
+    struct MemoryClaim {
+        PlxSwitch* sw = nullptr;  // with block: a register block
+        unsigned block = 0;
+        NvmeDrive* drive = nullptr;  // with bus: a drive's BAR0
+        uint8_t bus = 0;
+        uint64_t offset = 0;  // into the block or BAR0
+    };
+    MemoryClaim ClaimMemory(uint64_t address);
     void CheckBusFree(uint8_t bus, const char* what);
     // Counts one access of that kind; true when it is the one armed to fail.
     bool AccessFails(AccessFault kind);

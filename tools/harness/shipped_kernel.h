@@ -12,27 +12,18 @@
 #include <string>
 #include <vector>
 
+#include "sim/kernel/sim_kernel.h"
+
 namespace sim {
 class Fabric;
 }
 
 namespace harness {
 
-struct IoResult {
-    int32_t status = 0;
-    uint64_t information = 0;
-    bool delivered = false;  // bytes reached the caller's output buffer
-};
+using IoResult = sim::IoResult;
 
-struct MappingCounters {
-    uint64_t ioSpaceMaps = 0;
-    uint64_t mdlAllocations = 0;
-    uint64_t viewMaps = 0;
-    uint64_t requestMdlMaps = 0;
-    int64_t liveIoSpace = 0;
-    int64_t liveMdls = 0;
-    int64_t liveViews = 0;
-};
+// The same results and counters as the host build's simulated kernel gives.
+using MappingCounters = sim::MappingCounters;
 
 class ShippedKernel {
   public:
