@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 namespace sim {
@@ -80,15 +81,186 @@ std::string FormText(const Form& form, const char* flags, size_t flagCount, cons
     return text;
 }
 
-}  // namespace
+// One conversion of a format as written, with the widths and precisions given by '*' taken.
+struct Conversion {
+    Form form;
+    const char* start = nullptr;  // the '%'
+    const char* flags = nullptr;
+    size_t flagCount = 0;
+    int longs = 0;        // l, ll or I64
+    bool size = false;    // z
+    char conversion = 0;  // 0: the format ends inside the conversion
+};
 
-std::string FormatDebugPrint(const char* format, va_list args) {
-    std::string out;
-    AppendDebugPrint(out, format, args);
-    return out;
+// The argument of one conversion, as the rendering uses it.
+struct Value {
+    unsigned long long bits = 0;
+    const char* text = nullptr;
+};
+
+// Parses the conversion at p (a '%' that does not start "%%"), taking any '*' arguments from
+// source; returns where the format goes on.
+template <typename Source>
+const char* Parse(const char* p, Conversion& c, Source& source) {
+    c.start = p++;
+    c.flags = p;
+    while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0') {
+        c.form.left |= *p == '-';
+        c.form.zero |= *p == '0';
+        c.form.other |= *p == '+' || *p == ' ' || *p == '#';
+        ++p;
+    }
+    c.flagCount = static_cast<size_t>(p - c.flags);
+    if (*p == '*') {
+        c.form.width = source.template Get<int>();
+        if (c.form.width < 0) {
+            c.form.left = true;
+            c.form.width = -c.form.width;
+        }
+        ++p;
+    }
+    while (*p >= '0' && *p <= '9') {
+        c.form.width = c.form.width * 10 + (*p++ - '0');
+    }
+    if (*p == '.') {
+        ++p;
+        c.form.precision = 0;
+        if (*p == '*') {
+            c.form.precision = source.template Get<int>();
+            ++p;
+        }
+        while (*p >= '0' && *p <= '9') {
+            c.form.precision = c.form.precision * 10 + (*p++ - '0');
+        }
+    }
+    while (*p == 'h' || *p == 'l' || *p == 'z' || *p == 'I') {
+        if (*p == 'l') {
+            ++c.longs;
+            ++p;
+        } else if (*p == 'z') {
+            c.size = true;
+            ++p;
+        } else if (*p == 'I' && p[1] == '6' && p[2] == '4') {
+            c.longs = 2;
+            p += 3;
+        } else {
+            ++p;  // h and hh: the argument is promoted to int anyway
+        }
+    }
+    c.conversion = *p;
+    return *p == 0 ? p : p + 1;
 }
 
-void AppendDebugPrint(std::string& out, const char* format, va_list args) {
+// Takes the conversion's argument from source, as the type its length modifiers name.
+template <typename Source>
+Value Fetch(const Conversion& c, Source& source) {
+    Value v;
+    switch (c.conversion) {
+        case 'd':
+        case 'i':
+            v.bits = static_cast<unsigned long long>(
+                c.longs >= 2   ? source.template Get<long long>()
+                : c.size       ? static_cast<long long>(source.template Get<intptr_t>())
+                : c.longs == 1 ? static_cast<long long>(source.template Get<long>())
+                               : source.template Get<int>());
+            break;
+        case 'u':
+        case 'x':
+        case 'X':
+        case 'o':
+            v.bits = c.longs >= 2 ? source.template Get<unsigned long long>()
+                     : c.size     ? static_cast<unsigned long long>(source.template Get<size_t>())
+                     : c.longs == 1
+                         ? static_cast<unsigned long long>(source.template Get<unsigned long>())
+                         : source.template Get<unsigned int>();
+            break;
+        case 'c':
+            v.bits = static_cast<unsigned long long>(source.template Get<int>());
+            break;
+        case 's':
+            v.text = source.template Get<const char*>();
+            break;
+        case 'p':
+            v.bits = reinterpret_cast<uintptr_t>(source.template Get<const void*>());
+            break;
+        default:
+            break;
+    }
+    return v;
+}
+
+void Emit(std::string& out, const Conversion& c, const Value& v, const char* end) {
+    const Form& form = c.form;
+    const bool simple = !form.other && form.precision < 0;
+    char buffer[128];
+    switch (c.conversion) {
+        case 'd':
+        case 'i': {
+            const auto signedValue = static_cast<long long>(v.bits);
+            if (simple) {
+                const unsigned long long magnitude = signedValue < 0 ? 0ull - v.bits : v.bits;
+                Integer(out, form, signedValue < 0, magnitude, 10, false);
+            } else {
+                std::snprintf(buffer, sizeof(buffer),
+                              FormText(form, c.flags, c.flagCount, "ll", 'd').c_str(), signedValue);
+                out += buffer;
+            }
+            break;
+        }
+        case 'u':
+        case 'x':
+        case 'X':
+        case 'o':
+            if (simple && c.conversion != 'o') {
+                Integer(out, form, false, v.bits, c.conversion == 'u' ? 10 : 16,
+                        c.conversion == 'X');
+            } else {
+                std::snprintf(buffer, sizeof(buffer),
+                              FormText(form, c.flags, c.flagCount, "ll", c.conversion).c_str(),
+                              v.bits);
+                out += buffer;
+            }
+            break;
+        case 'c':
+            if (!form.left) {
+                Pad(out, 1, form, ' ');
+            }
+            out.push_back(static_cast<char>(v.bits));
+            if (form.left) {
+                Pad(out, 1, form, ' ');
+            }
+            break;
+        case 's': {
+            const char* text = v.text != nullptr ? v.text : "(null)";
+            size_t length = std::strlen(text);
+            if (form.precision >= 0 && static_cast<size_t>(form.precision) < length) {
+                length = static_cast<size_t>(form.precision);
+            }
+            if (!form.left) {
+                Pad(out, length, form, ' ');
+            }
+            out.append(text, length);
+            if (form.left) {
+                Pad(out, length, form, ' ');
+            }
+            break;
+        }
+        case 'p': {
+            // Pointers are printed at their full x64 width in upper case, without "0x".
+            char* digitsEnd = buffer + 16;
+            char* begin = Digits(v.bits, 16, true, digitsEnd);
+            out.append(static_cast<size_t>(16 - (digitsEnd - begin)), '0');
+            out.append(begin, digitsEnd);
+            break;
+        }
+        default:
+            out.append(c.start, end);
+            break;
+    }
+}
+
+template <typename Source>
+void Render(std::string& out, const char* format, Source& source) {
     const char* p = format;
     while (*p != 0) {
         const char* literal = p;
@@ -99,147 +271,156 @@ void AppendDebugPrint(std::string& out, const char* format, va_list args) {
         if (*p == 0) {
             break;
         }
-        const char* start = p++;
-        if (*p == '%') {
+        if (p[1] == '%') {
             out.push_back('%');
+            p += 2;
+            continue;
+        }
+        Conversion c;
+        p = Parse(p, c, source);
+        if (c.conversion == 0) {
+            out.append(c.start);
+            break;
+        }
+        Emit(out, c, Fetch(c, source), p);
+    }
+}
+
+// Arguments straight from the caller.
+class VaSource {
+  public:
+    explicit VaSource(va_list args) { va_copy(args_, args); }
+    ~VaSource() { va_end(args_); }
+    VaSource(const VaSource&) = delete;
+    VaSource& operator=(const VaSource&) = delete;
+    template <typename T>
+    T Get() {
+        return va_arg(args_, T);
+    }
+
+  private:
+    va_list args_;
+};
+
+constexpr uint64_t kNullText = ~uint64_t{0};
+
+// Arguments from the caller, kept as they are taken: numbers as 64-bit words, texts copied
+// (a text may be gone or changed by the time the print is read).
+class CapturingSource {
+  public:
+    CapturingSource(VaSource& from, std::vector<uint64_t>& words, std::string& texts)
+        : from_(from), words_(words), texts_(texts) {}
+    template <typename T>
+    T Get() {
+        const T v = from_.Get<T>();
+        if constexpr (std::is_same_v<T, const char*>) {
+            if (v == nullptr) {
+                words_.push_back(kNullText);
+            } else {
+                words_.push_back(texts_.size());
+                texts_.append(v, std::strlen(v) + 1);
+            }
+        } else if constexpr (std::is_pointer_v<T>) {
+            words_.push_back(reinterpret_cast<uintptr_t>(v));
+        } else {
+            words_.push_back(static_cast<uint64_t>(v));
+        }
+        return v;
+    }
+
+  private:
+    VaSource& from_;
+    std::vector<uint64_t>& words_;
+    std::string& texts_;
+};
+
+// Arguments kept by a CapturingSource, given back in the same order and types.
+class KeptSource {
+  public:
+    KeptSource(const uint64_t* words, const std::string& texts) : words_(words), texts_(texts) {}
+    template <typename T>
+    T Get() {
+        const uint64_t word = *words_++;
+        if constexpr (std::is_same_v<T, const char*>) {
+            return word == kNullText ? nullptr : texts_.data() + word;
+        } else if constexpr (std::is_pointer_v<T>) {
+            return reinterpret_cast<T>(static_cast<uintptr_t>(word));
+        } else {
+            return static_cast<T>(word);
+        }
+    }
+
+  private:
+    const uint64_t* words_;
+    const std::string& texts_;
+};
+
+}  // namespace
+
+std::string FormatDebugPrint(const char* format, va_list args) {
+    std::string out;
+    AppendDebugPrint(out, format, args);
+    return out;
+}
+
+void AppendDebugPrint(std::string& out, const char* format, va_list args) {
+    VaSource source(args);
+    Render(out, format, source);
+}
+
+void PrintLog::Append(const char* format, va_list args) {
+    Record record;
+    record.format = texts_.size();
+    texts_.append(format, std::strlen(format) + 1);
+    record.firstWord = words_.size();
+    // Walking the format once takes the arguments as the rendering will want them.
+    VaSource from(args);
+    CapturingSource source(from, words_, texts_);
+    const char* p = format;
+    while (*p != 0) {
+        if (*p != '%') {
             ++p;
             continue;
         }
-        Form form;
-        const char* flags = p;
-        while (*p == '-' || *p == '+' || *p == ' ' || *p == '#' || *p == '0') {
-            form.left |= *p == '-';
-            form.zero |= *p == '0';
-            form.other |= *p == '+' || *p == ' ' || *p == '#';
-            ++p;
+        if (p[1] == '%') {
+            p += 2;
+            continue;
         }
-        const size_t flagCount = static_cast<size_t>(p - flags);
-        if (*p == '*') {
-            form.width = va_arg(args, int);
-            if (form.width < 0) {
-                form.left = true;
-                form.width = -form.width;
-            }
-            ++p;
-        }
-        while (*p >= '0' && *p <= '9') {
-            form.width = form.width * 10 + (*p++ - '0');
-        }
-        if (*p == '.') {
-            ++p;
-            form.precision = 0;
-            if (*p == '*') {
-                form.precision = va_arg(args, int);
-                ++p;
-            }
-            while (*p >= '0' && *p <= '9') {
-                form.precision = form.precision * 10 + (*p++ - '0');
-            }
-        }
-        int longs = 0;
-        bool size = false;
-        while (*p == 'h' || *p == 'l' || *p == 'z' || *p == 'I') {
-            if (*p == 'l') {
-                ++longs;
-                ++p;
-            } else if (*p == 'z') {
-                size = true;
-                ++p;
-            } else if (*p == 'I' && p[1] == '6' && p[2] == '4') {
-                longs = 2;
-                p += 3;
-            } else {
-                ++p;  // h and hh: the argument is promoted to int anyway
-            }
-        }
-        const char conversion = *p;
-        if (conversion == 0) {
-            out.append(start);
+        Conversion c;
+        p = Parse(p, c, source);
+        if (c.conversion == 0) {
             break;
         }
-        ++p;
-        const bool simple = !form.other && form.precision < 0;
-        char buffer[128];
-        switch (conversion) {
-            case 'd':
-            case 'i': {
-                const long long v = longs >= 2   ? va_arg(args, long long)
-                                    : size       ? static_cast<long long>(va_arg(args, intptr_t))
-                                    : longs == 1 ? static_cast<long long>(va_arg(args, long))
-                                                 : va_arg(args, int);
-                if (simple) {
-                    const unsigned long long magnitude =
-                        v < 0 ? 0ull - static_cast<unsigned long long>(v)
-                              : static_cast<unsigned long long>(v);
-                    Integer(out, form, v < 0, magnitude, 10, false);
-                } else {
-                    std::snprintf(buffer, sizeof(buffer),
-                                  FormText(form, flags, flagCount, "ll", 'd').c_str(), v);
-                    out += buffer;
-                }
-                break;
-            }
-            case 'u':
-            case 'x':
-            case 'X':
-            case 'o': {
-                const unsigned long long v =
-                    longs >= 2   ? va_arg(args, unsigned long long)
-                    : size       ? static_cast<unsigned long long>(va_arg(args, size_t))
-                    : longs == 1 ? static_cast<unsigned long long>(va_arg(args, unsigned long))
-                                 : va_arg(args, unsigned int);
-                if (simple && conversion != 'o') {
-                    Integer(out, form, false, v, conversion == 'u' ? 10 : 16, conversion == 'X');
-                } else {
-                    std::snprintf(buffer, sizeof(buffer),
-                                  FormText(form, flags, flagCount, "ll", conversion).c_str(), v);
-                    out += buffer;
-                }
-                break;
-            }
-            case 'c': {
-                const char c = static_cast<char>(va_arg(args, int));
-                if (!form.left) {
-                    Pad(out, 1, form, ' ');
-                }
-                out.push_back(c);
-                if (form.left) {
-                    Pad(out, 1, form, ' ');
-                }
-                break;
-            }
-            case 's': {
-                const char* text = va_arg(args, const char*);
-                if (text == nullptr) {
-                    text = "(null)";
-                }
-                size_t length = std::strlen(text);
-                if (form.precision >= 0 && static_cast<size_t>(form.precision) < length) {
-                    length = static_cast<size_t>(form.precision);
-                }
-                if (!form.left) {
-                    Pad(out, length, form, ' ');
-                }
-                out.append(text, length);
-                if (form.left) {
-                    Pad(out, length, form, ' ');
-                }
-                break;
-            }
-            case 'p': {
-                // Pointers are printed at their full x64 width in upper case, without "0x".
-                const void* v = va_arg(args, const void*);
-                char* end = buffer + 16;
-                char* begin = Digits(reinterpret_cast<uintptr_t>(v), 16, true, end);
-                out.append(static_cast<size_t>(16 - (end - begin)), '0');
-                out.append(begin, end);
-                break;
-            }
-            default:
-                out.append(start, p);
-                break;
-        }
+        Fetch(c, source);
     }
+    records_.push_back(record);
+}
+
+void PrintLog::Clear() {
+    records_.clear();
+    words_.clear();
+    texts_.clear();
+    text_.clear();
+    ends_.clear();
+}
+
+void PrintLog::RenderPending() const {
+    for (size_t i = ends_.size(); i < records_.size(); ++i) {
+        const Record& record = records_[i];
+        KeptSource source(words_.data() + record.firstWord, texts_);
+        Render(text_, texts_.data() + record.format, source);
+        ends_.push_back(text_.size());
+    }
+}
+
+const std::string& PrintLog::Text() const {
+    RenderPending();
+    return text_;
+}
+
+const std::vector<size_t>& PrintLog::Ends() const {
+    RenderPending();
+    return ends_;
 }
 
 std::vector<std::string> JoinPrintsIntoLines(const std::vector<std::string>& prints) {

@@ -3,6 +3,7 @@
 #define CORVAX_SIM_DEBUG_FORMAT_H
 
 #include <cstdarg>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,32 @@ namespace sim {
 std::string FormatDebugPrint(const char* format, va_list args);
 // The same, appended to out.
 void AppendDebugPrint(std::string& out, const char* format, va_list args);
+
+// The debug log: each print kept as its format and its arguments, and rendered only when the
+// log is read. A long run prints a great deal that nobody reads.
+class PrintLog {
+  public:
+    void Append(const char* format, va_list args);
+    size_t Count() const { return records_.size(); }
+    void Clear();
+    // Every print rendered, one after the other, and where each ends.
+    const std::string& Text() const;
+    const std::vector<size_t>& Ends() const;
+
+  private:
+    struct Record {
+        size_t format = 0;     // into texts_
+        size_t firstWord = 0;  // into words_
+    };
+    void RenderPending() const;
+
+    std::vector<Record> records_;
+    std::vector<uint64_t> words_;
+    std::string texts_;  // formats and %s arguments, each with its terminating zero
+    // The prints rendered so far.
+    mutable std::string text_;
+    mutable std::vector<size_t> ends_;
+};
 
 // The prints joined and cut at line feeds, as a debugger shows them: a print without a line
 // feed continues on the next one's line.

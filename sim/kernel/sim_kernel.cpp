@@ -91,10 +91,8 @@ struct State {
     KernStatus failLinkStatus = 0;
     KernStatus failRestrictStatus = 0;
 
-    // Every print, one after the other, and where each ends: one growing buffer rather than
-    // an allocation per line.
-    std::string printText;
-    std::vector<size_t> printEnds;
+    // Every print since the log was last cleared, rendered when somebody reads it.
+    PrintLog prints;
 
     MappingCounters counters;
     int failAt[3] = {0, 0, 0};
@@ -103,6 +101,9 @@ struct State {
     std::map<uint64_t, View> views;                              // view base -> physical
     View* lastView = nullptr;  // the view FindView answered last; forgotten at every unmap
     uint64_t lastViewBase = 0;
+    // Moves on at every unmap, reset and fabric change: a thread's remembered view (below) is
+    // good only while this has not moved.
+    std::atomic<uint64_t> viewGeneration{1};
     std::map<Mdl*, std::unique_ptr<Mdl>> mdls;
 
     Violations violations;
@@ -191,17 +192,51 @@ View* FindView(uint64_t address, uint64_t* physical) {
     return &it->second;
 }
 
-uint32_t ReadDeviceMemory(const volatile void* address, unsigned size) {
-    State& s = S();
+// The view a thread used last, with the fabric behind it. A driver walks one view byte by byte,
+// so most accesses are answered here without taking the kernel's lock. View addresses are not
+// reused before a reset, and every unmap moves the generation on, so an access through a view
+// its own thread has released still goes the long way and is counted.
+struct RememberedView {
+    uint64_t generation = 0;
+    uint64_t base = 0;
+    uint64_t size = 0;
     uint64_t physical = 0;
     Fabric* fabric = nullptr;
-    {
-        std::lock_guard<std::recursive_mutex> lock(s.mutex);
-        if (FindView(reinterpret_cast<uint64_t>(address), &physical) == nullptr) {
-            ++s.violations.badRegisterAccess;
-            return 0xFFFFFFFFu;
-        }
-        fabric = s.fabric.load();
+};
+thread_local RememberedView tlsView;
+
+void ForgetViews(State& s) {
+    s.lastView = nullptr;
+    s.viewGeneration.fetch_add(1, std::memory_order_acq_rel);
+}
+
+// Where a device-memory access goes: false (and counted) outside every live view.
+bool Route(const volatile void* address, uint64_t* physical, Fabric** fabric) {
+    const auto at = reinterpret_cast<uint64_t>(address);
+    State& s = S();
+    RememberedView& r = tlsView;
+    if (r.generation == s.viewGeneration.load(std::memory_order_acquire) && at - r.base < r.size) {
+        *physical = r.physical + (at - r.base);
+        *fabric = r.fabric;
+        return true;
+    }
+    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    const uint64_t generation = s.viewGeneration.load(std::memory_order_acquire);
+    View* view = FindView(at, physical);
+    if (view == nullptr) {
+        ++s.violations.badRegisterAccess;
+        return false;
+    }
+    *fabric = s.fabric.load();
+    r = RememberedView{generation, s.lastViewBase, view->size, view->physical, *fabric};
+    return true;
+}
+
+uint32_t ReadDeviceMemory(const volatile void* address, unsigned size) {
+    uint64_t physical = 0;
+    Fabric* fabric = nullptr;
+    if (!Route(address, &physical, &fabric)) {
+        return 0xFFFFFFFFu;
     }
     if (fabric == nullptr) {
         return size == 1 ? 0xFFu : 0xFFFFFFFFu;
@@ -210,18 +245,9 @@ uint32_t ReadDeviceMemory(const volatile void* address, unsigned size) {
 }
 
 void WriteDeviceMemory(volatile void* address, unsigned size, uint32_t value) {
-    State& s = S();
     uint64_t physical = 0;
     Fabric* fabric = nullptr;
-    {
-        std::lock_guard<std::recursive_mutex> lock(s.mutex);
-        if (FindView(reinterpret_cast<uint64_t>(address), &physical) == nullptr) {
-            ++s.violations.badRegisterAccess;
-            return;
-        }
-        fabric = s.fabric.load();
-    }
-    if (fabric != nullptr) {
+    if (Route(address, &physical, &fabric) && fabric != nullptr) {
         fabric->WritePhysical(physical, size, value);
     }
 }
@@ -247,14 +273,13 @@ void Kernel::Reset() {
     s.nextHandle = 1;
     s.failDeviceAt = s.failLinkAt = 0;
     s.failDeviceStatus = s.failLinkStatus = s.failRestrictStatus = 0;
-    s.printText.clear();
-    s.printEnds.clear();
+    s.prints.Clear();
     s.counters = MappingCounters();
     s.failAt[0] = s.failAt[1] = s.failAt[2] = 0;
     s.nextMapping = 0;
     s.ioSpaces.clear();
     s.views.clear();
-    s.lastView = nullptr;
+    ForgetViews(s);
     s.mdls.clear();
     s.violations = Violations();
     s.requestsInside = 0;
@@ -263,7 +288,9 @@ void Kernel::Reset() {
 }
 
 void Kernel::AttachFabric(Fabric* fabric) {
+    std::lock_guard<std::recursive_mutex> lock(S().mutex);
     S().fabric = fabric;
+    ForgetViews(S());
 }
 
 Fabric* Kernel::AttachedFabric() const {
@@ -563,9 +590,10 @@ IoResult Kernel::Write(Handle handle, const void* buffer, uint32_t length) {
 std::vector<std::string> Kernel::Prints() const {
     std::lock_guard<std::recursive_mutex> lock(S().mutex);
     std::vector<std::string> prints;
+    const std::string& text = S().prints.Text();
     size_t start = 0;
-    for (size_t end : S().printEnds) {
-        prints.push_back(S().printText.substr(start, end - start));
+    for (size_t end : S().prints.Ends()) {
+        prints.push_back(text.substr(start, end - start));
         start = end;
     }
     return prints;
@@ -573,18 +601,17 @@ std::vector<std::string> Kernel::Prints() const {
 
 std::vector<std::string> Kernel::LogLines() const {
     std::lock_guard<std::recursive_mutex> lock(S().mutex);
-    return JoinPrintsIntoLines({S().printText});
+    return JoinPrintsIntoLines({S().prints.Text()});
 }
 
 void Kernel::ClearLog() {
     std::lock_guard<std::recursive_mutex> lock(S().mutex);
-    S().printText.clear();
-    S().printEnds.clear();
+    S().prints.Clear();
 }
 
 size_t Kernel::PrintCount() const {
     std::lock_guard<std::recursive_mutex> lock(S().mutex);
-    return S().printEnds.size();
+    return S().prints.Count();
 }
 
 MappingCounters Kernel::Mappings() const {
@@ -885,7 +912,7 @@ void KernUnmapLockedPages(void* view, void* mdl) {
         return;
     }
     s.views.erase(it);
-    s.lastView = nullptr;
+    sim::ForgetViews(s);
     --s.counters.liveViews;
 }
 
@@ -925,9 +952,8 @@ void KernDebugPrint(const char* format, ...) {
     std::lock_guard<std::recursive_mutex> lock(S().mutex);
     va_list args;
     va_start(args, format);
-    sim::AppendDebugPrint(S().printText, format, args);
+    S().prints.Append(format, args);
     va_end(args);
-    S().printEnds.push_back(S().printText.size());
 }
 
 }  // extern "C"

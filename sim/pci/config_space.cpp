@@ -20,57 +20,81 @@ inline void CheckAccess(unsigned offset, unsigned size) {
     }
 }
 
-uint32_t Load(const std::array<uint8_t, ConfigSpace::kSize>& bytes, unsigned offset,
-              unsigned size) {
-    uint32_t v = 0;
-    for (unsigned i = 0; i < size; ++i) {
-        v |= uint32_t{bytes[offset + i]} << (8 * i);
-    }
-    return v;
-}
-
-void Store(std::array<uint8_t, ConfigSpace::kSize>& bytes, unsigned offset, unsigned size,
-           uint32_t v) {
-    for (unsigned i = 0; i < size; ++i) {
-        bytes[offset + i] = static_cast<uint8_t>(v >> (8 * i));
-    }
-}
-
 }  // namespace
 
 ConfigSpace::ConfigSpace() = default;
 
+uint8_t ConfigSpace::Byte(Plane plane, unsigned offset) const {
+    if (offset < kHeaderSize) {
+        return plane == kValue       ? value_[offset]
+               : plane == kWriteMask ? wmask_[offset]
+                                     : w1cmask_[offset];
+    }
+    return extended_.empty() ? 0 : extended_[plane * kExtendedSize + offset - kHeaderSize];
+}
+
+uint8_t& ConfigSpace::Slot(Plane plane, unsigned offset) {
+    if (offset < kHeaderSize) {
+        return plane == kValue       ? value_[offset]
+               : plane == kWriteMask ? wmask_[offset]
+                                     : w1cmask_[offset];
+    }
+    if (extended_.empty()) {
+        extended_.assign(3 * kExtendedSize, 0);
+    }
+    return extended_[plane * kExtendedSize + offset - kHeaderSize];
+}
+
+uint32_t ConfigSpace::Load(Plane plane, unsigned offset, unsigned size) const {
+    uint32_t v = 0;
+    for (unsigned i = 0; i < size; ++i) {
+        v |= uint32_t{Byte(plane, offset + i)} << (8 * i);
+    }
+    return v;
+}
+
+void ConfigSpace::Store(Plane plane, unsigned offset, unsigned size, uint32_t v) {
+    for (unsigned i = 0; i < size; ++i) {
+        Slot(plane, offset + i) = static_cast<uint8_t>(v >> (8 * i));
+    }
+}
+
 uint32_t ConfigSpace::Read(unsigned offset, unsigned size) const {
     CheckAccess(offset, size);
-    return Load(value_, offset, size);
+    return Load(kValue, offset, size);
 }
 
 void ConfigSpace::Write(unsigned offset, unsigned size, uint32_t value) {
     CheckAccess(offset, size);
     const unsigned dword = offset & ~3u;
-    const uint32_t before = Load(value_, dword, 4);
+    const uint32_t before = Load(kValue, dword, 4);
     for (unsigned i = 0; i < size; ++i) {
         const unsigned at = offset + i;
         const uint8_t in = static_cast<uint8_t>(value >> (8 * i));
-        uint8_t b = static_cast<uint8_t>((value_[at] & ~wmask_[at]) | (in & wmask_[at]));
-        b = static_cast<uint8_t>(b & ~(in & w1cmask_[at]));
-        value_[at] = b;
+        const uint8_t wmask = Byte(kWriteMask, at);
+        const uint8_t w1c = Byte(kW1cMask, at);
+        if (wmask == 0 && w1c == 0) {
+            continue;  // a read-only byte: nothing to store (nor to allocate)
+        }
+        uint8_t b = static_cast<uint8_t>((Byte(kValue, at) & ~wmask) | (in & wmask));
+        b = static_cast<uint8_t>(b & ~(in & w1c));
+        Slot(kValue, at) = b;
     }
     // A naturally aligned access never crosses a dword, so one hook at most.
-    RunHook(dword, before, Load(value_, dword, 4), WriteSource::Software);
+    RunHook(dword, before, Load(kValue, dword, 4), WriteSource::Software);
 }
 
 void ConfigSpace::Poke(unsigned offset, uint32_t value) {
     const unsigned dword = offset & ~3u;
     CheckAccess(dword, 4);
-    const uint32_t before = Load(value_, dword, 4);
-    Store(value_, dword, 4, value);
+    const uint32_t before = Load(kValue, dword, 4);
+    Store(kValue, dword, 4, value);
     RunHook(dword, before, value, WriteSource::Inspection);
 }
 
 void ConfigSpace::Set(unsigned offset, uint32_t value) {
     CheckAccess(offset & ~3u, 4);
-    Store(value_, offset & ~3u, 4, value);
+    Store(kValue, offset & ~3u, 4, value);
 }
 
 void ConfigSpace::SetBits(unsigned offset, uint32_t mask, uint32_t value) {
@@ -80,37 +104,48 @@ void ConfigSpace::SetBits(unsigned offset, uint32_t mask, uint32_t value) {
 
 void ConfigSpace::SetWriteMask(unsigned offset, uint32_t mask) {
     CheckAccess(offset & ~3u, 4);
-    Store(wmask_, offset & ~3u, 4, mask);
+    Store(kWriteMask, offset & ~3u, 4, mask);
 }
 
 void ConfigSpace::SetW1cMask(unsigned offset, uint32_t mask) {
     CheckAccess(offset & ~3u, 4);
-    Store(w1cmask_, offset & ~3u, 4, mask);
+    Store(kW1cMask, offset & ~3u, 4, mask);
 }
 
 uint32_t ConfigSpace::WriteMask(unsigned offset) const {
-    return Load(wmask_, offset & ~3u, 4);
+    return Load(kWriteMask, offset & ~3u, 4);
 }
 
 uint32_t ConfigSpace::W1cMask(unsigned offset) const {
-    return Load(w1cmask_, offset & ~3u, 4);
+    return Load(kW1cMask, offset & ~3u, 4);
 }
 
 void ConfigSpace::SetHook(unsigned offset, Hook hook) {
-    hooks_[offset & ~3u] = std::move(hook);
+    for (auto& entry : hooks_) {
+        if (entry.first == (offset & ~3u)) {
+            entry.second = std::move(hook);
+            return;
+        }
+    }
+    hooks_.emplace_back(offset & ~3u, std::move(hook));
 }
 
 void ConfigSpace::Clear() {
     value_.fill(0);
     wmask_.fill(0);
     w1cmask_.fill(0);
+    extended_.clear();
 }
 
 void ConfigSpace::RunHook(unsigned dwordOffset, uint32_t oldValue, uint32_t newValue,
                           WriteSource source) const {
-    auto it = hooks_.find(dwordOffset);
-    if (it != hooks_.end() && it->second) {
-        it->second(oldValue, newValue, source);
+    for (const auto& entry : hooks_) {
+        if (entry.first == dwordOffset) {
+            if (entry.second) {
+                entry.second(oldValue, newValue, source);
+            }
+            return;
+        }
     }
 }
 

@@ -2,6 +2,8 @@
 // makes misbehaviour visible.
 #include "sim/pci/fabric.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <stdexcept>
 
 namespace sim {
@@ -21,8 +23,10 @@ std::string Where(unsigned switchIndex, unsigned slot) {
 
 }  // namespace
 
-Fabric::Fabric(const FabricDescription& description) {
-    ValidateFabric(description);
+Fabric::Fabric(const FabricDescription& description)
+    : Fabric((ValidateFabric(description), description), Validated{}) {}
+
+Fabric::Fabric(const FabricDescription& description, Validated) {
     const auto& hb = description.hostBridge;
     hostBridge_ = MakeHostBridge(hb);
     if (hb.ecamWindow) {
@@ -139,7 +143,7 @@ bool& Fabric::LatchedSinceData(std::thread::id thread) {
 }
 
 uint32_t Fabric::ReadPort(uint16_t port) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     if (port == kConfigAddressPort)
         return latch_;
     if (port != kConfigDataPort) {
@@ -158,12 +162,12 @@ uint32_t Fabric::ReadPort(uint16_t port) {
     ++counters_.configReads;
     if (AccessFails(AccessFault::ConfigRead))
         return 0xFFFFFFFF;
-    ConfigSpace* c = Locate((latch_ >> 16) & 0xFF, (latch_ >> 11) & 0x1F, (latch_ >> 8) & 7, false);
+    ConfigSpace* c = Route((latch_ >> 16) & 0xFF, (latch_ >> 11) & 0x1F, (latch_ >> 8) & 7);
     return c ? c->Read(latch_ & 0xFC, 4) : 0xFFFFFFFF;
 }
 
 void Fabric::WritePort(uint16_t port, uint32_t value) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     const auto me = std::this_thread::get_id();
     if (port == kConfigAddressPort) {
         if (value & kReservedLatchBits)
@@ -177,6 +181,7 @@ void Fabric::WritePort(uint16_t port, uint32_t value) {
         ++counters_.otherPortAccesses;
         return;
     }
+    ForgetRoutes();
     if (me != latchOwner_)
         ++counters_.interleaveViolations;
     if (LatchedSinceData(me))
@@ -212,9 +217,10 @@ uint32_t Fabric::ReadPhysicalLocked(uint64_t address, unsigned size, bool inspec
             if (AccessFails(AccessFault::ConfigRead))
                 return Ones(size);
         }
-        ConfigSpace* c =
-            Locate(static_cast<unsigned>(off >> 20) & 0xFF, static_cast<unsigned>(off >> 15) & 0x1F,
-                   static_cast<unsigned>(off >> 12) & 7, false);
+        const auto bus = static_cast<unsigned>(off >> 20) & 0xFF;
+        const auto dev = static_cast<unsigned>(off >> 15) & 0x1F;
+        const auto fn = static_cast<unsigned>(off >> 12) & 7;
+        ConfigSpace* c = inspect ? Locate(bus, dev, fn, false) : Route(bus, dev, fn);
         return c ? c->Read(static_cast<unsigned>(off & 0xFFF), size) : Ones(size);
     }
     if (!inspect) {
@@ -222,7 +228,7 @@ uint32_t Fabric::ReadPhysicalLocked(uint64_t address, unsigned size, bool inspec
         if (AccessFails(AccessFault::PhysicalRead))
             return Ones(size);
     }
-    const MemoryClaim claim = ClaimMemory(address);
+    const MemoryClaim claim = inspect ? ClaimMemory(address) : RouteMemory(address);
     if (claim.sw != nullptr) {
         const auto off = static_cast<unsigned>(claim.offset);
         return inspect ? claim.sw->PeekBlock(claim.block, off, size)
@@ -267,13 +273,86 @@ Fabric::MemoryClaim Fabric::ClaimMemory(uint64_t address) {
     return claim;
 }
 
+ConfigSpace* Fabric::Route(unsigned bus, unsigned device, unsigned function) {
+    const uint16_t pfa = Pfa(bus, device, function);
+    if (lastFunction_.valid && lastFunction_.pfa == pfa) {
+        return lastFunction_.space;
+    }
+    ConfigSpace* space = Locate(bus, device, function, false);
+    lastFunction_ = {true, pfa, space};
+    return space;
+}
+
+Fabric::MemoryClaim Fabric::RouteMemory(uint64_t address) {
+    if (lastClaim_.valid && address - lastClaim_.base < lastClaim_.size) {
+        MemoryClaim claim = lastClaim_.claim;
+        claim.offset = address - lastClaim_.base;
+        return claim;
+    }
+    const MemoryClaim claim = ClaimMemory(address);
+    if (claim.sw == nullptr && claim.drive == nullptr) {
+        return claim;
+    }
+    // Only a range that nothing else decodes is remembered: where two devices overlap, the
+    // order of ClaimMemory decides each address afresh. (The window is routed before any
+    // claim, so it needs no such care.)
+    const uint64_t base = address - claim.offset;
+    const uint64_t size = claim.sw != nullptr ? uint64_t{reg::kBlockSize} : claim.drive->Bar0Size();
+    if (!Shared(base, size, claim)) {
+        lastClaim_ = {true, base, size, claim};
+    }
+    return claim;
+}
+
+bool Fabric::Shared(uint64_t base, uint64_t size, const MemoryClaim& claim) {
+    auto overlaps = [&](uint64_t otherBase, uint64_t otherSize) {
+        return otherBase < base + size && base < otherBase + otherSize;
+    };
+    for (auto& sw : switches_) {
+        for (unsigned b = 0; b < 2; ++b) {
+            const uint64_t blockBase = sw->BlockBase(b);
+            if (blockBase != 0 && !(claim.sw == sw.get() && claim.block == b) &&
+                overlaps(blockBase, reg::kBlockSize)) {
+                return true;
+            }
+        }
+    }
+    auto decodesElsewhere = [&](const NvmeDrive* drive) {
+        if (drive == nullptr || drive == claim.drive || drive->Bar0Base() == 0 ||
+            !drive->Decodes(drive->Bar0Base())) {
+            return false;
+        }
+        return overlaps(drive->Bar0Base(), drive->Bar0Size());
+    };
+    for (auto& entry : onboard_) {
+        if (decodesElsewhere(entry.second.get())) {
+            return true;
+        }
+    }
+    for (auto& sw : switches_) {
+        for (unsigned s = 0; s < sw->Slots(); ++s) {
+            DownstreamPort* port = sw->Port(s);
+            if (port && decodesElsewhere(port->ReachableDrive())) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+void Fabric::ForgetRoutes() {
+    lastFunction_.valid = false;
+    lastClaim_.valid = false;
+}
+
 uint32_t Fabric::ReadPhysical(uint64_t address, unsigned size) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     return ReadPhysicalLocked(address, size, false);
 }
 
 void Fabric::WritePhysical(uint64_t address, unsigned size, uint32_t value) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
+    ForgetRoutes();
     auto stray = [&] {
         ++counters_.strayWrites;
         faults_.strayWrites.push_back({address, size, value});
@@ -325,14 +404,15 @@ void Fabric::WritePhysical(uint64_t address, unsigned size, uint32_t value) {
 // Inspection
 
 uint32_t Fabric::PeekConfig(uint8_t bus, uint8_t device, uint8_t function, unsigned offset) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     ConfigSpace* c = Locate(bus, device, function, true);
     return c ? c->Dword(offset & 0xFFC) : 0xFFFFFFFF;
 }
 
 bool Fabric::PokeConfig(uint8_t bus, uint8_t device, uint8_t function, unsigned offset,
                         uint32_t value) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
+    ForgetRoutes();
     ConfigSpace* c = Locate(bus, device, function, true);
     if (!c)
         return false;
@@ -341,12 +421,13 @@ bool Fabric::PokeConfig(uint8_t bus, uint8_t device, uint8_t function, unsigned 
 }
 
 uint32_t Fabric::PeekPhysical(uint64_t address, unsigned size) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     return ReadPhysicalLocked(address, size, true);
 }
 
 bool Fabric::PokePhysical(uint64_t address, uint32_t value) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
+    ForgetRoutes();
     if ((address & 3) != 0)
         return false;
     const MemoryClaim claim = ClaimMemory(address);
@@ -358,7 +439,7 @@ bool Fabric::PokePhysical(uint64_t address, uint32_t value) {
 }
 
 uint32_t Fabric::PeekDriveBar0(uint8_t bus, uint64_t offset) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     NvmeDrive* drive = DriveAt(bus, true);
     if (!drive || (offset & 3) != 0 || offset >= drive->Bar0Size())
         return 0xFFFFFFFF;
@@ -366,7 +447,7 @@ uint32_t Fabric::PeekDriveBar0(uint8_t bus, uint64_t offset) {
 }
 
 uint64_t Fabric::EcamWindow() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     return ecamWindow_;
 }
 
@@ -374,43 +455,44 @@ uint64_t Fabric::EcamWindow() const {
 // Topology and events
 
 unsigned Fabric::SwitchCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     return static_cast<unsigned>(switches_.size());
 }
 
 SwitchModel Fabric::ModelOf(unsigned switchIndex) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     return SwitchAt(switchIndex).Model();
 }
 
 uint16_t Fabric::UpstreamPfa(unsigned switchIndex) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     return Pfa(SwitchAt(switchIndex).Bus(), 0, 0);
 }
 
 uint16_t Fabric::PortPfa(unsigned switchIndex, unsigned slot) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     DownstreamPort& port = PortAt(switchIndex, slot);
     return Pfa(SwitchAt(switchIndex).InternalBus(), port.Device(), 0);
 }
 
 uint16_t Fabric::DrivePfa(unsigned switchIndex, unsigned slot) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     return Pfa(PortAt(switchIndex, slot).SecondaryBus(), 0, 0);
 }
 
 bool Fabric::DrivePresent(unsigned switchIndex, unsigned slot) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     return PortAt(switchIndex, slot).Drive() != nullptr;
 }
 
 bool Fabric::LinkUp(unsigned switchIndex, unsigned slot) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     return PortAt(switchIndex, slot).LinkUp();
 }
 
 void Fabric::Pull(unsigned switchIndex, unsigned slot) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
+    ForgetRoutes();
     DownstreamPort& port = PortAt(switchIndex, slot);
     if (!port.Drive())
         throw std::logic_error("no drive to pull at " + Where(switchIndex, slot));
@@ -419,7 +501,8 @@ void Fabric::Pull(unsigned switchIndex, unsigned slot) {
 
 void Fabric::Insert(unsigned switchIndex, unsigned slot, const DriveDescription& drive) {
     ValidateDrive(drive, "drive");
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
+    ForgetRoutes();
     DownstreamPort& port = PortAt(switchIndex, slot);
     if (port.Drive())
         throw std::logic_error(Where(switchIndex, slot) + " is occupied");
@@ -428,14 +511,16 @@ void Fabric::Insert(unsigned switchIndex, unsigned slot, const DriveDescription&
 
 void Fabric::Replace(unsigned switchIndex, unsigned slot, const DriveDescription& drive) {
     ValidateDrive(drive, "drive");
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
+    ForgetRoutes();
     DownstreamPort& port = PortAt(switchIndex, slot);
     port.Pull();
     port.Insert(std::make_unique<NvmeDrive>(drive));
 }
 
 void Fabric::SetStuck(unsigned switchIndex, unsigned slot, bool stuck) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
+    ForgetRoutes();
     PortAt(switchIndex, slot).SetStuck(stuck);
 }
 
@@ -460,20 +545,22 @@ void Fabric::CheckBusFree(uint8_t bus, const char* what) {
 
 void Fabric::AddOnboard(uint8_t bus, const DriveDescription& drive) {
     ValidateDrive(drive, "drive");
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
+    ForgetRoutes();
     CheckBusFree(bus, "AddOnboard");
     onboard_.emplace(bus, std::make_unique<NvmeDrive>(drive));
 }
 
 void Fabric::RemoveOnboard(uint8_t bus) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
+    ForgetRoutes();
     if (onboard_.erase(bus) == 0) {
         throw std::logic_error("no on-board drive on bus " + std::to_string(bus));
     }
 }
 
 void Fabric::FailBlockReads(unsigned switchIndex, unsigned block, unsigned count) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     PlxSwitch& sw = SwitchAt(switchIndex);
     if (sw.Model() != SwitchModel::Plx8748 || block > 1) {
         throw std::logic_error("switch " + std::to_string(switchIndex) + " has no block " +
@@ -483,7 +570,7 @@ void Fabric::FailBlockReads(unsigned switchIndex, unsigned block, unsigned count
 }
 
 uint32_t Fabric::PeekBlock(unsigned switchIndex, unsigned block, unsigned offset) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     PlxSwitch& sw = SwitchAt(switchIndex);
     if (sw.Model() != SwitchModel::Plx8748 || block > 1 || offset > reg::kBlockSize - 4) {
         throw std::out_of_range("no such block register");
@@ -492,7 +579,8 @@ uint32_t Fabric::PeekBlock(unsigned switchIndex, unsigned block, unsigned offset
 }
 
 void Fabric::PokeBlock(unsigned switchIndex, unsigned block, unsigned offset, uint32_t value) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
+    ForgetRoutes();
     PlxSwitch& sw = SwitchAt(switchIndex);
     if (sw.Model() != SwitchModel::Plx8748 || block > 1 || offset > reg::kBlockSize - 4) {
         throw std::out_of_range("no such block register");
@@ -501,15 +589,34 @@ void Fabric::PokeBlock(unsigned switchIndex, unsigned block, unsigned offset, ui
 }
 
 // ---------------------------------------------------------------------------------------------
+// Locking
+
+void FabricLock::SetSingleThreaded(bool single) {
+    single_ = single;
+    owner_ = std::this_thread::get_id();
+}
+
+void FabricLock::CheckOwner() {
+    if (std::this_thread::get_id() != owner_) {
+        std::fprintf(stderr, "a fabric promised to one thread was touched by another\n");
+        std::abort();
+    }
+}
+
+void Fabric::SetSingleThreaded(bool single) {
+    mutex_.SetSingleThreaded(single);
+}
+
+// ---------------------------------------------------------------------------------------------
 // Records
 
 Counters Fabric::GetCounters() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     return counters_;
 }
 
 void Fabric::ResetCounters() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     counters_ = Counters{};
     for (unsigned k = 0; k < 4; ++k) {
         failAt_[k] = 0;
@@ -529,34 +636,34 @@ bool Fabric::AccessFails(AccessFault kind) {
 }
 
 void Fabric::FailAccess(AccessFault kind, uint64_t nth) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     const auto k = static_cast<unsigned>(kind);
     failAt_[k] = nth;
     failFired_[k] = false;
 }
 
 bool Fabric::AccessFaultFired(AccessFault kind) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     return failFired_[static_cast<unsigned>(kind)];
 }
 
 FaultRecord Fabric::Faults() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     return faults_;
 }
 
 void Fabric::ClearFaults() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     faults_ = FaultRecord{};
 }
 
 std::vector<ConfigWrite> Fabric::ConfigWrites() const {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     return {configWrites_.begin(), configWrites_.end()};
 }
 
 void Fabric::ClearConfigWrites() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard<FabricLock> lock(mutex_);
     configWrites_.clear();
 }
 

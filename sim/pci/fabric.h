@@ -79,9 +79,42 @@ struct Counters {
 // memory reads and writes outside the window.
 enum class AccessFault { ConfigRead, ConfigWrite, PhysicalRead, PhysicalWrite };
 
+// The fabric's lock, which a fabric that only one thread touches can do without: a driver
+// reads headers and tables byte by byte, and on the machines we run on the locked instruction
+// of every acquire and release is most of what such a read costs. In that mode the first thread
+// that made the promise owns the fabric, and any other thread taking the lock aborts the run: it is
+// the test, not the software under test, that broke its word.
+class FabricLock {
+  public:
+    void lock() {
+        if (single_) {
+            CheckOwner();
+            return;
+        }
+        mutex_.lock();
+    }
+    void unlock() {
+        if (!single_) {
+            mutex_.unlock();
+        }
+    }
+    void SetSingleThreaded(bool single);
+
+  private:
+    void CheckOwner();
+
+    std::mutex mutex_;
+    bool single_ = false;
+    std::thread::id owner_;
+};
+
 class Fabric {
   public:
     explicit Fabric(const FabricDescription& description);
+    // For a description ValidateFabric has already passed: a harness that builds the same
+    // machine again and again need not check it each time.
+    struct Validated {};
+    Fabric(const FabricDescription& description, Validated);
     static std::unique_ptr<Fabric> FromJson(const std::string& text);
     static std::unique_ptr<Fabric> FromFile(const std::string& path);
     ~Fabric();
@@ -147,6 +180,10 @@ class Fabric {
     uint32_t PeekBlock(unsigned switchIndex, unsigned block, unsigned offset);
     void PokeBlock(unsigned switchIndex, unsigned block, unsigned offset, uint32_t value);
 
+    // Promises that from now on only the calling thread touches this fabric (see FabricLock).
+    // Must be called while no other thread does.
+    void SetSingleThreaded(bool single);
+
     Counters GetCounters() const;
     void ResetCounters();
     FaultRecord Faults() const;
@@ -174,11 +211,19 @@ class Fabric {
         uint64_t offset = 0;  // into the block or BAR0
     };
     MemoryClaim ClaimMemory(uint64_t address);
+    // Locate for an access the software makes, and ClaimMemory for a read, through the routes
+    // remembered below.
+    ConfigSpace* Route(unsigned bus, unsigned device, unsigned function);
+    MemoryClaim RouteMemory(uint64_t address);
+    // Whether [base, base + size) is decoded by anything besides the claim's own device.
+    bool Shared(uint64_t base, uint64_t size, const MemoryClaim& claim);
+    // Something was written or an event happened: what decodes where may have changed.
+    void ForgetRoutes();
     void CheckBusFree(uint8_t bus, const char* what);
     // Counts one access of that kind; true when it is the one armed to fail.
     bool AccessFails(AccessFault kind);
 
-    mutable std::mutex mutex_;
+    mutable FabricLock mutex_;
     ConfigSpace hostBridge_;
     uint64_t ecamWindow_ = 0;
     std::map<uint16_t, ConfigSpace> functions_;
@@ -191,6 +236,24 @@ class Fabric {
     // threads at most, so a short list beats hashing on every port access.
     std::vector<std::pair<std::thread::id, bool>> latchedSinceData_;
     bool& LatchedSinceData(std::thread::id thread);
+
+    // The routes of the last configuration and memory accesses. A driver reads a header or a
+    // table byte by byte, so the next access usually goes where the last one went; looking the
+    // way up again costs a walk over every port and BAR. What decodes where changes only when
+    // something is written or an event happens, and every such call forgets both.
+    struct RememberedFunction {
+        bool valid = false;
+        uint16_t pfa = 0;
+        ConfigSpace* space = nullptr;
+    };
+    struct RememberedClaim {
+        bool valid = false;
+        uint64_t base = 0;
+        uint64_t size = 0;
+        MemoryClaim claim;
+    };
+    RememberedFunction lastFunction_;
+    RememberedClaim lastClaim_;
 
     Counters counters_;
     uint64_t failAt_[4] = {0, 0, 0, 0};

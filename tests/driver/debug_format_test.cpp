@@ -2,7 +2,9 @@
 // and text form the driver uses, and the kernel's own rendering of %p.
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -64,6 +66,51 @@ TEST(DebugFormat, UnknownAndTruncatedConversionsStayAsWritten) {
     EXPECT_EQ(Kernel("100%% done"), "100% done");
     EXPECT_EQ(Kernel("tail %"), "tail %");
     EXPECT_EQ(Kernel("%q"), "%q");
+}
+
+void Keep(sim::PrintLog& log, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    log.Append(format, args);
+    va_end(args);
+}
+
+// The log keeps each print's arguments and renders them when read: what it shows must be what
+// formatting at the time of the print would have shown, whatever happened to the arguments since.
+TEST(DebugFormat, KeptPrintsRenderAsTheyWouldHaveAtOnce) {
+    char name[16] = "first";
+    sim::PrintLog log;
+    Keep(log, "Corvax2 : %s [%d] %08X %p\n", name, -3, 0xBEEFu,
+         reinterpret_cast<void*>(0xFFFFA58000010000ull));
+    std::strcpy(name, "changed");  // a text argument is copied when printed
+    Keep(log, "%*d|%-*s|%.*s", 5, 42, 4, "ab", 2, "xyz");
+    Keep(log, "%llX %zu %c %s%%", 0x1122334455667788ull, size_t{7}, 'q',
+         static_cast<const char*>(nullptr));
+    Keep(log, "no arguments, cut short %");
+    const char* const shown[] = {
+        "Corvax2 : first [-3] 0000BEEF FFFFA58000010000\n",
+        "   42|ab  |xy",
+        "1122334455667788 7 q (null)%",
+        "no arguments, cut short %",
+    };
+    ASSERT_EQ(log.Count(), 4u);
+    std::string expected;
+    std::vector<size_t> ends;
+    for (const char* text : shown) {
+        expected += text;
+        ends.push_back(expected.size());
+    }
+    EXPECT_EQ(log.Text(), expected);
+    EXPECT_EQ(log.Ends(), ends);
+
+    // Prints after a read are rendered on the next read; a cleared log starts empty.
+    Keep(log, "%u", 9u);
+    EXPECT_EQ(log.Text(), expected + "9");
+    log.Clear();
+    EXPECT_EQ(log.Count(), 0u);
+    EXPECT_EQ(log.Text(), "");
+    Keep(log, "%d", 1);
+    EXPECT_EQ(log.Text(), "1");
 }
 
 }  // namespace

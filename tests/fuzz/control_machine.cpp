@@ -10,6 +10,8 @@ namespace hardening {
 Machine::Machine(const sim::FabricDescription& description)
     : fabric_(std::make_unique<sim::Fabric>(description)),
       snapshot_(std::make_unique<RegistrySnapshot>()) {
+    // One caller, one thread: the fabric can skip its lock.
+    fabric_->SetSingleThreaded(true);
     sim::Kernel::Get().Reset();
     sim::Kernel::Get().AttachFabric(fabric_.get());
     targets_ = TargetsOf(*fabric_);
@@ -90,6 +92,7 @@ std::string Machine::Capture(const sim::FabricDescription& description, LoadImag
                             reinterpret_cast<const uint8_t*>(e) + sizeof(*e));
     image->base = reinterpret_cast<const uint8_t*>(e);
     image->writes = loadWrites_;
+    image->targets = TargetsOf(*fabric_);
     sim::Fabric replayed(description);
     Replay(replayed, image->writes);
     for (uint16_t pfa : KnownFunctions(description)) {
@@ -108,11 +111,18 @@ std::string Machine::Capture(const sim::FabricDescription& description, LoadImag
 }
 
 void Machine::Restore(const sim::FabricDescription& description, const LoadImage& image) {
-    auto fresh = std::make_unique<sim::Fabric>(description);
+    // Every example passed validation when its file was read.
+    auto fresh = std::make_unique<sim::Fabric>(description, sim::Fabric::Validated{});
+    fresh->SetSingleThreaded(true);
     Replay(*fresh, image.writes);
     sim::Kernel::Get().AttachFabric(fresh.get());
     fabric_ = std::move(fresh);
-    targets_ = TargetsOf(*fabric_);
+    // The targets follow from the description alone; an input usually restores the image the
+    // one before it restored.
+    if (targetsFrom_ != &image) {
+        targets_ = image.targets;
+        targetsFrom_ = &image;
+    }
 
     // The registry's only pointers lead into the extension itself: move them along with it.
     corvax::DeviceExtension* e = Extension();

@@ -20,6 +20,7 @@ struct LoadImage {
     std::vector<uint8_t> extension;
     const uint8_t* base = nullptr;  // where the extension lived when it was taken
     std::vector<sim::ConfigWrite> writes;
+    WriteTargets targets;
 };
 
 class Machine {
@@ -56,6 +57,7 @@ class Machine {
   private:
     std::unique_ptr<sim::Fabric> fabric_;
     WriteTargets targets_;
+    const LoadImage* targetsFrom_ = nullptr;  // the image targets_ was copied from, if any
     sim::Handle handle_ = sim::kInvalidHandle;
     bool afterUpdate_ = true;
     std::vector<sim::ConfigWrite> loadWrites_;
