@@ -376,12 +376,7 @@ void PrintLog::Append(const char* format, va_list args) {
     // Walking the format once takes the arguments as the rendering will want them.
     VaSource from(args);
     CapturingSource source(from, words_, texts_);
-    const char* p = format;
-    while (*p != 0) {
-        if (*p != '%') {
-            ++p;
-            continue;
-        }
+    for (const char* p = std::strchr(format, '%'); p != nullptr; p = std::strchr(p, '%')) {
         if (p[1] == '%') {
             p += 2;
             continue;

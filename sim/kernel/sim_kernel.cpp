@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 
+#include "sim/common/optional_lock.h"
 #include "sim/kernel/debug_format.h"
 #include "sim/pci/fabric.h"
 
@@ -76,7 +77,7 @@ struct View {
 };
 
 struct State {
-    mutable std::recursive_mutex mutex;
+    mutable OptionalLock<std::recursive_mutex> mutex;
     std::atomic<Fabric*> fabric{nullptr};  // read on every port access, without the lock
 
     std::unique_ptr<KernDriver> driver;
@@ -111,18 +112,20 @@ struct State {
     uint64_t configPairs = 0;
 };
 
+using StateGuard = std::lock_guard<OptionalLock<std::recursive_mutex>>;
+
 State& S() {
     static State state;
     return state;
 }
 
-std::mutex& RequestLock() {
-    static std::mutex lock;
+OptionalLock<std::mutex>& RequestLock() {
+    static OptionalLock<std::mutex> lock;
     return lock;
 }
 
-std::mutex& ConfigPortLock() {
-    static std::mutex lock;
+OptionalLock<std::mutex>& ConfigPortLock() {
+    static OptionalLock<std::mutex> lock;
     return lock;
 }
 
@@ -165,7 +168,7 @@ KernStatus Send(KernDevice* device, KernRequest* request) {
     }
     const KernStatus returned = routine(device, request);
     if (request->completions != 1 || returned != request->status) {
-        std::lock_guard<std::recursive_mutex> lock(S().mutex);
+        sim::StateGuard lock(S().mutex);
         ++S().violations.completedTwice;
     }
     return request->status;
@@ -220,7 +223,7 @@ bool Route(const volatile void* address, uint64_t* physical, Fabric** fabric) {
         *fabric = r.fabric;
         return true;
     }
-    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    sim::StateGuard lock(s.mutex);
     const uint64_t generation = s.viewGeneration.load(std::memory_order_acquire);
     View* view = FindView(at, physical);
     if (view == nullptr) {
@@ -264,31 +267,41 @@ Kernel& Kernel::Get() {
 
 void Kernel::Reset() {
     State& s = S();
-    std::lock_guard<std::recursive_mutex> lock(s.mutex);
-    Fabric* fabric = s.fabric.load();
-    s.driver.reset();
-    s.device.reset();
-    s.links.clear();
-    s.handles.clear();
-    s.nextHandle = 1;
-    s.failDeviceAt = s.failLinkAt = 0;
-    s.failDeviceStatus = s.failLinkStatus = s.failRestrictStatus = 0;
-    s.prints.Clear();
-    s.counters = MappingCounters();
-    s.failAt[0] = s.failAt[1] = s.failAt[2] = 0;
-    s.nextMapping = 0;
-    s.ioSpaces.clear();
-    s.views.clear();
-    ForgetViews(s);
-    s.mdls.clear();
-    s.violations = Violations();
-    s.requestsInside = 0;
-    s.configPairs = 0;
-    s.fabric = fabric;
+    {
+        sim::StateGuard lock(s.mutex);
+        Fabric* fabric = s.fabric.load();
+        s.driver.reset();
+        s.device.reset();
+        s.links.clear();
+        s.handles.clear();
+        s.nextHandle = 1;
+        s.failDeviceAt = s.failLinkAt = 0;
+        s.failDeviceStatus = s.failLinkStatus = s.failRestrictStatus = 0;
+        s.prints.Clear();
+        s.counters = MappingCounters();
+        s.failAt[0] = s.failAt[1] = s.failAt[2] = 0;
+        s.nextMapping = 0;
+        s.ioSpaces.clear();
+        s.views.clear();
+        ForgetViews(s);
+        s.mdls.clear();
+        s.violations = Violations();
+        s.requestsInside = 0;
+        s.configPairs = 0;
+        s.fabric = fabric;
+    }
+    // A fresh boot serves any number of threads until somebody promises otherwise.
+    SetSingleThreaded(false);
+}
+
+void Kernel::SetSingleThreaded(bool single) {
+    S().mutex.SetSingleThreaded(single);
+    sim::RequestLock().SetSingleThreaded(single);
+    sim::ConfigPortLock().SetSingleThreaded(single);
 }
 
 void Kernel::AttachFabric(Fabric* fabric) {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     S().fabric = fabric;
     ForgetViews(S());
 }
@@ -300,13 +313,13 @@ Fabric* Kernel::AttachedFabric() const {
 KernStatus Kernel::LoadDriver() {
     State& s = S();
     {
-        std::lock_guard<std::recursive_mutex> lock(s.mutex);
+        sim::StateGuard lock(s.mutex);
         s.driver = std::make_unique<KernDriver>();
     }
     const KernStatus status = CorvaxDriverEntry(s.driver.get());
     if (status < 0) {
         // A driver whose entry fails is unloaded without its unload routine.
-        std::lock_guard<std::recursive_mutex> lock(s.mutex);
+        sim::StateGuard lock(s.mutex);
         s.driver.reset();
     }
     return status;
@@ -320,53 +333,53 @@ void Kernel::UnloadDriver() {
     if (s.driver->unloadInstalled) {
         CorvaxDriverUnload(s.driver.get());
     }
-    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    sim::StateGuard lock(s.mutex);
     s.handles.clear();
     s.driver.reset();
 }
 
 bool Kernel::DriverLoaded() const {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     return S().driver != nullptr;
 }
 
 void* Kernel::ControlDeviceExtension() const {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     return S().device ? S().device->extension.get() : nullptr;
 }
 
 uint32_t Kernel::ControlDeviceFlags() const {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     return S().device ? S().device->flags : 0;
 }
 
 uint32_t Kernel::ControlDeviceCharacteristics() const {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     return S().device ? S().device->characteristics : 0;
 }
 
 uint32_t Kernel::ControlDeviceType() const {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     return S().device ? S().device->type : 0;
 }
 
 bool Kernel::ControlDeviceRestricted() const {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     return S().device && S().device->restricted;
 }
 
 bool Kernel::ControlDeviceExclusive() const {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     return S().device && S().device->exclusive;
 }
 
 uint32_t Kernel::ControlDeviceExtensionSize() const {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     return S().device ? S().device->extensionSize : 0;
 }
 
 int Kernel::DefaultRoutineEntries() const {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     if (!S().driver) {
         return 0;
     }
@@ -378,50 +391,50 @@ int Kernel::DefaultRoutineEntries() const {
 }
 
 bool Kernel::UnloadRoutineInstalled() const {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     return S().driver && S().driver->unloadInstalled;
 }
 
 void Kernel::AddLink(const std::u16string& link, const std::u16string& target) {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     S().links[link] = target;
 }
 
 bool Kernel::LinkExists(const std::u16string& link) const {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     return S().links.count(link) != 0;
 }
 
 std::u16string Kernel::LinkTarget(const std::u16string& link) const {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     auto it = S().links.find(link);
     return it == S().links.end() ? std::u16string() : it->second;
 }
 
 bool Kernel::DeviceExists(const std::u16string& name) const {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     return S().device && S().device->name == name;
 }
 
 size_t Kernel::ObjectCount() const {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     return S().links.size() + (S().device ? 1 : 0);
 }
 
 void Kernel::FailCreateDevice(int nth, KernStatus status) {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     S().failDeviceAt = nth;
     S().failDeviceStatus = status;
 }
 
 void Kernel::FailCreateLink(int nth, KernStatus status) {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     S().failLinkAt = nth;
     S().failLinkStatus = status;
 }
 
 void Kernel::FailRestrictDevice(KernStatus status) {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     S().failRestrictStatus = status;
 }
 
@@ -429,7 +442,7 @@ Handle Kernel::Open(const std::string& path) {
     State& s = S();
     KernDevice* device = nullptr;
     {
-        std::lock_guard<std::recursive_mutex> lock(s.mutex);
+        sim::StateGuard lock(s.mutex);
         auto link = s.links.find(DosPath(path));
         if (link == s.links.end() || !s.device || s.device->name != link->second) {
             return kInvalidHandle;
@@ -441,7 +454,7 @@ Handle Kernel::Open(const std::string& path) {
     if (Send(device, &request) < 0) {
         return kInvalidHandle;
     }
-    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    sim::StateGuard lock(s.mutex);
     const Handle handle = s.nextHandle++;
     s.handles[handle] = device;
     return handle;
@@ -451,7 +464,7 @@ void Kernel::Close(Handle handle) {
     State& s = S();
     KernDevice* device = nullptr;
     {
-        std::lock_guard<std::recursive_mutex> lock(s.mutex);
+        sim::StateGuard lock(s.mutex);
         auto it = s.handles.find(handle);
         if (it == s.handles.end()) {
             return;
@@ -470,7 +483,7 @@ void Kernel::Close(Handle handle) {
 namespace {
 
 KernDevice* DeviceOf(Handle handle) {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     auto it = S().handles.find(handle);
     return it == S().handles.end() ? nullptr : it->second;
 }
@@ -534,7 +547,7 @@ IoResult Kernel::DeviceIoControl(Handle handle, uint32_t code, const void* input
         if (!IsError(request.status) && output != nullptr) {
             uint64_t n = request.information;
             if (n > outputLength) {
-                std::lock_guard<std::recursive_mutex> lock(S().mutex);
+                sim::StateGuard lock(S().mutex);
                 ++S().violations.informationTooLarge;
                 n = outputLength;
             }
@@ -551,7 +564,7 @@ IoResult Kernel::DeviceIoControl(Handle handle, uint32_t code, const void* input
             result.delivered = true;
         }
         if (request.information > outputLength) {
-            std::lock_guard<std::recursive_mutex> lock(S().mutex);
+            sim::StateGuard lock(S().mutex);
             ++S().violations.informationTooLarge;
         }
     }
@@ -588,7 +601,7 @@ IoResult Kernel::Write(Handle handle, const void* buffer, uint32_t length) {
 }
 
 std::vector<std::string> Kernel::Prints() const {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     std::vector<std::string> prints;
     const std::string& text = S().prints.Text();
     size_t start = 0;
@@ -600,37 +613,37 @@ std::vector<std::string> Kernel::Prints() const {
 }
 
 std::vector<std::string> Kernel::LogLines() const {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     return JoinPrintsIntoLines({S().prints.Text()});
 }
 
 void Kernel::ClearLog() {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     S().prints.Clear();
 }
 
 size_t Kernel::PrintCount() const {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     return S().prints.Count();
 }
 
 MappingCounters Kernel::Mappings() const {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     return S().counters;
 }
 
 void Kernel::FailMapping(MapStep step, int nth) {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     S().failAt[static_cast<int>(step)] = nth;
 }
 
 Violations Kernel::GetViolations() const {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     return S().violations;
 }
 
 uint64_t Kernel::ConfigPairs() const {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     return S().configPairs;
 }
 
@@ -669,7 +682,7 @@ KernStatus KernCreateDevice(KernDriver* driver, uint32_t extensionSize,
                             const KernUnicodeString* name, uint32_t deviceType,
                             uint32_t characteristics, uint8_t exclusive, KernDevice** device) {
     sim::State& s = S();
-    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    sim::StateGuard lock(s.mutex);
     if (sim::ShouldFail(s.failDeviceAt)) {
         return s.failDeviceStatus;
     }
@@ -692,7 +705,7 @@ KernStatus KernCreateDevice(KernDriver* driver, uint32_t extensionSize,
 }
 
 KernStatus KernRestrictDeviceToAdministrators(KernDevice* device) {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     if (S().failRestrictStatus != 0) {
         return S().failRestrictStatus;
     }
@@ -701,7 +714,7 @@ KernStatus KernRestrictDeviceToAdministrators(KernDevice* device) {
 }
 
 void KernDeleteDevice(KernDevice* device) {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     if (S().device.get() == device) {
         if (device->driver != nullptr) {
             device->driver->device = nullptr;
@@ -719,13 +732,13 @@ KernDevice* KernDriverDevice(KernDriver* driver) {
 }
 
 void KernSetDeviceFlags(KernDevice* device, uint32_t set, uint32_t clear) {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     device->flags = (device->flags | set) & ~clear;
 }
 
 KernStatus KernCreateSymbolicLink(const KernUnicodeString* link, const KernUnicodeString* target) {
     sim::State& s = S();
-    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    sim::StateGuard lock(s.mutex);
     if (sim::ShouldFail(s.failLinkAt)) {
         return s.failLinkStatus;
     }
@@ -738,7 +751,7 @@ KernStatus KernCreateSymbolicLink(const KernUnicodeString* link, const KernUnico
 }
 
 KernStatus KernDeleteSymbolicLink(const KernUnicodeString* link) {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     const bool erased = S().links.erase(sim::FromString(link)) != 0;
     return erased ? KERN_STATUS_SUCCESS : static_cast<KernStatus>(0xC0000034);
 }
@@ -764,7 +777,7 @@ void* KernRequestMdlMappedSystemVa(KernRequest* request) {
 }
 
 void* KernMapRequestMdl(KernRequest* request) {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     ++S().counters.requestMdlMaps;
     if (!request->hasMdl || request->failMdlMapping) {
         return nullptr;
@@ -783,7 +796,7 @@ void KernRequestLockInitialize(void) {}
 
 void KernRequestLockAcquire(void) {
     sim::RequestLock().lock();
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     if (++S().requestsInside > 1) {
         ++S().violations.concurrentRequests;
     }
@@ -791,7 +804,7 @@ void KernRequestLockAcquire(void) {
 
 void KernRequestLockRelease(void) {
     {
-        std::lock_guard<std::recursive_mutex> lock(S().mutex);
+        sim::StateGuard lock(S().mutex);
         --S().requestsInside;
     }
     sim::RequestLock().unlock();
@@ -799,7 +812,7 @@ void KernRequestLockRelease(void) {
 
 uint64_t KernConfigPortAcquire(void) {
     sim::ConfigPortLock().lock();
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     ++S().configPairs;
     return 0;
 }
@@ -822,7 +835,7 @@ uint32_t KernReadPortUlong(uint16_t port) {
 
 void* KernMapIoSpace(uint64_t physicalAddress, uint32_t size) {
     sim::State& s = S();
-    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    sim::StateGuard lock(s.mutex);
     ++s.counters.ioSpaceMaps;
     if (sim::ShouldFail(s.failAt[static_cast<int>(sim::MapStep::IoSpace)]) || size == 0) {
         return nullptr;
@@ -836,7 +849,7 @@ void* KernMapIoSpace(uint64_t physicalAddress, uint32_t size) {
 
 void KernUnmapIoSpace(void* address, uint32_t size) {
     sim::State& s = S();
-    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    sim::StateGuard lock(s.mutex);
     auto it = s.ioSpaces.find(reinterpret_cast<uint64_t>(address));
     if (it == s.ioSpaces.end() || it->second.second != size) {
         ++s.violations.unbalancedMappings;
@@ -848,7 +861,7 @@ void KernUnmapIoSpace(void* address, uint32_t size) {
 
 void* KernAllocateMdl(void* address, uint32_t size) {
     sim::State& s = S();
-    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    sim::StateGuard lock(s.mutex);
     ++s.counters.mdlAllocations;
     if (sim::ShouldFail(s.failAt[static_cast<int>(sim::MapStep::Mdl)])) {
         return nullptr;
@@ -864,7 +877,7 @@ void* KernAllocateMdl(void* address, uint32_t size) {
 }
 
 void KernBuildMdlForNonPagedPool(void* mdl) {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     auto it = S().mdls.find(static_cast<sim::Mdl*>(mdl));
     if (it != S().mdls.end()) {
         it->second->built = true;
@@ -873,7 +886,7 @@ void KernBuildMdlForNonPagedPool(void* mdl) {
 
 void* KernMapLockedPages(void* mdl) {
     sim::State& s = S();
-    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    sim::StateGuard lock(s.mutex);
     ++s.counters.viewMaps;
     auto it = s.mdls.find(static_cast<sim::Mdl*>(mdl));
     if (it == s.mdls.end() || !it->second->built) {
@@ -899,7 +912,7 @@ void* KernMapLockedPages(void* mdl) {
 
 void KernUnmapLockedPages(void* view, void* mdl) {
     sim::State& s = S();
-    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    sim::StateGuard lock(s.mutex);
     const uint64_t address = reinterpret_cast<uint64_t>(view);
     auto it = s.views.upper_bound(address);
     if (it == s.views.begin()) {
@@ -917,14 +930,14 @@ void KernUnmapLockedPages(void* view, void* mdl) {
 }
 
 uint32_t KernMdlByteOffset(void* mdl) {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     auto it = S().mdls.find(static_cast<sim::Mdl*>(mdl));
     return it == S().mdls.end() ? 0 : static_cast<uint32_t>(it->second->ioAddress & 0xFFFu);
 }
 
 void KernFreeMdl(void* mdl) {
     sim::State& s = S();
-    std::lock_guard<std::recursive_mutex> lock(s.mutex);
+    sim::StateGuard lock(s.mutex);
     if (s.mdls.erase(static_cast<sim::Mdl*>(mdl)) == 0) {
         ++s.violations.unbalancedMappings;
         return;
@@ -949,7 +962,7 @@ void KernWriteRegisterUlong(volatile void* address, uint32_t value) {
 }
 
 void KernDebugPrint(const char* format, ...) {
-    std::lock_guard<std::recursive_mutex> lock(S().mutex);
+    sim::StateGuard lock(S().mutex);
     va_list args;
     va_start(args, format);
     S().prints.Append(format, args);

@@ -68,6 +68,10 @@ class Kernel {
     // Forgets the namespace, the driver, the log, counters and injected faults. The fabric
     // stays attached.
     void Reset();
+    // Promises that until the next Reset only the calling thread uses the kernel, so its locks
+    // only check that promise (see OptionalLock). Only while no request runs and no other
+    // thread uses the kernel.
+    void SetSingleThreaded(bool single);
     void AttachFabric(Fabric* fabric);
     Fabric* AttachedFabric() const;
 

@@ -127,6 +127,9 @@ void ConfigSpace::SetHook(unsigned offset, Hook hook) {
             return;
         }
     }
+    if (hooks_.empty()) {
+        hooks_.reserve(4);
+    }
     hooks_.emplace_back(offset & ~3u, std::move(hook));
 }
 

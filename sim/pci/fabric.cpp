@@ -2,8 +2,6 @@
 // makes misbehaviour visible.
 #include "sim/pci/fabric.h"
 
-#include <cstdio>
-#include <cstdlib>
 #include <stdexcept>
 
 namespace sim {
@@ -143,7 +141,7 @@ bool& Fabric::LatchedSinceData(std::thread::id thread) {
 }
 
 uint32_t Fabric::ReadPort(uint16_t port) {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     if (port == kConfigAddressPort)
         return latch_;
     if (port != kConfigDataPort) {
@@ -167,7 +165,7 @@ uint32_t Fabric::ReadPort(uint16_t port) {
 }
 
 void Fabric::WritePort(uint16_t port, uint32_t value) {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     const auto me = std::this_thread::get_id();
     if (port == kConfigAddressPort) {
         if (value & kReservedLatchBits)
@@ -346,12 +344,12 @@ void Fabric::ForgetRoutes() {
 }
 
 uint32_t Fabric::ReadPhysical(uint64_t address, unsigned size) {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     return ReadPhysicalLocked(address, size, false);
 }
 
 void Fabric::WritePhysical(uint64_t address, unsigned size, uint32_t value) {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     ForgetRoutes();
     auto stray = [&] {
         ++counters_.strayWrites;
@@ -404,14 +402,14 @@ void Fabric::WritePhysical(uint64_t address, unsigned size, uint32_t value) {
 // Inspection
 
 uint32_t Fabric::PeekConfig(uint8_t bus, uint8_t device, uint8_t function, unsigned offset) {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     ConfigSpace* c = Locate(bus, device, function, true);
     return c ? c->Dword(offset & 0xFFC) : 0xFFFFFFFF;
 }
 
 bool Fabric::PokeConfig(uint8_t bus, uint8_t device, uint8_t function, unsigned offset,
                         uint32_t value) {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     ForgetRoutes();
     ConfigSpace* c = Locate(bus, device, function, true);
     if (!c)
@@ -421,12 +419,12 @@ bool Fabric::PokeConfig(uint8_t bus, uint8_t device, uint8_t function, unsigned 
 }
 
 uint32_t Fabric::PeekPhysical(uint64_t address, unsigned size) {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     return ReadPhysicalLocked(address, size, true);
 }
 
 bool Fabric::PokePhysical(uint64_t address, uint32_t value) {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     ForgetRoutes();
     if ((address & 3) != 0)
         return false;
@@ -439,7 +437,7 @@ bool Fabric::PokePhysical(uint64_t address, uint32_t value) {
 }
 
 uint32_t Fabric::PeekDriveBar0(uint8_t bus, uint64_t offset) {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     NvmeDrive* drive = DriveAt(bus, true);
     if (!drive || (offset & 3) != 0 || offset >= drive->Bar0Size())
         return 0xFFFFFFFF;
@@ -447,7 +445,7 @@ uint32_t Fabric::PeekDriveBar0(uint8_t bus, uint64_t offset) {
 }
 
 uint64_t Fabric::EcamWindow() const {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     return ecamWindow_;
 }
 
@@ -455,43 +453,43 @@ uint64_t Fabric::EcamWindow() const {
 // Topology and events
 
 unsigned Fabric::SwitchCount() const {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     return static_cast<unsigned>(switches_.size());
 }
 
 SwitchModel Fabric::ModelOf(unsigned switchIndex) const {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     return SwitchAt(switchIndex).Model();
 }
 
 uint16_t Fabric::UpstreamPfa(unsigned switchIndex) {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     return Pfa(SwitchAt(switchIndex).Bus(), 0, 0);
 }
 
 uint16_t Fabric::PortPfa(unsigned switchIndex, unsigned slot) {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     DownstreamPort& port = PortAt(switchIndex, slot);
     return Pfa(SwitchAt(switchIndex).InternalBus(), port.Device(), 0);
 }
 
 uint16_t Fabric::DrivePfa(unsigned switchIndex, unsigned slot) {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     return Pfa(PortAt(switchIndex, slot).SecondaryBus(), 0, 0);
 }
 
 bool Fabric::DrivePresent(unsigned switchIndex, unsigned slot) {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     return PortAt(switchIndex, slot).Drive() != nullptr;
 }
 
 bool Fabric::LinkUp(unsigned switchIndex, unsigned slot) {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     return PortAt(switchIndex, slot).LinkUp();
 }
 
 void Fabric::Pull(unsigned switchIndex, unsigned slot) {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     ForgetRoutes();
     DownstreamPort& port = PortAt(switchIndex, slot);
     if (!port.Drive())
@@ -501,7 +499,7 @@ void Fabric::Pull(unsigned switchIndex, unsigned slot) {
 
 void Fabric::Insert(unsigned switchIndex, unsigned slot, const DriveDescription& drive) {
     ValidateDrive(drive, "drive");
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     ForgetRoutes();
     DownstreamPort& port = PortAt(switchIndex, slot);
     if (port.Drive())
@@ -511,7 +509,7 @@ void Fabric::Insert(unsigned switchIndex, unsigned slot, const DriveDescription&
 
 void Fabric::Replace(unsigned switchIndex, unsigned slot, const DriveDescription& drive) {
     ValidateDrive(drive, "drive");
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     ForgetRoutes();
     DownstreamPort& port = PortAt(switchIndex, slot);
     port.Pull();
@@ -519,7 +517,7 @@ void Fabric::Replace(unsigned switchIndex, unsigned slot, const DriveDescription
 }
 
 void Fabric::SetStuck(unsigned switchIndex, unsigned slot, bool stuck) {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     ForgetRoutes();
     PortAt(switchIndex, slot).SetStuck(stuck);
 }
@@ -545,14 +543,14 @@ void Fabric::CheckBusFree(uint8_t bus, const char* what) {
 
 void Fabric::AddOnboard(uint8_t bus, const DriveDescription& drive) {
     ValidateDrive(drive, "drive");
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     ForgetRoutes();
     CheckBusFree(bus, "AddOnboard");
     onboard_.emplace(bus, std::make_unique<NvmeDrive>(drive));
 }
 
 void Fabric::RemoveOnboard(uint8_t bus) {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     ForgetRoutes();
     if (onboard_.erase(bus) == 0) {
         throw std::logic_error("no on-board drive on bus " + std::to_string(bus));
@@ -560,7 +558,7 @@ void Fabric::RemoveOnboard(uint8_t bus) {
 }
 
 void Fabric::FailBlockReads(unsigned switchIndex, unsigned block, unsigned count) {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     PlxSwitch& sw = SwitchAt(switchIndex);
     if (sw.Model() != SwitchModel::Plx8748 || block > 1) {
         throw std::logic_error("switch " + std::to_string(switchIndex) + " has no block " +
@@ -570,7 +568,7 @@ void Fabric::FailBlockReads(unsigned switchIndex, unsigned block, unsigned count
 }
 
 uint32_t Fabric::PeekBlock(unsigned switchIndex, unsigned block, unsigned offset) {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     PlxSwitch& sw = SwitchAt(switchIndex);
     if (sw.Model() != SwitchModel::Plx8748 || block > 1 || offset > reg::kBlockSize - 4) {
         throw std::out_of_range("no such block register");
@@ -579,7 +577,7 @@ uint32_t Fabric::PeekBlock(unsigned switchIndex, unsigned block, unsigned offset
 }
 
 void Fabric::PokeBlock(unsigned switchIndex, unsigned block, unsigned offset, uint32_t value) {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     ForgetRoutes();
     PlxSwitch& sw = SwitchAt(switchIndex);
     if (sw.Model() != SwitchModel::Plx8748 || block > 1 || offset > reg::kBlockSize - 4) {
@@ -591,18 +589,6 @@ void Fabric::PokeBlock(unsigned switchIndex, unsigned block, unsigned offset, ui
 // ---------------------------------------------------------------------------------------------
 // Locking
 
-void FabricLock::SetSingleThreaded(bool single) {
-    single_ = single;
-    owner_ = std::this_thread::get_id();
-}
-
-void FabricLock::CheckOwner() {
-    if (std::this_thread::get_id() != owner_) {
-        std::fprintf(stderr, "a fabric promised to one thread was touched by another\n");
-        std::abort();
-    }
-}
-
 void Fabric::SetSingleThreaded(bool single) {
     mutex_.SetSingleThreaded(single);
 }
@@ -611,12 +597,12 @@ void Fabric::SetSingleThreaded(bool single) {
 // Records
 
 Counters Fabric::GetCounters() const {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     return counters_;
 }
 
 void Fabric::ResetCounters() {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     counters_ = Counters{};
     for (unsigned k = 0; k < 4; ++k) {
         failAt_[k] = 0;
@@ -636,34 +622,34 @@ bool Fabric::AccessFails(AccessFault kind) {
 }
 
 void Fabric::FailAccess(AccessFault kind, uint64_t nth) {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     const auto k = static_cast<unsigned>(kind);
     failAt_[k] = nth;
     failFired_[k] = false;
 }
 
 bool Fabric::AccessFaultFired(AccessFault kind) const {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     return failFired_[static_cast<unsigned>(kind)];
 }
 
 FaultRecord Fabric::Faults() const {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     return faults_;
 }
 
 void Fabric::ClearFaults() {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     faults_ = FaultRecord{};
 }
 
 std::vector<ConfigWrite> Fabric::ConfigWrites() const {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     return {configWrites_.begin(), configWrites_.end()};
 }
 
 void Fabric::ClearConfigWrites() {
-    std::lock_guard<FabricLock> lock(mutex_);
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     configWrites_.clear();
 }
 

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "sim/common/optional_lock.h"
 #include "sim/pci/config_space.h"
 #include "sim/pci/description.h"
 #include "sim/pci/models.h"
@@ -78,35 +79,6 @@ struct Counters {
 // configuration reads and writes through either mechanism (enabled latch only), and physical
 // memory reads and writes outside the window.
 enum class AccessFault { ConfigRead, ConfigWrite, PhysicalRead, PhysicalWrite };
-
-// The fabric's lock, which a fabric that only one thread touches can do without: a driver
-// reads headers and tables byte by byte, and on the machines we run on the locked instruction
-// of every acquire and release is most of what such a read costs. In that mode the first thread
-// that made the promise owns the fabric, and any other thread taking the lock aborts the run: it is
-// the test, not the software under test, that broke its word.
-class FabricLock {
-  public:
-    void lock() {
-        if (single_) {
-            CheckOwner();
-            return;
-        }
-        mutex_.lock();
-    }
-    void unlock() {
-        if (!single_) {
-            mutex_.unlock();
-        }
-    }
-    void SetSingleThreaded(bool single);
-
-  private:
-    void CheckOwner();
-
-    std::mutex mutex_;
-    bool single_ = false;
-    std::thread::id owner_;
-};
 
 class Fabric {
   public:
@@ -180,8 +152,8 @@ class Fabric {
     uint32_t PeekBlock(unsigned switchIndex, unsigned block, unsigned offset);
     void PokeBlock(unsigned switchIndex, unsigned block, unsigned offset, uint32_t value);
 
-    // Promises that from now on only the calling thread touches this fabric (see FabricLock).
-    // Must be called while no other thread does.
+    // Promises that from now on only the calling thread touches this fabric (see
+    // OptionalLock). Must be called while no other thread does.
     void SetSingleThreaded(bool single);
 
     Counters GetCounters() const;
@@ -223,7 +195,7 @@ class Fabric {
     // Counts one access of that kind; true when it is the one armed to fail.
     bool AccessFails(AccessFault kind);
 
-    mutable FabricLock mutex_;
+    mutable OptionalLock<std::mutex> mutex_;
     ConfigSpace hostBridge_;
     uint64_t ecamWindow_ = 0;
     std::map<uint16_t, ConfigSpace> functions_;

@@ -8,11 +8,12 @@
 namespace hardening {
 
 Machine::Machine(const sim::FabricDescription& description)
-    : fabric_(std::make_unique<sim::Fabric>(description)),
+    : fabric_(std::make_unique<sim::Fabric>(description, sim::Fabric::Validated{})),
       snapshot_(std::make_unique<RegistrySnapshot>()) {
-    // One caller, one thread: the fabric can skip its lock.
+    // One caller, one thread: the fabric and the kernel can skip their locks.
     fabric_->SetSingleThreaded(true);
     sim::Kernel::Get().Reset();
+    sim::Kernel::Get().SetSingleThreaded(true);
     sim::Kernel::Get().AttachFabric(fabric_.get());
     targets_ = TargetsOf(*fabric_);
 }
@@ -111,7 +112,6 @@ std::string Machine::Capture(const sim::FabricDescription& description, LoadImag
 }
 
 void Machine::Restore(const sim::FabricDescription& description, const LoadImage& image) {
-    // Every example passed validation when its file was read.
     auto fresh = std::make_unique<sim::Fabric>(description, sim::Fabric::Validated{});
     fresh->SetSingleThreaded(true);
     Replay(*fresh, image.writes);

@@ -26,6 +26,7 @@ struct LoadImage {
 class Machine {
   public:
     // Builds the fabric and boots the simulated kernel on it; the driver is not loaded yet.
+    // The description is one of Examples(), which passed validation when its file was read.
     explicit Machine(const sim::FabricDescription& description);
     ~Machine();
     Machine(const Machine&) = delete;
