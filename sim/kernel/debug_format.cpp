@@ -304,15 +304,78 @@ class VaSource {
 
 constexpr uint64_t kNullText = ~uint64_t{0};
 
+template <typename T>
+constexpr ArgKind KindOf() {
+    if constexpr (std::is_same_v<T, int>) {
+        return ArgKind::Int;
+    } else if constexpr (std::is_same_v<T, long>) {
+        return ArgKind::Long;
+    } else if constexpr (std::is_same_v<T, long long>) {
+        return ArgKind::LongLong;
+    } else if constexpr (std::is_same_v<T, unsigned int>) {
+        return ArgKind::UInt;
+    } else if constexpr (std::is_same_v<T, unsigned long>) {
+        return ArgKind::ULong;
+    } else if constexpr (std::is_same_v<T, unsigned long long>) {
+        return ArgKind::ULongLong;
+    } else if constexpr (std::is_same_v<T, const char*>) {
+        return ArgKind::Text;
+    } else {
+        static_assert(std::is_same_v<T, const void*>, "an argument type the formatter takes");
+        return ArgKind::Pointer;
+    }
+}
+
 // Arguments from the caller, kept as they are taken: numbers as 64-bit words, texts copied
-// (a text may be gone or changed by the time the print is read).
+// (a text may be gone or changed by the time the print is read). With a plan to fill, it also
+// notes the type of each argument it takes.
 class CapturingSource {
   public:
-    CapturingSource(VaSource& from, std::vector<uint64_t>& words, std::string& texts)
-        : from_(from), words_(words), texts_(texts) {}
+    CapturingSource(VaSource& from, std::vector<uint64_t>& words, std::string& texts,
+                    std::vector<ArgKind>* plan)
+        : from_(from), words_(words), texts_(texts), plan_(plan) {}
     template <typename T>
     T Get() {
+        if (plan_ != nullptr) {
+            plan_->push_back(KindOf<T>());
+        }
         const T v = from_.Get<T>();
+        Keep(v);
+        return v;
+    }
+    // Takes the next argument as a planned kind.
+    void Take(ArgKind kind) {
+        switch (kind) {
+            case ArgKind::Int:
+                Get<int>();
+                break;
+            case ArgKind::Long:
+                Get<long>();
+                break;
+            case ArgKind::LongLong:
+                Get<long long>();
+                break;
+            case ArgKind::UInt:
+                Get<unsigned int>();
+                break;
+            case ArgKind::ULong:
+                Get<unsigned long>();
+                break;
+            case ArgKind::ULongLong:
+                Get<unsigned long long>();
+                break;
+            case ArgKind::Text:
+                Get<const char*>();
+                break;
+            case ArgKind::Pointer:
+                Get<const void*>();
+                break;
+        }
+    }
+
+  private:
+    template <typename T>
+    void Keep(T v) {
         if constexpr (std::is_same_v<T, const char*>) {
             if (v == nullptr) {
                 words_.push_back(kNullText);
@@ -325,13 +388,12 @@ class CapturingSource {
         } else {
             words_.push_back(static_cast<uint64_t>(v));
         }
-        return v;
     }
 
-  private:
     VaSource& from_;
     std::vector<uint64_t>& words_;
     std::string& texts_;
+    std::vector<ArgKind>* plan_;
 };
 
 // Arguments kept by a CapturingSource, given back in the same order and types.
@@ -369,25 +431,46 @@ void AppendDebugPrint(std::string& out, const char* format, va_list args) {
 }
 
 void PrintLog::Append(const char* format, va_list args) {
-    Record record;
-    record.format = texts_.size();
-    texts_.append(format, std::strlen(format) + 1);
-    record.firstWord = words_.size();
-    // Walking the format once takes the arguments as the rendering will want them.
-    VaSource from(args);
-    CapturingSource source(from, words_, texts_);
-    for (const char* p = std::strchr(format, '%'); p != nullptr; p = std::strchr(p, '%')) {
-        if (p[1] == '%') {
-            p += 2;
-            continue;
+    // A driver prints from a few hundred fixed formats, so what each one takes is worked out
+    // once, and kept with a copy of the text it was worked out from: the same address holding
+    // another text gets a plan of its own.
+    const Plan* plan = nullptr;
+    if (auto it = byAddress_.find(format); it != byAddress_.end()) {
+        const std::string& known = it->second->format;
+        if (std::strncmp(format, known.c_str(), known.size() + 1) == 0) {
+            plan = it->second;
         }
-        Conversion c;
-        p = Parse(p, c, source);
-        if (c.conversion == 0) {
-            break;
-        }
-        Fetch(c, source);
     }
+    Record record;
+    record.firstWord = words_.size();
+    VaSource from(args);
+    if (plan != nullptr) {
+        CapturingSource source(from, words_, texts_, nullptr);
+        for (ArgKind kind : plan->kinds) {
+            source.Take(kind);
+        }
+    } else {
+        auto fresh = std::make_unique<Plan>();
+        fresh->format = format;
+        CapturingSource source(from, words_, texts_, &fresh->kinds);
+        const char* text = fresh->format.c_str();
+        for (const char* p = std::strchr(text, '%'); p != nullptr; p = std::strchr(p, '%')) {
+            if (p[1] == '%') {
+                p += 2;
+                continue;
+            }
+            Conversion c;
+            p = Parse(p, c, source);
+            if (c.conversion == 0) {
+                break;
+            }
+            Fetch(c, source);
+        }
+        plan = fresh.get();
+        byAddress_[format] = plan;
+        plans_.push_back(std::move(fresh));
+    }
+    record.plan = plan;
     records_.push_back(record);
 }
 
@@ -397,13 +480,19 @@ void PrintLog::Clear() {
     texts_.clear();
     text_.clear();
     ends_.clear();
+    // No record is left to need a plan; a driver printing from ever new buffers would
+    // otherwise make them pile up.
+    if (plans_.size() > kPlanLimit) {
+        byAddress_.clear();
+        plans_.clear();
+    }
 }
 
 void PrintLog::RenderPending() const {
     for (size_t i = ends_.size(); i < records_.size(); ++i) {
         const Record& record = records_[i];
         KeptSource source(words_.data() + record.firstWord, texts_);
-        Render(text_, texts_.data() + record.format, source);
+        Render(text_, record.plan->format.c_str(), source);
         ends_.push_back(text_.size());
     }
 }

@@ -4,7 +4,9 @@
 
 #include <cstdarg>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace sim {
@@ -15,6 +17,9 @@ namespace sim {
 std::string FormatDebugPrint(const char* format, va_list args);
 // The same, appended to out.
 void AppendDebugPrint(std::string& out, const char* format, va_list args);
+
+// The type of one argument a format takes.
+enum class ArgKind : uint8_t { Int, Long, LongLong, UInt, ULong, ULongLong, Text, Pointer };
 
 // The debug log: each print kept as its format and its arguments, and rendered only when the
 // log is read. A long run prints a great deal that nobody reads.
@@ -28,15 +33,23 @@ class PrintLog {
     const std::vector<size_t>& Ends() const;
 
   private:
+    // What a format takes, in order, with the text it was worked out from.
+    struct Plan {
+        std::string format;
+        std::vector<ArgKind> kinds;
+    };
     struct Record {
-        size_t format = 0;     // into texts_
+        const Plan* plan = nullptr;
         size_t firstWord = 0;  // into words_
     };
+    static constexpr size_t kPlanLimit = 4096;
     void RenderPending() const;
 
+    std::vector<std::unique_ptr<Plan>> plans_;
+    std::unordered_map<const char*, const Plan*> byAddress_;
     std::vector<Record> records_;
     std::vector<uint64_t> words_;
-    std::string texts_;  // formats and %s arguments, each with its terminating zero
+    std::string texts_;  // %s arguments, each with its terminating zero
     // The prints rendered so far.
     mutable std::string text_;
     mutable std::vector<size_t> ends_;

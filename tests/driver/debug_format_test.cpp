@@ -111,6 +111,17 @@ TEST(DebugFormat, KeptPrintsRenderAsTheyWouldHaveAtOnce) {
     EXPECT_EQ(log.Text(), "");
     Keep(log, "%d", 1);
     EXPECT_EQ(log.Text(), "1");
+
+    // A format is worked out once per address, but a buffer reused for another format (other
+    // text, other arguments) is read afresh, and each print renders by the text it was given.
+    char format[32];
+    std::strcpy(format, "a%d-");
+    log.Clear();
+    Keep(log, format, 7);
+    std::strcpy(format, "b%s%llX");
+    Keep(log, format, "xy", 0xABCull);
+    Keep(log, format, "z", 1ull);
+    EXPECT_EQ(log.Text(), "a7-bxyABCbz1");
 }
 
 }  // namespace

@@ -9,10 +9,12 @@
 //
 // Input layout (every read past the end gives zeros):
 //   byte 0  machine (index into the examples, modulo their number)
-//   byte 1  bits 7:5 all set: the load may fail somewhere, as the next bits say (otherwise
-//           the input starts from the image of a clean load, which costs far less; the fault
-//           sweep already fails every single access of every load once, so an eighth of the
-//           inputs is enough here):
+//   byte 1  0xFF: the load may fail somewhere, as byte 2 says. Any other value: the input
+//           starts from the image of a clean load, which costs far less than a load. (The
+//           fault sweep already fails every single access and mapping step of every load
+//           once; here inputs with load faults are the ones the fuzzer's choice of bytes and
+//           its coverage make of them.)
+//   byte 2  (after 0xFF only)
 //           bit 0: arm an access fault for the load (kind in bits 2:1, then a 16-bit index)
 //           bits 4:3: arm a mapping-step fault for the load (step + 1, then a byte index)
 //   then steps, each starting with an opcode byte (see Step()).
@@ -28,8 +30,11 @@ namespace {
 
 using hardening::Machine;
 
-// Short sequences keep an execution cheap: an update costs as much as a hundred queries.
-constexpr size_t kMaxSteps = 16;
+// Short sequences keep an execution cheap: an update or a rescan reads every header byte by
+// byte and costs as much as a hundred queries, and a fuzzer finds more by running many short
+// sequences than few long ones. Every reproducer kept in the corpus still catches the driver
+// without its fix within eight steps; longer seeds are kept cut into pieces of eight.
+constexpr size_t kMaxSteps = 8;
 constexpr uint32_t kMaxInput = 1200;
 
 class Stream {
@@ -230,8 +235,18 @@ void Step(Stream& in, Machine& m, std::vector<uint8_t>& input) {
                 const uint8_t bus = kBuses[(what >> 2) % 8];
                 switch (what & 3) {
                     case 0:
-                        m.Unload();
-                        Check(m.Load());
+                        if (what == 0xFC) {
+                            // A reload reads every header again, as costly as the rest of an
+                            // input together, so it takes one exact value (zero, the byte
+                            // inputs are fullest of and the one read past their end, would
+                            // make it common).
+                            m.Unload();
+                            Check(m.Load());
+                        } else {
+                            // Otherwise the faults armed so far are taken back.
+                            f.FailAccess(static_cast<sim::AccessFault>(what % 4), 0);
+                            sim::Kernel::Get().FailMapping(static_cast<sim::MapStep>(what % 3), 0);
+                        }
                         break;
                     case 1: {
                         const auto& palette = DrivePalette();
@@ -283,8 +298,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const auto& examples = hardening::Examples();
     const size_t which = in.Byte() % examples.size();
     const sim::FabricDescription& description = examples[which].description;
-    const uint8_t flags = in.Byte();
-    const uint8_t loadFaults = (flags & 0xE0) == 0xE0 ? flags : 0;
+    const uint8_t loadFaults = in.Byte() == 0xFF ? in.Byte() : 0;
     const bool faulty = (loadFaults & 0x19) != 0;
     if (!faulty && machine && machine->Loaded() && images[which].valid) {
         machine->Restore(description, images[which]);
