@@ -304,6 +304,18 @@ class VaSource {
 
 constexpr uint64_t kNullText = ~uint64_t{0};
 
+// Whether text, a zero-terminated string, is known. Compares no further than the first byte
+// that differs, so never past text's end.
+bool SameText(const char* text, const std::string& known) {
+    const char* k = known.c_str();
+    for (size_t i = 0; i <= known.size(); ++i) {
+        if (text[i] != k[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
 template <typename T>
 constexpr ArgKind KindOf() {
     if constexpr (std::is_same_v<T, int>) {
@@ -434,12 +446,15 @@ void PrintLog::Append(const char* format, va_list args) {
     // A driver prints from a few hundred fixed formats, so what each one takes is worked out
     // once, and kept with a copy of the text it was worked out from: the same address holding
     // another text gets a plan of its own.
-    const Plan* plan = nullptr;
-    if (auto it = byAddress_.find(format); it != byAddress_.end()) {
-        const std::string& known = it->second->format;
-        if (std::strncmp(format, known.c_str(), known.size() + 1) == 0) {
+    PlanSlot& slot = slots_[(reinterpret_cast<uintptr_t>(format) >> 3) % kPlanSlots];
+    const Plan* plan = slot.address == format ? slot.plan : nullptr;
+    if (plan == nullptr) {
+        if (auto it = byAddress_.find(format); it != byAddress_.end()) {
             plan = it->second;
         }
+    }
+    if (plan != nullptr && !SameText(format, plan->format)) {
+        plan = nullptr;
     }
     Record record;
     record.firstWord = words_.size();
@@ -470,6 +485,7 @@ void PrintLog::Append(const char* format, va_list args) {
         byAddress_[format] = plan;
         plans_.push_back(std::move(fresh));
     }
+    slot = PlanSlot{format, plan};
     record.plan = plan;
     records_.push_back(record);
 }
@@ -485,6 +501,7 @@ void PrintLog::Clear() {
     if (plans_.size() > kPlanLimit) {
         byAddress_.clear();
         plans_.clear();
+        slots_.fill(PlanSlot{});
     }
 }
 

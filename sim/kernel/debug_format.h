@@ -2,6 +2,7 @@
 #ifndef CORVAX_SIM_DEBUG_FORMAT_H
 #define CORVAX_SIM_DEBUG_FORMAT_H
 
+#include <array>
 #include <cstdarg>
 #include <cstdint>
 #include <memory>
@@ -42,11 +43,18 @@ class PrintLog {
         const Plan* plan = nullptr;
         size_t firstWord = 0;  // into words_
     };
+    // The plan each format address had last, found without hashing most of the time.
+    struct PlanSlot {
+        const char* address = nullptr;
+        const Plan* plan = nullptr;
+    };
     static constexpr size_t kPlanLimit = 4096;
+    static constexpr size_t kPlanSlots = 512;
     void RenderPending() const;
 
     std::vector<std::unique_ptr<Plan>> plans_;
     std::unordered_map<const char*, const Plan*> byAddress_;
+    std::array<PlanSlot, kPlanSlots> slots_{};
     std::vector<Record> records_;
     std::vector<uint64_t> words_;
     std::string texts_;  // %s arguments, each with its terminating zero
