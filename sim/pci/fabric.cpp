@@ -235,39 +235,60 @@ uint32_t Fabric::ReadPhysicalLocked(uint64_t address, unsigned size, bool inspec
     return claim.drive != nullptr ? claim.drive->ReadBar(claim.offset, size) : Ones(size);
 }
 
-Fabric::MemoryClaim Fabric::ClaimMemory(uint64_t address) {
-    MemoryClaim claim;
+template <typename Visit>
+void Fabric::ForEachDecoder(Visit visit) {
+    MemoryClaim c;
     for (auto& sw : switches_) {
         for (unsigned b = 0; b < 2; ++b) {
             const uint64_t base = sw->BlockBase(b);
-            if (base != 0 && address >= base && address - base < reg::kBlockSize) {
-                claim.sw = sw.get();
-                claim.block = b;
-                claim.offset = address - base;
-                return claim;
+            if (base != 0) {
+                c = MemoryClaim{};
+                c.sw = sw.get();
+                c.block = b;
+                c.base = base;
+                c.size = reg::kBlockSize;
+                if (visit(c)) {
+                    return;
+                }
             }
         }
     }
-    for (auto& [bus, drive] : onboard_) {
-        if (drive->Decodes(address)) {
-            claim.drive = drive.get();
-            claim.bus = bus;
-            claim.offset = address - drive->Bar0Base();
-            return claim;
+    auto drive = [&](NvmeDrive* d, uint8_t bus) {
+        if (d == nullptr || !d->Decodes(d->Bar0Base())) {
+            return false;  // memory decoding off, or BAR0 unassigned
+        }
+        c = MemoryClaim{};
+        c.drive = d;
+        c.bus = bus;
+        c.base = d->Bar0Base();
+        c.size = d->Bar0Size();
+        return visit(c);
+    };
+    for (auto& [bus, d] : onboard_) {
+        if (drive(d.get(), bus)) {
+            return;
         }
     }
     for (auto& sw : switches_) {
         for (unsigned s = 0; s < sw->Slots(); ++s) {
             DownstreamPort* port = sw->Port(s);
-            NvmeDrive* drive = port ? port->ReachableDrive() : nullptr;
-            if (drive && drive->Decodes(address)) {
-                claim.drive = drive;
-                claim.bus = port->SecondaryBus();
-                claim.offset = address - drive->Bar0Base();
-                return claim;
+            if (port != nullptr && drive(port->ReachableDrive(), port->SecondaryBus())) {
+                return;
             }
         }
     }
+}
+
+Fabric::MemoryClaim Fabric::ClaimMemory(uint64_t address) {
+    MemoryClaim claim;
+    ForEachDecoder([&](const MemoryClaim& c) {
+        if (address - c.base >= c.size) {
+            return false;
+        }
+        claim = c;
+        claim.offset = address - c.base;
+        return true;
+    });
     return claim;
 }
 
@@ -282,60 +303,29 @@ ConfigSpace* Fabric::Route(unsigned bus, unsigned device, unsigned function) {
 }
 
 Fabric::MemoryClaim Fabric::RouteMemory(uint64_t address) {
-    if (lastClaim_.valid && address - lastClaim_.base < lastClaim_.size) {
+    if (lastClaim_.valid && address - lastClaim_.claim.base < lastClaim_.claim.size) {
         MemoryClaim claim = lastClaim_.claim;
-        claim.offset = address - lastClaim_.base;
+        claim.offset = address - claim.base;
         return claim;
     }
     const MemoryClaim claim = ClaimMemory(address);
-    if (claim.sw == nullptr && claim.drive == nullptr) {
-        return claim;
-    }
     // Only a range that nothing else decodes is remembered: where two devices overlap, the
-    // order of ClaimMemory decides each address afresh. (The window is routed before any
-    // claim, so it needs no such care.)
-    const uint64_t base = address - claim.offset;
-    const uint64_t size = claim.sw != nullptr ? uint64_t{reg::kBlockSize} : claim.drive->Bar0Size();
-    if (!Shared(base, size, claim)) {
-        lastClaim_ = {true, base, size, claim};
+    // order of the claim decides each address afresh. (The window is routed before any claim,
+    // so it needs no such care.)
+    if ((claim.sw != nullptr || claim.drive != nullptr) && !Shared(claim)) {
+        lastClaim_ = {true, claim};
     }
     return claim;
 }
 
-bool Fabric::Shared(uint64_t base, uint64_t size, const MemoryClaim& claim) {
-    auto overlaps = [&](uint64_t otherBase, uint64_t otherSize) {
-        return otherBase < base + size && base < otherBase + otherSize;
-    };
-    for (auto& sw : switches_) {
-        for (unsigned b = 0; b < 2; ++b) {
-            const uint64_t blockBase = sw->BlockBase(b);
-            if (blockBase != 0 && !(claim.sw == sw.get() && claim.block == b) &&
-                overlaps(blockBase, reg::kBlockSize)) {
-                return true;
-            }
-        }
-    }
-    auto decodesElsewhere = [&](const NvmeDrive* drive) {
-        if (drive == nullptr || drive == claim.drive || drive->Bar0Base() == 0 ||
-            !drive->Decodes(drive->Bar0Base())) {
-            return false;
-        }
-        return overlaps(drive->Bar0Base(), drive->Bar0Size());
-    };
-    for (auto& entry : onboard_) {
-        if (decodesElsewhere(entry.second.get())) {
-            return true;
-        }
-    }
-    for (auto& sw : switches_) {
-        for (unsigned s = 0; s < sw->Slots(); ++s) {
-            DownstreamPort* port = sw->Port(s);
-            if (port && decodesElsewhere(port->ReachableDrive())) {
-                return true;
-            }
-        }
-    }
-    return false;
+bool Fabric::Shared(const MemoryClaim& claim) {
+    bool shared = false;
+    ForEachDecoder([&](const MemoryClaim& c) {
+        const bool same = c.sw == claim.sw && c.block == claim.block && c.drive == claim.drive;
+        shared = !same && c.base < claim.base + claim.size && claim.base < c.base + c.size;
+        return shared;
+    });
+    return shared;
 }
 
 void Fabric::ForgetRoutes() {

@@ -180,15 +180,21 @@ class Fabric {
         unsigned block = 0;
         NvmeDrive* drive = nullptr;  // with bus: a drive's BAR0
         uint8_t bus = 0;
+        uint64_t base = 0;  // where the block or BAR0 decodes, and how far
+        uint64_t size = 0;
         uint64_t offset = 0;  // into the block or BAR0
     };
+    // Calls visit with every range that decodes now, in the order that decides who claims an
+    // address (blocks, on-board drives, drives behind the ports), until visit returns true.
+    template <typename Visit>
+    void ForEachDecoder(Visit visit);
     MemoryClaim ClaimMemory(uint64_t address);
     // Locate for an access the software makes, and ClaimMemory for a read, through the routes
     // remembered below.
     ConfigSpace* Route(unsigned bus, unsigned device, unsigned function);
     MemoryClaim RouteMemory(uint64_t address);
-    // Whether [base, base + size) is decoded by anything besides the claim's own device.
-    bool Shared(uint64_t base, uint64_t size, const MemoryClaim& claim);
+    // Whether the claim's range is decoded, in part, by anything besides its own device.
+    bool Shared(const MemoryClaim& claim);
     // Something was written or an event happened: what decodes where may have changed.
     void ForgetRoutes();
     void CheckBusFree(uint8_t bus, const char* what);
@@ -220,8 +226,6 @@ class Fabric {
     };
     struct RememberedClaim {
         bool valid = false;
-        uint64_t base = 0;
-        uint64_t size = 0;
         MemoryClaim claim;
     };
     RememberedFunction lastFunction_;
