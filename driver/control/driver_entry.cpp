@@ -102,6 +102,8 @@ extern "C" KernStatus CorvaxDriverEntry(KernDriver* driver) {
     KernDebugPrint("Corvax2 : Driver loaded(%s)\n", kVersionText);
     KernDebugPrint("Corvax2 : %s\n", kSupportedProducts);
     KernRequestLockInitialize();
+    // Before anything is mapped: every mapping is checked against these ranges.
+    KernTakeSystemRamRanges();
     KernInstallDispatchRoutines(driver);
     const KernStatus status = CreateControlDevice(driver);
     if (status < 0) {

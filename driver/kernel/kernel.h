@@ -126,6 +126,21 @@ void KernConfigPortRelease(uint64_t state);
 void KernWritePortUlong(uint16_t port, uint32_t value);
 uint32_t KernReadPortUlong(uint16_t port);
 
+/* ---- The system's RAM. ---- */
+
+/* One range of physical memory the system uses as RAM. */
+typedef struct KernPhysicalRange {
+    uint64_t Base;
+    uint64_t Length; /* bytes */
+} KernPhysicalRange;
+
+/* Takes the system's RAM ranges (MmGetPhysicalMemoryRanges) once, at load, before anything is
+ * mapped, and keeps them for the life of the driver. */
+void KernTakeSystemRamRanges(void);
+/* The ranges taken at load; *count of them. Null when they could not be taken: then no
+ * physical address can be shown to lie outside RAM. */
+const KernPhysicalRange* KernSystemRamRanges(uint32_t* count);
+
 /* ---- Physical memory: the three objects of one mapping. ---- */
 
 /* MmMapIoSpace, non-cached; null on failure. */

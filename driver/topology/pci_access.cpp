@@ -28,6 +28,106 @@ bool UseWindow(const DeviceExtension* extension, const DriveSlot* slot) {
            slot->PciConfigAddr == EcamAddress(extension->EcamBase, slot->pciPFA);
 }
 
+// A test build switches the window checks off to show that the RAM rule holds on its own.
+#ifdef CORVAX_TEST_WITHOUT_WINDOW_CHECKS
+constexpr bool kWindowChecks = false;
+#else
+constexpr bool kWindowChecks = true;
+#endif
+
+// The host bridge's window register (64-bit, at 0x60) as Intel's client parts define it:
+// enable in bit 0, the length in bits 3:1, bits 11:4 reserved as 0, the base aligned to the
+// length.
+constexpr uint32_t kWindowRegister = 0x60;
+constexpr uint32_t kWindowRegisterHigh = 0x64;
+constexpr uint32_t kWindowEnable = 0x1;
+constexpr uint32_t kWindowReservedBits = 0xFF0;
+
+// Bytes the window decodes for a length field; 0 for the encodings no part defines.
+uint64_t WindowDecodeLength(uint32_t windowRegister) {
+    switch ((windowRegister >> 1) & 7u) {
+        case 0:
+            return 256ull << 20;
+        case 1:
+            return 128ull << 20;
+        case 2:
+            return 64ull << 20;
+        case 3:
+            return 512ull << 20;
+        case 4:
+            return 1ull << 30;
+        default:
+            return 0;
+    }
+}
+
+bool HasWindowRegisterForm(uint32_t windowRegister) {
+    const uint64_t length = WindowDecodeLength(windowRegister);
+    const uint64_t base = windowRegister & 0xFFFFF000u;
+    return (windowRegister & kWindowEnable) != 0 && (windowRegister & kWindowReservedBits) == 0 &&
+           length != 0 && (base & (length - 1)) == 0;
+}
+
+// Whether the page at base answers with the host bridge's own identifiers, as bus 0, device 0,
+// function 0 of a window that really decodes there must. One page mapped and released; no line
+// is logged, so the load's log is the same whichever way this goes.
+bool WindowAnswersForHostBridge(uint64_t base, uint32_t hostBridgeId) {
+    MemoryMapping mapping = {};
+    const volatile uint8_t* view =
+        static_cast<const volatile uint8_t*>(PciMapMemory(&mapping, base, kPageSize));
+    if (view == nullptr) {
+        return false;
+    }
+    const uint32_t id = KernReadRegisterUlong(view);
+    PciUnmapMemory(&mapping);
+    return id == hostBridgeId;
+}
+
+// Decides whether the enhanced window may carry header accesses. Each test stands for a machine
+// where the window is not where dword 0x60 seems to say:
+// - another vendor's host bridge: dword 0x60 is some other register;
+// - a base of 0, or a window reaching past 4 GiB (a base read as all-ones): the header accesses
+//   take only the low half of the address and would wrap round to low memory;
+// - a register without the form of an enabled window register: on Xeon Scalable servers 0:0.0
+//   is a DMI port whose dword 0x60 is an MSI capability header (0x01029005), and its "base"
+//   is the kernel's own memory;
+// - a high half that is not 0: the window lies above 4 GiB and its low half names RAM;
+// - a window that does not answer with the host bridge's identifiers: firmware that leaves
+//   the register enabled while the window decodes somewhere else, or nowhere.
+uint8_t TrustWindow(uint64_t base, uint32_t windowRegister, uint32_t hostBridgeId) {
+    if ((hostBridgeId & 0xFFFFu) != kIntelVendorId || base == 0 ||
+        base > kFourGiB - kEcamWindowSize) {
+        return 0;
+    }
+    if (kWindowChecks && (!HasWindowRegisterForm(windowRegister) ||
+                          PciReadConfigUlong(0, kWindowRegisterHigh) != 0 ||
+                          !WindowAnswersForHostBridge(base, hostBridgeId))) {
+        return 0;
+    }
+    return 1;
+}
+
+// Whether [address, address + size) may overlap the system's RAM. Every address the driver
+// maps comes from a register some device reported, and a wrong or lying register must not aim
+// a read or a write at the system's memory. Ranges that could not be taken prove nothing, so
+// then every address counts as RAM.
+bool TouchesSystemRam(uint64_t address, uint32_t size) {
+    uint32_t count = 0;
+    const KernPhysicalRange* ranges = KernSystemRamRanges(&count);
+    if (ranges == nullptr || address + size < address) {
+        return true;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        const KernPhysicalRange& r = ranges[i];
+        const bool startsInside = address >= r.Base && address - r.Base < r.Length;
+        const bool reachesInto = r.Base >= address && r.Base - address < size;
+        if (startsInside || reachesInto) {
+            return true;
+        }
+    }
+    return false;
+}
+
 // Port path length: whole dwords, at most the 256 bytes the ports reach.
 uint32_t PortPathLength(uint32_t length) {
     return length > kHeaderSize ? kHeaderSize : (length & ~3u);
@@ -68,18 +168,12 @@ void PciWriteConfigUlong(uint32_t pfa, uint32_t offset, uint32_t value) {
 }
 
 void PciInitializeEcam(DeviceExtension* extension) {
-    extension->EcamBase = PciReadConfigUlong(0, 0x60) & 0xFFFFF000u;
+    const uint32_t windowRegister = PciReadConfigUlong(0, kWindowRegister);
+    extension->EcamBase = windowRegister & 0xFFFFF000u;
     KernDebugPrint("Corvax2 : Pci configuration memory start address:0x%08X\n",
                    LowHalf(extension->EcamBase));
     const uint32_t hostBridgeId = PciReadConfigUlong(0, 0x00);
-    // The whole 64 MiB window must lie below 4 GiB, where the header accesses take its
-    // address: a base read as all-ones (no answer) would otherwise wrap them round to low
-    // memory.
-    const bool belowFourGiB = extension->EcamBase <= kFourGiB - kEcamWindowSize;
-    extension->fgEcamTrusted =
-        (extension->EcamBase != 0 && belowFourGiB && (hostBridgeId & 0xFFFFu) == kIntelVendorId)
-            ? 1
-            : 0;
+    extension->fgEcamTrusted = TrustWindow(extension->EcamBase, windowRegister, hostBridgeId);
 }
 
 bool PciReadConfigHeader(const DeviceExtension* extension, const DriveSlot* slot,
@@ -196,6 +290,10 @@ bool PciFindMsixCapability(const DeviceExtension* extension, DriveSlot* slot) {
 }
 
 void* PciMapMemory(MemoryMapping* mapping, uint64_t physicalAddress, uint32_t size) {
+    // RAM is refused as a failed I/O-space mapping is: nothing acquired, a null result.
+    if (size == 0 || TouchesSystemRam(physicalAddress, size)) {
+        return nullptr;
+    }
     void* io = KernMapIoSpace(physicalAddress, size);
     if (io == nullptr) {
         return nullptr;

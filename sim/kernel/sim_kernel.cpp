@@ -107,6 +107,11 @@ struct State {
     std::atomic<uint64_t> viewGeneration{1};
     std::map<Mdl*, std::unique_ptr<Mdl>> mdls;
 
+    // The attached fabric's RAM as the memory manager would report it; none taken when a test
+    // says the ranges could not be had.
+    std::vector<KernPhysicalRange> ram;
+    bool ramUnknown = false;
+
     Violations violations;
     int requestsInside = 0;
     uint64_t configPairs = 0;
@@ -288,6 +293,7 @@ void Kernel::Reset() {
         s.violations = Violations();
         s.requestsInside = 0;
         s.configPairs = 0;
+        s.ramUnknown = false;
         s.fabric = fabric;
     }
     // A fresh boot serves any number of threads until somebody promises otherwise.
@@ -303,7 +309,18 @@ void Kernel::SetSingleThreaded(bool single) {
 void Kernel::AttachFabric(Fabric* fabric) {
     sim::StateGuard lock(S().mutex);
     S().fabric = fabric;
+    S().ram.clear();
+    if (fabric != nullptr) {
+        for (const RamRange& r : fabric->Ram()) {
+            S().ram.push_back(KernPhysicalRange{r.base, r.size});
+        }
+    }
     ForgetViews(S());
+}
+
+void Kernel::FailSystemRamRanges() {
+    sim::StateGuard lock(S().mutex);
+    S().ramUnknown = true;
 }
 
 Fabric* Kernel::AttachedFabric() const {
@@ -833,11 +850,32 @@ uint32_t KernReadPortUlong(uint16_t port) {
     return fabric != nullptr ? fabric->ReadPort(port) : 0xFFFFFFFFu;
 }
 
+void KernTakeSystemRamRanges(void) {
+    // The ranges follow the attached fabric; nothing to take.
+}
+
+const KernPhysicalRange* KernSystemRamRanges(uint32_t* count) {
+    sim::State& s = S();
+    sim::StateGuard lock(s.mutex);
+    *count = s.ramUnknown ? 0 : static_cast<uint32_t>(s.ram.size());
+    if (s.ramUnknown) {
+        return nullptr;
+    }
+    // Never null when known, even with no range at all.
+    static const KernPhysicalRange kNone = {0, 0};
+    return s.ram.empty() ? &kNone : s.ram.data();
+}
+
 void* KernMapIoSpace(uint64_t physicalAddress, uint32_t size) {
     sim::State& s = S();
     sim::StateGuard lock(s.mutex);
     ++s.counters.ioSpaceMaps;
     if (sim::ShouldFail(s.failAt[static_cast<int>(sim::MapStep::IoSpace)]) || size == 0) {
+        return nullptr;
+    }
+    // Device memory never lies in RAM; a mapping of it is refused (and counted by the fabric).
+    sim::Fabric* fabric = s.fabric.load();
+    if (fabric != nullptr && fabric->RefuseRamMapping(physicalAddress, size)) {
         return nullptr;
     }
     const uint64_t address =

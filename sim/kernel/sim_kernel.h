@@ -72,8 +72,12 @@ class Kernel {
     // only check that promise (see OptionalLock). Only while no request runs and no other
     // thread uses the kernel.
     void SetSingleThreaded(bool single);
+    // Attaching a fabric also gives the driver its RAM as the system's memory ranges.
     void AttachFabric(Fabric* fabric);
     Fabric* AttachedFabric() const;
+    // Until the next Reset the system's RAM ranges cannot be had (as if the memory manager
+    // returned none).
+    void FailSystemRamRanges();
 
     // ---- driver ----
     KernStatus LoadDriver();

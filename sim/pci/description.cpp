@@ -141,10 +141,78 @@ std::optional<unsigned> PayloadCode(unsigned bytes) {
     return std::nullopt;
 }
 
+WindowDecode DecodeWindowRegister(uint64_t windowRegister) {
+    static const uint64_t kLengths[8] = {
+        256ull << 20, 128ull << 20, 64ull << 20, 512ull << 20, 1ull << 30, 0, 0, 0};
+    const uint64_t length = kLengths[(windowRegister >> 1) & 7];
+    if ((windowRegister & 1) == 0 || length == 0) {
+        return {};
+    }
+    return {windowRegister & ~(length - 1), length};
+}
+
+WindowDecode EffectiveWindow(const HostBridgeDescription& hb) {
+    if (hb.ecamWindow) {
+        return *hb.ecamWindow != 0 ? WindowDecode{*hb.ecamWindow, 256ull << 20} : WindowDecode{};
+    }
+    return hb.vendor == 0x8086 ? DecodeWindowRegister(hb.ecam) : WindowDecode{};
+}
+
+namespace {
+
+// The machine's RAM, for refusing devices placed in it.
+class RamMap {
+  public:
+    explicit RamMap(const std::vector<RamRange>& ranges) : ranges_(ranges) {
+        for (size_t i = 0; i < ranges_.size(); ++i) {
+            const RamRange& r = ranges_[i];
+            const std::string key = At("ram", i);
+            if (r.size == 0 || (r.size & 0xFFF) != 0) {
+                Fail(key + ".size", Hex(r.size) + " is not a non-zero multiple of 4 KiB");
+            }
+            if ((r.base & 0xFFF) != 0) {
+                Fail(key + ".base", Hex(r.base) + " is not page-aligned");
+            }
+            if (r.base + r.size < r.base) {
+                Fail(key + ".size", Hex(r.size) + " at " + Hex(r.base) + " runs past 2^64");
+            }
+            for (size_t j = 0; j < i; ++j) {
+                if (Overlap(ranges_[j], r.base, r.size)) {
+                    Fail(key, "overlaps " + At("ram", j));
+                }
+            }
+        }
+    }
+    // Fails naming key when [base, base + size) lies in RAM in part or whole.
+    void Refuse(const std::string& key, const std::string& what, uint64_t base,
+                uint64_t size) const {
+        for (size_t i = 0; i < ranges_.size(); ++i) {
+            const RamRange& r = ranges_[i];
+            if (Overlap(r, base, size)) {
+                Fail(key, what + " at " + Hex(base) + " lies in RAM (" + At("ram", i) + ": " +
+                              Hex(r.base) + " to " + Hex(r.base + r.size - 1) + ")");
+            }
+        }
+    }
+
+  private:
+    static bool Overlap(const RamRange& r, uint64_t base, uint64_t size) {
+        return base - r.base < r.size || (r.base >= base && r.base - base < size);
+    }
+    const std::vector<RamRange>& ranges_;
+};
+
+}  // namespace
+
 void ValidateFabric(const FabricDescription& fabric) {
     const auto& hb = fabric.hostBridge;
     if (hb.ecamWindow && (*hb.ecamWindow & 0xFFF) != 0) {
         Fail("host_bridge.ecam_window", Hex(*hb.ecamWindow) + " is not page-aligned");
+    }
+    const RamMap ram(fabric.ram);
+    if (const WindowDecode window = EffectiveWindow(hb); window.size != 0) {
+        ram.Refuse(hb.ecamWindow ? "host_bridge.ecam_window" : "host_bridge.ecam",
+                   "the configuration window", window.base, window.size);
     }
 
     AddressBook book;
@@ -182,6 +250,9 @@ void ValidateFabric(const FabricDescription& fabric) {
         if (!PayloadCode(sw.maxPayload)) {
             Fail(key + ".max_payload", std::to_string(sw.maxPayload) + " is not 128, 256 ... 4096");
         }
+        if (sw.bar0 != 0) {
+            ram.Refuse(key + ".bar0", "BAR0", sw.bar0, barSize);
+        }
         book.ClaimFunction(unsigned{sw.bus} << 8, key + ".bus", false);
         for (size_t p = 0; p < sw.ports.size(); ++p) {
             const auto& port = sw.ports[p];
@@ -189,8 +260,13 @@ void ValidateFabric(const FabricDescription& fabric) {
             book.ClaimFunction(unsigned{sw.internalBus} << 8 | LinkMap(sw.model)[port.index] << 3,
                                pkey, true);
             book.ClaimFunction(unsigned{port.bus} << 8, pkey + ".drive", true);
-            if (port.drive)
+            if (port.drive) {
                 ValidateDrive(*port.drive, pkey + ".drive");
+                if (port.drive->bar0 != 0) {
+                    ram.Refuse(pkey + ".drive.bar0", "BAR0", port.drive->bar0,
+                               port.drive->bar0Size);
+                }
+            }
         }
     }
     for (size_t i = 0; i < fabric.onboard.size(); ++i) {
@@ -198,6 +274,9 @@ void ValidateFabric(const FabricDescription& fabric) {
         const std::string key = At("onboard", i);
         book.ClaimFunction(unsigned{ob.bus} << 8, key + ".bus", false);
         ValidateDrive(ob.drive, key + ".drive");
+        if (ob.drive.bar0 != 0) {
+            ram.Refuse(key + ".drive.bar0", "BAR0", ob.drive.bar0, ob.drive.bar0Size);
+        }
     }
     for (size_t i = 0; i < fabric.functions.size(); ++i) {
         const auto& fn = fabric.functions[i];
@@ -319,15 +398,26 @@ DriveDescription ReadDrive(const json& j, const std::string& key) {
 }
 
 FabricDescription ReadFabric(const json& root) {
-    CheckKeys(root, "", {"name", "description", "host_bridge", "switches", "onboard", "functions"});
+    CheckKeys(root, "",
+              {"name", "description", "ram", "host_bridge", "switches", "onboard", "functions"});
     FabricDescription f;
+    if (auto it = root.find("ram"); it != root.end()) {
+        const auto& list = List(*it, "ram");
+        f.ram.clear();
+        for (size_t i = 0; i < list.size(); ++i) {
+            const std::string key = At("ram", i);
+            CheckKeys(list[i], key, {"base", "size"});
+            f.ram.push_back({Need<uint64_t>(list[i], "base", key, UINT64_MAX),
+                             Need<uint64_t>(list[i], "size", key, UINT64_MAX)});
+        }
+    }
     if (auto it = root.find("host_bridge"); it != root.end()) {
         const std::string key = "host_bridge";
         CheckKeys(*it, key, {"vendor", "device", "ecam", "ecam_window"});
         auto& hb = f.hostBridge;
         Optional(*it, "vendor", key, 0xFFFF, hb.vendor);
         Optional(*it, "device", key, 0xFFFF, hb.device);
-        Optional(*it, "ecam", key, 0xFFFFFFFF, hb.ecam);
+        Optional(*it, "ecam", key, UINT64_MAX, hb.ecam);
         if (auto w = it->find("ecam_window"); w != it->end()) {
             hb.ecamWindow = Number(*w, key + ".ecam_window", UINT64_MAX);
         }
@@ -433,7 +523,12 @@ FabricDescription LoadFabricFile(const std::string& path) {
 // ---------------------------------------------------------------------------------------------
 // Builder
 
-FabricBuilder& FabricBuilder::HostBridge(uint16_t vendor, uint16_t device, uint32_t ecam) {
+FabricBuilder& FabricBuilder::Ram(std::vector<RamRange> ranges) {
+    fabric_.ram = std::move(ranges);
+    return *this;
+}
+
+FabricBuilder& FabricBuilder::HostBridge(uint16_t vendor, uint16_t device, uint64_t ecam) {
     fabric_.hostBridge.vendor = vendor;
     fabric_.hostBridge.device = device;
     fabric_.hostBridge.ecam = ecam;

@@ -98,10 +98,29 @@ struct FunctionDescription {
 struct HostBridgeDescription {
     uint16_t vendor = 0x8086;
     uint16_t device = 0x3E0F;
-    uint32_t ecam = 0xE0000001;  // configuration dword 0x60
-    // Where the window really decodes; by default dword 0x60 & 0xFFFFF000 on an Intel bridge
-    // and nowhere on any other (there dword 0x60 means something else). 0 = no window.
+    uint64_t ecam = 0xE0000001;  // configuration dwords 0x60 (low half) and 0x64 (high half)
+    // Where the window really decodes; 0 = no window. By default, on an Intel bridge whose
+    // register is enabled with a length it defines, where that register puts it; nowhere on
+    // any other (there dword 0x60 means something else).
     std::optional<uint64_t> ecamWindow;
+};
+
+// Where an Intel host bridge's window register makes the window decode, and how far: size 0
+// when it is disabled or its length field is one no part defines. The base keeps only the
+// bits above the length, as the hardware does.
+struct WindowDecode {
+    uint64_t base = 0;
+    uint64_t size = 0;
+};
+WindowDecode DecodeWindowRegister(uint64_t windowRegister);
+// The window of a host bridge as its description gives it (explicitly, or by default).
+WindowDecode EffectiveWindow(const HostBridgeDescription& hb);
+
+// A range of the machine's RAM: the system's own memory, where no device may decode and where
+// nothing of this system may be mapped.
+struct RamRange {
+    uint64_t base = 0;
+    uint64_t size = 0;
 };
 
 struct FabricDescription {
@@ -109,6 +128,8 @@ struct FabricDescription {
     std::vector<SwitchDescription> switches;
     std::vector<OnboardDescription> onboard;
     std::vector<FunctionDescription> functions;
+    // By default the first 2 GiB.
+    std::vector<RamRange> ram = {{0, 0x80000000ull}};
 };
 
 // Throws FabricError naming the key of the first problem found.
@@ -125,8 +146,9 @@ const char* DefaultFabricJson();
 // Chained construction for tests: ports and their drives go to the last switch added.
 class FabricBuilder {
   public:
-    FabricBuilder& HostBridge(uint16_t vendor, uint16_t device, uint32_t ecam);
+    FabricBuilder& HostBridge(uint16_t vendor, uint16_t device, uint64_t ecam);
     FabricBuilder& EcamWindow(uint64_t base);
+    FabricBuilder& Ram(std::vector<RamRange> ranges);
     FabricBuilder& Switch(SwitchModel model, uint8_t bus, uint8_t internalBus, uint32_t bar0 = 0,
                           unsigned maxPayload = 128);
     FabricBuilder& EmptyPort(unsigned index, uint8_t bus);

@@ -24,14 +24,12 @@ std::string Where(unsigned switchIndex, unsigned slot) {
 Fabric::Fabric(const FabricDescription& description)
     : Fabric((ValidateFabric(description), description), Validated{}) {}
 
-Fabric::Fabric(const FabricDescription& description, Validated) {
+Fabric::Fabric(const FabricDescription& description, Validated) : ram_(description.ram) {
     const auto& hb = description.hostBridge;
     hostBridge_ = MakeHostBridge(hb);
-    if (hb.ecamWindow) {
-        ecamWindow_ = *hb.ecamWindow;
-    } else if (hb.vendor == 0x8086) {
-        ecamWindow_ = hb.ecam & 0xFFFFF000;
-    }
+    const WindowDecode window = EffectiveWindow(hb);
+    ecamWindow_ = window.base;
+    ecamWindowSize_ = window.size;
     for (const auto& fn : description.functions) {
         functions_.emplace(fn.pfa, MakeFunction(fn));
     }
@@ -207,7 +205,7 @@ uint32_t Fabric::ReadPhysicalLocked(uint64_t address, unsigned size, bool inspec
             ++counters_.badMemoryAccesses;
         return Ones(size);
     }
-    if (ecamWindow_ != 0 && address >= ecamWindow_ && address - ecamWindow_ < kEcamWindowSize) {
+    if (ecamWindowSize_ != 0 && address >= ecamWindow_ && address - ecamWindow_ < ecamWindowSize_) {
         const uint64_t off = address - ecamWindow_;
         if (!inspect) {
             ++counters_.ecamAccesses;
@@ -350,7 +348,7 @@ void Fabric::WritePhysical(uint64_t address, unsigned size, uint32_t value) {
         stray();
         return;
     }
-    if (ecamWindow_ != 0 && address >= ecamWindow_ && address - ecamWindow_ < kEcamWindowSize) {
+    if (ecamWindowSize_ != 0 && address >= ecamWindow_ && address - ecamWindow_ < ecamWindowSize_) {
         const uint64_t off = address - ecamWindow_;
         ++counters_.ecamAccesses;
         const auto bus = static_cast<unsigned>(off >> 20) & 0xFF;
@@ -437,6 +435,19 @@ uint32_t Fabric::PeekDriveBar0(uint8_t bus, uint64_t offset) {
 uint64_t Fabric::EcamWindow() const {
     std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     return ecamWindow_;
+}
+
+bool Fabric::RefuseRamMapping(uint64_t address, uint64_t size) {
+    const uint64_t end = address + size;
+    bool ram = end < address;
+    for (const RamRange& r : ram_) {
+        ram = ram || (address < r.base + r.size && r.base < end);
+    }
+    if (ram) {
+        std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+        ++counters_.ramMappings;
+    }
+    return ram;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -21,7 +21,6 @@ namespace sim {
 
 constexpr uint16_t kConfigAddressPort = 0xCF8;
 constexpr uint16_t kConfigDataPort = 0xCFC;
-constexpr uint64_t kEcamWindowSize = 256ull << 20;  // 256 buses x 32 devices x 8 functions x 4 KiB
 
 inline uint16_t Pfa(unsigned bus, unsigned device, unsigned function) {
     return static_cast<uint16_t>((bus & 0xFF) << 8 | (device & 0x1F) << 3 | (function & 7));
@@ -73,6 +72,7 @@ struct Counters {
     uint64_t badMemoryAccesses = 0;    // physical accesses not 1, 2 or 4 naturally aligned bytes
     uint64_t physicalReads = 0;        // memory reads outside the window (device pages or none)
     uint64_t physicalWrites = 0;       // memory writes outside the window
+    uint64_t ramMappings = 0;          // mappings asked for that touch RAM (refused)
 };
 
 // The accesses a fault can be injected into, counted as the Counters above count them:
@@ -120,6 +120,11 @@ class Fabric {
     uint32_t PeekDriveBar0(uint8_t bus, uint64_t offset);
     // Where the ECAM window decodes; 0 for none.
     uint64_t EcamWindow() const;
+    // The machine's RAM, as the description gives it.
+    const std::vector<RamRange>& Ram() const { return ram_; }
+    // Whether [address, address + size) touches RAM; such a mapping is counted (ramMappings)
+    // and the kernel that asked refuses it. Device memory never lies there.
+    bool RefuseRamMapping(uint64_t address, uint64_t size);
 
     // Topology, by switch index (order of description) and slot index.
     unsigned SwitchCount() const;
@@ -202,8 +207,10 @@ class Fabric {
     bool AccessFails(AccessFault kind);
 
     mutable OptionalLock<std::mutex> mutex_;
+    const std::vector<RamRange> ram_;
     ConfigSpace hostBridge_;
     uint64_t ecamWindow_ = 0;
+    uint64_t ecamWindowSize_ = 0;
     std::map<uint16_t, ConfigSpace> functions_;
     std::vector<std::unique_ptr<PlxSwitch>> switches_;
     std::map<uint8_t, std::unique_ptr<NvmeDrive>> onboard_;

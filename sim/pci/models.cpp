@@ -82,7 +82,8 @@ ConfigSpace MakeHostBridge(const HostBridgeDescription& hb) {
     c.Set(reg::kCommand, 0x20900006);
     c.Set(reg::kClass, 0x0600000A);
     c.Set(0x2C, Id(hb.vendor, hb.device));
-    c.Set(0x60, hb.ecam);
+    c.Set(0x60, static_cast<uint32_t>(hb.ecam));
+    c.Set(0x64, static_cast<uint32_t>(hb.ecam >> 32));
     return c;
 }
 

@@ -40,6 +40,16 @@ inline std::vector<uint8_t> Ulongs(std::initializer_list<uint32_t> values) {
     return bytes;
 }
 
+// The first 256 bytes of the function at bus:0.0 as the hardware holds them.
+inline std::vector<uint8_t> PeekHeader(sim::Fabric& hw, uint8_t bus) {
+    std::vector<uint8_t> header(256);
+    for (unsigned offset = 0; offset < 256; offset += 4) {
+        const uint32_t v = hw.PeekConfig(bus, 0, 0, offset);
+        std::memcpy(header.data() + offset, &v, 4);
+    }
+    return header;
+}
+
 // The sim kernel is one per process: every test starts from a fresh boot.
 class DriverTest : public ::testing::Test {
   protected:

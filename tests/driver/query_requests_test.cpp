@@ -599,15 +599,6 @@ INSTANTIATE_TEST_SUITE_P(
                       ReadConfigRefusal{"three_byte_input", 3, 256, KERN_STATUS_INVALID_PARAMETER}),
     [](const ::testing::TestParamInfo<ReadConfigRefusal>& p) { return std::string(p.param.name); });
 
-std::vector<uint8_t> PeekHeader(sim::Fabric& hw, uint8_t bus) {
-    std::vector<uint8_t> header(256);
-    for (unsigned offset = 0; offset < 256; offset += 4) {
-        const uint32_t v = hw.PeekConfig(bus, 0, 0, offset);
-        std::memcpy(header.data() + offset, &v, 4);
-    }
-    return header;
-}
-
 TEST_F(QueryTest, ReadConfigReturnsTheDrivesLiveHeader) {
     Boot(Plx8748Machine());
     for (uint32_t code : {CORVAX_READ_CONFIG, PLX_READ_CONFIG}) {

@@ -149,7 +149,8 @@ TEST_F(ScanTest, UnlistedDriveIsRegisteredButNeverTouched) {
     for (const sim::ConfigWrite& w : fabric_->ConfigWrites()) {
         EXPECT_NE(w.pfa, 0x0300) << "wrote offset " << w.offset;
     }
-    EXPECT_EQ(sim::Kernel::Get().Mappings().ioSpaceMaps, 0u);
+    // The load's only mapping is the window check at the window base.
+    EXPECT_EQ(sim::Kernel::Get().Mappings().ioSpaceMaps, 1u);
     // The save area was never written: the extension started zeroed.
     EXPECT_EQ(s.ConfigTable[0], 0);
 }
@@ -216,8 +217,9 @@ TEST_F(ScanTest, FailedSavesAreRecordedAsNotSaved) {
         .Port(0, 3, Listed(1, 0xF1000000))
         .Port(1, 4, Listed(2, 0xF2000000));
     Attach(std::make_unique<sim::Fabric>(b.Build()));
-    // Slot 0: header save (1st mapping) fails; slot 1: the MSI-X page (6th mapping) fails.
-    sim::Kernel::Get().FailMapping(sim::MapStep::IoSpace, 1);
+    // Slot 0: header save (the load's 2nd mapping, after the window check) fails; slot 1: the
+    // MSI-X page (the update's 6th mapping) fails.
+    sim::Kernel::Get().FailMapping(sim::MapStep::IoSpace, 2);
     ASSERT_EQ(Load(), KERN_STATUS_SUCCESS);
     EXPECT_EQ(Extension()->fgSaved[0][0], corvax::kSavedMsiTable);
     sim::Kernel::Get().FailMapping(sim::MapStep::View, 6);

@@ -113,6 +113,73 @@ const std::vector<Example>& Examples() {
     return examples;
 }
 
+const std::vector<sim::HostBridgeDescription>& HostBridgeVariants() {
+    static const std::vector<sim::HostBridgeDescription> variants = [] {
+        auto bridge = [](uint16_t device, uint64_t ecam, std::optional<uint64_t> window) {
+            sim::HostBridgeDescription hb;
+            hb.vendor = 0x8086;
+            hb.device = device;
+            hb.ecam = ecam;
+            hb.ecamWindow = window;
+            return hb;
+        };
+        return std::vector<sim::HostBridgeDescription>{
+            sim::HostBridgeDescription{},               // unused: the example's own
+            bridge(0x2020, 0x01029005, 0),              // Xeon Scalable: MSI capability header
+            bridge(0x3E0F, 0xE0000001, 0),              // enabled, decoding nowhere
+            bridge(0x3E0F, 0xE0000001, 0xC0000000),     // enabled, decoding elsewhere
+            bridge(0x4641, 0xC0000001, std::nullopt),   // Alder Lake: 256 MiB
+            bridge(0x3E34, 0xD0000003, std::nullopt),   // 128 MiB
+            bridge(0x0C00, 0xF8000005, std::nullopt),   // 64 MiB
+            bridge(0x3E0F, 0xA0000007, std::nullopt),   // 512 MiB
+            bridge(0x3E0F, 0xC0000009, std::nullopt),   // 1 GiB
+            bridge(0x3E0F, 0x4E0000001, std::nullopt),  // above 4 GiB
+            bridge(0x3E0F, 0xE0000000, 0xE0000000),     // decoding, enable bit clear
+            bridge(0x3E0F, 0xE000000B, 0xE0000000),     // decoding, undefined length
+        };
+    }();
+    return variants;
+}
+
+const sim::FabricDescription& ExampleWithHostBridge(size_t example, size_t variant) {
+    static const std::vector<std::vector<sim::FabricDescription>> table = [] {
+        std::vector<std::vector<sim::FabricDescription>> out;
+        for (const Example& e : Examples()) {
+            std::vector<sim::FabricDescription> row = {e.description};
+            for (size_t v = 1; v < HostBridgeVariants().size(); ++v) {
+                sim::FabricDescription d = e.description;
+                d.hostBridge = HostBridgeVariants()[v];
+                // A window over a device's BAR would take that device's accesses: not a
+                // machine anybody builds.
+                const sim::WindowDecode w = sim::EffectiveWindow(d.hostBridge);
+                auto inWindow = [&](uint64_t base) {
+                    return w.base != 0 && base != 0 && base - w.base < w.size;
+                };
+                bool clash = false;
+                for (const auto& sw : d.switches) {
+                    clash = clash || inWindow(sw.bar0);
+                    for (const auto& port : sw.ports) {
+                        clash = clash || (port.drive && inWindow(port.drive->bar0));
+                    }
+                }
+                for (const auto& ob : d.onboard) {
+                    clash = clash || inWindow(ob.drive.bar0);
+                }
+                try {
+                    sim::ValidateFabric(d);
+                } catch (const sim::FabricError&) {
+                    clash = true;
+                }
+                row.push_back(clash ? e.description : d);
+            }
+            out.push_back(std::move(row));
+        }
+        return out;
+    }();
+    const auto& row = table.at(example);
+    return row[variant % row.size()];
+}
+
 std::string CheckRegistry(const DeviceExtension& e, bool afterUpdate) {
     const uint8_t flags[3] = {e.fgPlx8618, e.fgPlx8732, e.fgPlx8748};
     const uint32_t ids[3] = {corvax::kPlx8618Id, corvax::kPlx8732Id, corvax::kPlx8748Id};
@@ -644,15 +711,16 @@ std::string CheckMachineShared(sim::Fabric& fabric) {
     }
     const sim::Counters c = fabric.GetCounters();
     if (c.strayWrites != 0 || c.interleaveViolations != 0 || c.reservedAddressBits != 0 ||
-        c.otherPortAccesses != 0 || c.badMemoryAccesses != 0) {
+        c.otherPortAccesses != 0 || c.badMemoryAccesses != 0 || c.ramMappings != 0) {
         return Format(
             "fabric counters: stray %llu interleaved %llu reserved %llu other ports "
-            "%llu bad memory %llu",
+            "%llu bad memory %llu RAM mappings %llu",
             static_cast<unsigned long long>(c.strayWrites),
             static_cast<unsigned long long>(c.interleaveViolations),
             static_cast<unsigned long long>(c.reservedAddressBits),
             static_cast<unsigned long long>(c.otherPortAccesses),
-            static_cast<unsigned long long>(c.badMemoryAccesses));
+            static_cast<unsigned long long>(c.badMemoryAccesses),
+            static_cast<unsigned long long>(c.ramMappings));
     }
     return std::string();
 }

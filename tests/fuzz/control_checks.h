@@ -24,6 +24,15 @@ struct Example {
 };
 const std::vector<Example>& Examples();
 
+// Host bridges an input may put in place of an example's own: real client window registers
+// (each length the register can give) and bridges whose dword 0x60 only looks like a window
+// (a Xeon server's capability header, a register left enabled over no window or over a window
+// somewhere else, a window above 4 GiB). Entry 0 keeps the example's own bridge.
+const std::vector<sim::HostBridgeDescription>& HostBridgeVariants();
+// The example with the variant's host bridge; the example itself when the variant is 0 or
+// cannot be placed on that machine (its window would cover a device).
+const sim::FabricDescription& ExampleWithHostBridge(size_t example, size_t variant);
+
 // The 28 control codes of the driver.
 extern const uint32_t kControlCodes[28];
 

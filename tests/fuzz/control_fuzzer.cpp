@@ -8,7 +8,9 @@
 // whole set of checks runs; the first problem aborts with its description.
 //
 // Input layout (every read past the end gives zeros):
-//   byte 0  machine (index into the examples, modulo their number)
+//   byte 0  machine: bits 3:0 the example (modulo their number), bits 7:4 a host bridge put
+//           in place of the example's own (HostBridgeVariants(), modulo their number; 0
+//           keeps the example's)
 //   byte 1  0xFF: the load may fail somewhere, as byte 2 says. Any other value: the input
 //           starts from the image of a clean load, which costs far less than a load. (The
 //           fault sweep already fails every single access and mapping step of every load
@@ -292,12 +294,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // with load faults, or the first of its example, really loads.
     // Never destroyed: it would outlive the simulated kernel it talks to.
     static Machine* machine = nullptr;
-    static std::vector<hardening::LoadImage> images(hardening::Examples().size());
+    static const size_t kVariants = hardening::HostBridgeVariants().size();
+    static std::vector<hardening::LoadImage> images(hardening::Examples().size() * kVariants);
 
     Stream in(data, size);
-    const auto& examples = hardening::Examples();
-    const size_t which = in.Byte() % examples.size();
-    const sim::FabricDescription& description = examples[which].description;
+    const uint8_t machineByte = in.Byte();
+    const size_t example = (machineByte & 0x0Fu) % hardening::Examples().size();
+    const size_t variant = (machineByte >> 4) % kVariants;
+    const size_t which = example * kVariants + variant;
+    const sim::FabricDescription& description = hardening::ExampleWithHostBridge(example, variant);
     const uint8_t loadFaults = in.Byte() == 0xFF ? in.Byte() : 0;
     const bool faulty = (loadFaults & 0x19) != 0;
     if (!faulty && machine && machine->Loaded() && images[which].valid) {

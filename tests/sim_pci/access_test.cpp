@@ -205,6 +205,52 @@ INSTANTIATE_TEST_SUITE_P(
         WindowCase{"ExplicitOverrideOnIntel", 0x8086, 0xE0000001, 0xC0000000, 0xC0000000}),
     [](const ::testing::TestParamInfo<WindowCase>& p) { return p.param.name; });
 
+// The window as an Intel host bridge's register makes it decode: enable in bit 0, the length
+// in bits 3:1, the base keeping only the bits above the length (the ones below read as 0 on
+// the hardware).
+struct DecodeCase {
+    uint64_t windowRegister;
+    uint64_t base;
+    uint64_t size;
+};
+
+class WindowRegister : public ::testing::TestWithParam<DecodeCase> {};
+
+TEST_P(WindowRegister, DecodesWhereAndHowFarTheHardwareDoes) {
+    const DecodeCase& c = GetParam();
+    const WindowDecode w = DecodeWindowRegister(c.windowRegister);
+    EXPECT_EQ(w.base, c.base);
+    EXPECT_EQ(w.size, c.size);
+    if (c.base == 0 || c.base >= 0x100000000ull) {
+        return;
+    }
+    FabricBuilder b;
+    b.HostBridge(0x8086, 0x3E0F, c.windowRegister).Onboard(2, DriveDescription::Make(0x1F0A, 1));
+    Fabric f(b.Build());
+    EXPECT_EQ(f.EcamWindow(), c.base);
+    EXPECT_EQ(f.PeekConfig(0, 0, 0, 0x64), static_cast<uint32_t>(c.windowRegister >> 32));
+    EXPECT_EQ(f.ReadPhysical(c.base + (2u << 20), 4), 0x00011F0Au);
+    // The last bus the window holds is decoded; the page after it is not the window's.
+    const uint64_t lastBus = c.size / (1u << 20) - 1;
+    EXPECT_EQ(f.ReadPhysical(c.base + (lastBus << 20), 4), 0xFFFFFFFFu);
+    const uint64_t ecam = f.GetCounters().ecamAccesses;
+    f.ReadPhysical(c.base + c.size, 4);
+    EXPECT_EQ(f.GetCounters().ecamAccesses, ecam);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, WindowRegister,
+    ::testing::Values(DecodeCase{0xC0000001, 0xC0000000, 256ull << 20},
+                      DecodeCase{0xF0000003, 0xF0000000, 128ull << 20},
+                      DecodeCase{0xF8000005, 0xF8000000, 64ull << 20},
+                      DecodeCase{0xE0000007, 0xE0000000, 512ull << 20},
+                      DecodeCase{0xC0000009, 0xC0000000, 1ull << 30},
+                      DecodeCase{0xF8000001, 0xF0000000, 256ull << 20},  // low base bits drop
+                      DecodeCase{0x4E0000001, 0x4E0000000, 256ull << 20},
+                      DecodeCase{0xE0000000, 0, 0},    // disabled
+                      DecodeCase{0xE000000B, 0, 0},    // length 101: no part defines it
+                      DecodeCase{0xE000000F, 0, 0}));  // length 111
+
 // ---------------------------------------------------------------------------------------------
 
 class PhysicalMemory : public ::testing::Test {

@@ -185,10 +185,68 @@ INSTANTIATE_TEST_SUITE_P(
                  "functions[0].pfa"},
         BadInput{"FunctionOffsetNotDword", R"({"functions": [{"pfa": 8, "dwords": {"0x61": 1}}]})",
                  "functions[0].dwords.0x61"},
+        BadInput{"RamSizeNotPages", R"({"ram": [{"base": "0x1000", "size": "0x800"}]})",
+                 "ram[0].size: 0x800 is not a non-zero multiple of 4 KiB"},
+        BadInput{"RamBaseNotAligned", R"({"ram": [{"base": "0x1800", "size": "0x1000"}]})",
+                 "ram[0].base"},
+        BadInput{
+            "RamRangesOverlap",
+            R"({"ram": [{"base": 0, "size": "0x10000"}, {"base": "0xF000", "size": "0x1000"}]})",
+            "ram[1]: overlaps ram[0]"},
+        BadInput{"RamUnknownKey", R"({"ram": [{"base": 0, "size": 4096, "end": 1}]})",
+                 "ram[0].end: unknown key"},
+        BadInput{
+            "DriveInRam",
+            R"({"onboard": [{"bus": 1, "drive": {"vendor": 1, "device": 1, "bar0": "0x10000000"}}]})",
+            "onboard[0].drive.bar0: BAR0 at 0x10000000 lies in RAM (ram[0]: 0x0 to 0x7FFFFFFF)"},
+        BadInput{
+            "DriveBehindAPortInRam",
+            R"({"switches": [{"model": "8732", "bus": 1, "internal_bus": 2, "ports": [{"index": 0,
+                     "bus": 3, "drive": {"vendor": 1, "device": 1, "bar0": "0x7FFFC000"}}]}]})",
+            "switches[0].ports[0].drive.bar0: BAR0 at 0x7FFFC000 lies in RAM"},
+        BadInput{
+            "SwitchBarInRam",
+            R"({"switches": [{"model": "8748", "bus": 1, "internal_bus": 2, "bar0": "0x7FFC0000"}]})",
+            "switches[0].bar0: BAR0 at 0x7FFC0000 lies in RAM"},
+        BadInput{"WindowRegisterNamesRam", R"({"host_bridge": {"ecam": "0x01029005"}})",
+                 "host_bridge.ecam: the configuration window at 0x0 lies in RAM"},
+        BadInput{"ExplicitWindowInRam", R"({"host_bridge": {"ecam_window": "0x40000000"}})",
+                 "host_bridge.ecam_window: the configuration window at 0x40000000 lies in RAM"},
         BadInput{"PortsNotAList",
                  R"({"switches": [{"model": "8748", "bus": 1, "internal_bus": 2, "ports": {}}]})",
                  "switches[0].ports: expected a list"}),
     [](const ::testing::TestParamInfo<BadInput>& p) { return p.param.name; });
+
+TEST(Json, RamIsTheFirstTwoGiBUnlessTheDescriptionSaysOtherwise) {
+    EXPECT_EQ(Fabric::FromJson("{}")->Ram().size(), 1u);
+    EXPECT_EQ(Fabric::FromJson("{}")->Ram()[0].size, 0x80000000u);
+    const char* low = R"({"onboard": [{"bus": 1, "drive": {"vendor": 1, "device": 1,
+                        "bar0": "0x10000000"}}], "ram": RAM})";
+    auto with = [&](const std::string& ram) {
+        std::string text = low;
+        text.replace(text.find("RAM"), 3, ram);
+        return text;
+    };
+    EXPECT_NO_THROW(ParseFabricJson(with("[]")));
+    EXPECT_NO_THROW(ParseFabricJson(with(R"([{"base": "0x100000000", "size": "0x80000000"}])")));
+    EXPECT_THROW(ParseFabricJson(with(R"([{"base": "0x10000000", "size": "0x1000"}])")),
+                 FabricError);
+    // A server whose window the firmware tables place at 2 GiB, above its low RAM.
+    const FabricDescription xeon = ParseFabricJson(
+        R"({"host_bridge": {"device": "0x2020", "ecam": "0x01029005", "ecam_window": "0x80000000"}})");
+    EXPECT_EQ(Fabric(xeon).EcamWindow(), 0x80000000u);
+}
+
+TEST(Fabric, MappingsOfRamAreCountedAndRefused) {
+    Fabric f(FabricBuilder().Ram({{0, 0x80000000}, {0x100000000ull, 0x40000000}}).Build());
+    EXPECT_TRUE(f.RefuseRamMapping(0x1000, 0x1000));
+    EXPECT_TRUE(f.RefuseRamMapping(0x7FFFF000, 0x2000));
+    EXPECT_FALSE(f.RefuseRamMapping(0x80000000, 0x1000));
+    EXPECT_FALSE(f.RefuseRamMapping(0xFFFFE000, 0x1000));
+    EXPECT_TRUE(f.RefuseRamMapping(0xFFFFF000, 0x2000));
+    EXPECT_FALSE(f.RefuseRamMapping(0x140000000ull, 0x1000));
+    EXPECT_EQ(f.GetCounters().ramMappings, 3u);
+}
 
 TEST(Json, MissingFileIsNamed) {
     try {

@@ -424,6 +424,7 @@ class Session {
             s["mappings"] = now->mappings - mark_.mappings;
             s["live_mappings"] = now->liveMappings;
             s["stray_writes"] = now->strayWrites - mark_.strayWrites;
+            s["ram_mappings"] = now->ramMappings - mark_.ramMappings;
         }
         return s;
     }

@@ -116,6 +116,7 @@ MachineCounters CountersOf(const sim::Fabric& fabric, uint64_t mappings, int64_t
     out.mappings = mappings;
     out.liveMappings = static_cast<uint64_t>(liveMappings);
     out.strayWrites = c.strayWrites;
+    out.ramMappings = c.ramMappings;
     return out;
 }
 

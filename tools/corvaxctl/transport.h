@@ -28,6 +28,7 @@ struct MachineCounters {
     uint64_t mappings = 0;      // physical pages mapped (each released again, or see live)
     uint64_t liveMappings = 0;  // mappings, descriptor lists and views still alive
     uint64_t strayWrites = 0;   // writes to physical memory no device claims
+    uint64_t ramMappings = 0;   // mappings of RAM asked for (each refused)
 };
 
 // The simulated machine the driver was loaded on.

@@ -151,6 +151,9 @@ struct ShippedKernel::State {
     std::map<uint64_t, std::unique_ptr<MdlRecord>> mdls;
     MappingCounters counters;
 
+    // Pool the kernel handed the driver (the RAM ranges' block), by address.
+    std::map<uint64_t, GuardedBlock> pool;
+
     std::map<uint64_t, Mutex> mutexes;
     uint8_t irql = kPassiveLevel;
     nt::Irp* currentIrp = nullptr;
@@ -388,11 +391,45 @@ MS_ABI void KeReleaseSpinLockFromDpcLevel(uint64_t* lock) {
     }
 }
 
+// The machine's RAM as a pool block of ranges ending in an all-zero entry; the caller frees it.
+MS_ABI void* MmGetPhysicalMemoryRanges() {
+    RequireIrqlAtMost(kPassiveLevel, "MmGetPhysicalMemoryRanges");
+    State& s = K();
+    const std::vector<sim::RamRange>& ram = s.fabric->Ram();
+    GuardedBlock block((ram.size() + 1) * 2 * sizeof(uint64_t), 8);
+    auto* entries = reinterpret_cast<uint64_t*>(block.Data());
+    for (size_t i = 0; i < ram.size(); ++i) {
+        entries[2 * i] = ram[i].base;
+        entries[2 * i + 1] = ram[i].size;
+    }
+    entries[2 * ram.size()] = 0;
+    entries[2 * ram.size() + 1] = 0;
+    const uint64_t address = reinterpret_cast<uint64_t>(block.Data());
+    s.pool[address] = std::move(block);
+    return reinterpret_cast<void*>(address);
+}
+
+MS_ABI void ExFreePool(void* p) {
+    RequireIrqlAtMost(kDispatchLevel, "ExFreePool");
+    if (K().pool.erase(reinterpret_cast<uint64_t>(p)) == 0) {
+        K().Violation("ExFreePool of memory the pool did not hand out");
+    }
+}
+
 MS_ABI void* MmMapIoSpace(int64_t physical, uint64_t size, int32_t cacheType) {
     RequireIrqlAtMost(kDispatchLevel, "MmMapIoSpace");
     State& s = K();
     ++s.counters.ioSpaceMaps;
     if (size == 0) {
+        return nullptr;
+    }
+    // Device memory never lies in RAM: the mapping is refused, and the driver should never
+    // have asked for it.
+    if (s.fabric->RefuseRamMapping(static_cast<uint64_t>(physical), size)) {
+        char text[96];
+        std::snprintf(text, sizeof(text), "MmMapIoSpace of RAM at 0x%llX",
+                      static_cast<unsigned long long>(physical));
+        s.Violation(text);
         return nullptr;
     }
     Region region;
@@ -664,6 +701,7 @@ struct Export {
 
 const Export* Exports(size_t* count) {
     static const Export table[] = {
+        {"ExFreePool", reinterpret_cast<void*>(&ExFreePool)},
         {"IoAllocateMdl", reinterpret_cast<void*>(&IoAllocateMdl)},
         {"IoCreateDevice", reinterpret_cast<void*>(&IoCreateDevice)},
         {"IoCreateSymbolicLink", reinterpret_cast<void*>(&IoCreateSymbolicLink)},
@@ -677,6 +715,7 @@ const Export* Exports(size_t* count) {
         {"KeReleaseSpinLockFromDpcLevel", reinterpret_cast<void*>(&KeReleaseSpinLockFromDpcLevel)},
         {"KeWaitForSingleObject", reinterpret_cast<void*>(&KeWaitForSingleObject)},
         {"MmBuildMdlForNonPagedPool", reinterpret_cast<void*>(&MmBuildMdlForNonPagedPool)},
+        {"MmGetPhysicalMemoryRanges", reinterpret_cast<void*>(&MmGetPhysicalMemoryRanges)},
         {"MmMapIoSpace", reinterpret_cast<void*>(&MmMapIoSpace)},
         {"MmMapLockedPagesSpecifyCache", reinterpret_cast<void*>(&MmMapLockedPagesSpecifyCache)},
         {"MmUnmapIoSpace", reinterpret_cast<void*>(&MmUnmapIoSpace)},
@@ -970,6 +1009,9 @@ void ShippedKernel::Unload() {
     }
     if (s.counters.liveIoSpace != 0 || s.counters.liveMdls != 0 || s.counters.liveViews != 0) {
         s.Violation("the driver unloaded with mappings still alive");
+    }
+    if (!s.pool.empty()) {
+        s.Violation("the driver unloaded with pool still allocated");
     }
 }
 

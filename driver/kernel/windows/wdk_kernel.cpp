@@ -23,6 +23,14 @@ namespace {
 KMUTEX g_requestLock;
 KSPIN_LOCK g_configPortLock;
 
+// The system's RAM as the memory manager reported it at load. A fixed table: the driver keeps
+// no pool. A machine with more ranges than it holds has the rest folded into its last entry,
+// which then also covers the gaps between them; that only refuses more.
+constexpr uint32_t kRamRangeCapacity = 64;
+KernPhysicalRange g_ramRanges[kRamRangeCapacity];
+uint32_t g_ramRangeCount = 0;
+bool g_ramRangesTaken = false;
+
 PDRIVER_OBJECT AsDriver(KernDriver* driver) {
     return reinterpret_cast<PDRIVER_OBJECT>(driver);
 }
@@ -204,6 +212,34 @@ uint64_t KernConfigPortAcquire(void) {
 void KernConfigPortRelease(uint64_t state) {
     KeReleaseSpinLockFromDpcLevel(&g_configPortLock);
     KeLowerIrql(static_cast<KIRQL>(state));
+}
+
+void KernTakeSystemRamRanges(void) {
+    PPHYSICAL_MEMORY_RANGE ranges = MmGetPhysicalMemoryRanges();
+    if (ranges == nullptr) {
+        return;
+    }
+    for (PPHYSICAL_MEMORY_RANGE r = ranges;
+         r->BaseAddress.QuadPart != 0 || r->NumberOfBytes.QuadPart != 0; ++r) {
+        const uint64_t base = static_cast<uint64_t>(r->BaseAddress.QuadPart);
+        const uint64_t length = static_cast<uint64_t>(r->NumberOfBytes.QuadPart);
+        if (g_ramRangeCount < kRamRangeCapacity) {
+            g_ramRanges[g_ramRangeCount++] = KernPhysicalRange{base, length};
+            continue;
+        }
+        KernPhysicalRange& last = g_ramRanges[kRamRangeCapacity - 1];
+        const uint64_t low = base < last.Base ? base : last.Base;
+        const uint64_t end =
+            base + length > last.Base + last.Length ? base + length : last.Base + last.Length;
+        last = KernPhysicalRange{low, end - low};
+    }
+    ExFreePool(ranges);
+    g_ramRangesTaken = true;
+}
+
+const KernPhysicalRange* KernSystemRamRanges(uint32_t* count) {
+    *count = g_ramRangeCount;
+    return g_ramRangesTaken ? g_ramRanges : nullptr;
 }
 
 void KernWritePortUlong(uint16_t port, uint32_t value) {
