@@ -72,7 +72,13 @@ int32_t ChangeStateByPfa(const char* operand, uint32_t state) {
         return kFailure;
     }
     const char* digits = operand + strnlen(operand, strlen(kPfaPrefix));
-    int32_t pfa = static_cast<int32_t>(ParseHexField(digits, 4));
+    bool digitRead = false;
+    int32_t pfa = static_cast<int32_t>(ParseHexField(digits, 4, &digitRead));
+    // An operand whose field holds no digit names no function; read as 0 it would reach
+    // 00:00.0, the host bridge. It is refused like a missing operand, before any PFA is shown.
+    if (!digitRead) {
+        return kFailure;
+    }
     Print("change property by PFA => PFA = 0x%04X\n\r", static_cast<unsigned>(pfa));
 
     DevInfoSet set(DiGetClassDevs(nullptr, nullptr, SETUP_DIGCF_PRESENT | SETUP_DIGCF_ALLCLASSES));

@@ -60,9 +60,12 @@ TEST_F(StateChange, PfaFormPassesTheCommandsOwnStateToEveryFunctionAtThatAddress
         {"chgproperty", "PCI:510", SETUP_DICS_PROPCHANGE, "0x0510", {}},
         {"chgproperty", "PCI:500", SETUP_DICS_PROPCHANGE, "0x0500", {"DRIVE_DEV0"}},
         {"disable", "PCI:040899", SETUP_DICS_DISABLE, "0x0408", {"DRIVE_A"}},  // first four
-        {"disable", "PCI:", SETUP_DICS_DISABLE, "0x0000", {"HOST"}},
+        {"enable", "PCI:4zz", SETUP_DICS_ENABLE, "0x0004", {}},  // digits up to the first stop
         // Only the function at 0:0.0; the device with a non-PCI location is never reached.
         {"disable", "PCI:0000", SETUP_DICS_DISABLE, "0x0000", {"HOST"}},
+        {"disable", "PCI:0", SETUP_DICS_DISABLE, "0x0000", {"HOST"}},
+        {"disable", "PCI:0x0", SETUP_DICS_DISABLE, "0x0000", {"HOST"}},
+        {"disable", "PCI:0zz", SETUP_DICS_DISABLE, "0x0000", {"HOST"}},
     };
     for (const PfaCase& c : cases) {
         for (Device& d : tree().devices) {
@@ -84,6 +87,37 @@ TEST_F(StateChange, PfaFormPassesTheCommandsOwnStateToEveryFunctionAtThatAddress
     }
     EXPECT_FALSE(simdev::FindDevice("HOST")->enabled);
     EXPECT_TRUE(simdev::FindDevice("ACPI")->enabled);
+}
+
+struct NoDigitCase {
+    std::string command;
+    std::string failLine;
+};
+
+TEST_F(StateChange, PfaOperandWhoseFieldHoldsNoDigitSelectsNothingAndFails) {
+    // Read as 0, any of these would reach the host bridge at 00:00.0.
+    const NoDigitCase commands[] = {
+        {"chgproperty", "change property by PFA fail \n\r"},
+        {"disable", "disable by PFA fail \n\r"},
+        {"enable", "enable by PFA fail \n\r"},
+    };
+    const char* const operands[] = {
+        "PCI:",      "PCI:zz", "PCI:x", "PCI:xX", "PCI: 0", "PCI:-1",
+        "PCI:zz0",    // the reading stops before the digit
+        "PCI:xxxx5",  // the digit lies past the four characters read
+    };
+    for (const NoDigitCase& c : commands) {
+        for (const char* operand : operands) {
+            simdev::FindDevice("HOST")->enabled = true;
+            tree().classInstallerCalls.clear();
+            tree().console.clear();
+            EXPECT_EQ(Run({c.command, operand}), 0);
+            EXPECT_EQ(tree().console, kBanner + c.failLine + kCountdown)
+                << c.command << ' ' << operand;
+            EXPECT_TRUE(tree().classInstallerCalls.empty()) << c.command << ' ' << operand;
+            EXPECT_TRUE(simdev::FindDevice("HOST")->enabled) << c.command << ' ' << operand;
+        }
+    }
 }
 
 TEST_F(StateChange, PfaFormChangesEveryDeviceThatSharesTheAddress) {
