@@ -20,11 +20,13 @@ bool ReadProperty(const DevInfoSet& set, const SetupDevElement& element, uint32_
 
 // The vendor digits of a PCI hardware ID ("PCI\VEN_vvvv&DEV_dddd") sit at offsets 8 to 11,
 // the device digits at 17 to 20; the identifier operand gives them as its first eight
-// characters.
-bool HardwareIdMatches(const char* firstHardwareId, const char* operand) {
-    if (strlen(operand) < 8) {
+// characters. Only the first ID of the list counts: one shorter than 21 characters lacks some
+// of those offsets, and the bytes past its terminator belong to the next ID.
+bool HardwareIdMatches(const char (&hardwareIds)[kPropertyBufferSize], const char* operand) {
+    if (strlen(operand) < 8 || strnlen(hardwareIds, sizeof(hardwareIds)) < 21) {
         return false;
     }
+    const char* firstHardwareId = hardwareIds;
     return memcmp(firstHardwareId + 8, operand, 4) == 0 &&
            memcmp(firstHardwareId + 17, operand + 4, 4) == 0;
 }

@@ -113,9 +113,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const unsigned klass = (flags >> 4) % 4;
         d.className = kClasses[klass];
         d.classGuid = simdev::ParseGuid(kClassGuids[klass]);
+        // With both bits a list of two IDs, so that a first ID shorter than the vendor and
+        // device offsets has the next one's bytes right after it.
         if (flags & 1) {
             d.hardwareIds.push_back(kIds[in.Byte() % 5]);
-        } else if (flags & 2) {
+        }
+        if (flags & 2) {
             d.hardwareIds.push_back(in.Text(30));
         }
         if ((flags & 4) == 0) {

@@ -162,6 +162,55 @@ TEST_F(StateChange, IdentifierFormSelectsByVendorAndDeviceDigitsAndSendsPropChan
     EXPECT_TRUE(simdev::FindDevice("DRIVE_A")->enabled) << "disable by ID never disables";
 }
 
+TEST_F(StateChange, IdentifierFormNeverSelectsAnyFunctionOfDeviceZero) {
+    simdev::AddDevice(PciDevice("DEV0_F1", "PCI\\VEN_1F0A&DEV_0042", 5, 0, 1));
+    simdev::AddDevice(PciDevice("DEV0_F7", "PCI\\VEN_1F0A&DEV_0042", 6, 0, 7));
+    simdev::AddDevice(PciDevice("BUS0_F1", "PCI\\VEN_1F0A&DEV_0042", 0, 0, 1));
+    simdev::AddDevice(PciDevice("DEV31_F1", "PCI\\VEN_1F0A&DEV_0042", 5, 31, 1));
+    EXPECT_EQ(Run({"disable", "1F0A0042"}), 0);
+    std::vector<std::string> changed;
+    for (const simdev::ClassInstallerCall& call : tree().classInstallerCalls) {
+        changed.push_back(call.instanceId);
+    }
+    // Function 1 of device 1 and of device 31 are reached; no function of device 0 is.
+    EXPECT_EQ(changed, (std::vector<std::string>{"DRIVE_A", "DRIVE_B", "DEV31_F1"}));
+
+    // The PFA form reaches it.
+    tree().classInstallerCalls.clear();
+    EXPECT_EQ(Run({"disable", "PCI:0501"}), 0);
+    EXPECT_EQ(StatesSentTo("DEV0_F1"), std::vector<uint32_t>{SETUP_DICS_DISABLE});
+    EXPECT_EQ(tree().classInstallerCalls.size(), 1u);
+}
+
+struct HardwareIdListCase {
+    std::string instanceId;
+    std::vector<std::string> hardwareIds;
+    bool selected;
+};
+
+TEST_F(StateChange, IdentifierFormComparesTheFirstHardwareIdOnly) {
+    const HardwareIdListCase cases[] = {
+        {"FIRST", {"PCI\\VEN_1F0A&DEV_0042&SUBSYS_00011F0A", "PCI\\VEN_8086&DEV_0C00"}, true},
+        {"SECOND", {"PCI\\VEN_8086&DEV_0C00", "PCI\\VEN_1F0A&DEV_0042"}, false},
+        {"THIRD", {"PCI\\VEN_8086&DEV_0C00", "ACPI\\X", "PCI\\VEN_1F0A&DEV_0042"}, false},
+        // A first ID that ends before offset 21, with the next ID's bytes where the vendor or
+        // device digits would be.
+        {"SHORT", {"PCI\\VEN_1F0A", "XXXX0042"}, false},
+        {"TINY", {"ROOT\\X", "_1F0A_____0042"}, false},
+    };
+    int device = 1;
+    for (const HardwareIdListCase& c : cases) {
+        Device d = PciDevice(c.instanceId, "", 6, device++, 0);
+        d.hardwareIds = c.hardwareIds;
+        simdev::AddDevice(d);
+    }
+    EXPECT_EQ(Run({"chgproperty", "1F0A0042"}), 0);
+    for (const HardwareIdListCase& c : cases) {
+        EXPECT_EQ(StatesSentTo(c.instanceId).size(), c.selected ? 1u : 0u) << c.instanceId;
+    }
+    EXPECT_EQ(StatesSentTo("DRIVE_A"), std::vector<uint32_t>{SETUP_DICS_PROPCHANGE});
+}
+
 TEST_F(StateChange, IdentifierFormPassesOverUnreadableAndOversizedProperties) {
     Device big = PciDevice("BIG", "PCI\\VEN_1F0A&DEV_0042", 6, 1, 0);
     big.hardwareIds.push_back(std::string(240, 'X'));  // list over 256 bytes

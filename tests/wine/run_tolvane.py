@@ -11,11 +11,14 @@ Wine's SetupAPI is a real peer with its own limits, and each case says which one
   UpdateDriverForPlugAndPlayDevicesA from newdev.dll installs the INF on it (its hardware-ID match
   is case-sensitive).
 - SetupDiSetClassInstallParamsA is a stub that fails, so no state change or removal is ever
-  carried out; each call leaves one "fixme:setupapi:SetupDiSetClassInstallParamsA" line on
-  standard error with the install function and the parameters' size, which shows how many
-  devices the tool selected and what it asked for.
-- Devices keep their location text and manufacturer as the LocationInformation and Mfg values
-  of their Enum key, so a fixture gives the installed root device both with "reg import".
+  carried out: the tool gives up on a device whose parameters are refused, and "remove" by
+  manufacturer leaves the root device it selected in the tree. Each call leaves one
+  "fixme:setupapi:SetupDiSetClassInstallParamsA" line on standard error with the install
+  function and the parameters' size, which shows how many devices the tool selected and what
+  it asked for.
+- Stock devices have no location text and no manufacturer, and installing the test INF gives
+  the root device neither. Devices keep both as the LocationInformation and Mfg values of their
+  Enum key, so a fixture gives the installed root device both with "reg import".
 Text-mode stdout turns "\\n" into "\\r\\n", so a result line's " \\n\\r" arrives as " \\r\\n\\r".
 """
 import argparse
@@ -32,8 +35,10 @@ COUNTDOWN = b"".join(b"application will close after %d seconds\r" % n for n in r
 HARDWARE_ID = "Root\\TolvaneTest"
 INF_NAME = "tolvane_test.inf"
 DEVICE_KEY = "HKEY_LOCAL_MACHINE\\System\\CurrentControlSet\\Enum\\ROOT\\TOLVANETEST\\0000"
-# The installed device sits where a PFA of 0 points: 00:00.0, the host bridge on Windows.
-DEVICE_VALUES = {"LocationInformation": "PCI bus 0, device 0, function 0"}
+# The installed device sits where a PFA of 0 points, 00:00.0, the host bridge on Windows; and
+# it is the one device with a manufacturer, which holds the removal key "Marlowt".
+DEVICE_VALUES = {"LocationInformation": "PCI bus 0, device 0, function 0",
+                 "Mfg": "Marlowtronics (Tolvane tests)"}
 # What each state change or removal request leaves on standard error under Wine.
 REQUEST = re.compile(rb"fixme:setupapi:SetupDiSetClassInstallParamsA \S+ \S+ ([0-9a-f]+) (\d+)")
 PROPERTY_CHANGE = (0x12, 20)  # DIF_PROPERTYCHANGE, sizeof(SP_PROPCHANGE_PARAMS)
@@ -193,7 +198,20 @@ def main():
              BANNER + line(b"disable by PFA fail \n\r") + COUNTDOWN, 0, []),
             ("remove PCI:zz,zz,zz selects nothing", ["remove", "PCI:zz,zz,zz"],
              BANNER + line(b"Driver remove fail \n\r") + COUNTDOWN, 0, []),
+            # The manufacturer key selects the root device alone and hands over its removal
+            # parameters; Wine refuses them, so the class installer is never called and the
+            # device stays (checked below).
+            ("remove Marlowtronics selects it", ["remove", "Marlowtronics"],
+             BANNER + line(b"Driver remove success \n\r") + COUNTDOWN, 0, [REMOVAL]),
         ])
+        # DIF_REMOVE itself works under Wine: a device gone here was removed without the
+        # parameters the tool must hand over first.
+        code, out = wine.run(["reg", "query", DEVICE_KEY])
+        kept = code == 0 and b"Marlowtronics (Tolvane tests)" in out
+        print("%s %-38s" % ("ok  " if kept else "FAIL", "root device kept (parameters refused)"))
+        if not kept:
+            print("    reg query gave exit %d: %r" % (code, out))
+            failures.append("root device kept")
     finally:
         wine.stop()
         shutil.rmtree(root, ignore_errors=True)
