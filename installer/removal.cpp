@@ -53,7 +53,14 @@ int32_t RemoveDevices(const char* selector, const SetupGuid* classGuid) {
         return kFailure;
     }
     SelectorKind kind = DecideSelectorKind(selector, classGuid);
-    int32_t selectorPfa = kind == SelectorKind::Location ? ParseLocationPfa(selector) : 0;
+    bool digitRead = false;
+    int32_t selectorPfa =
+        kind == SelectorKind::Location ? ParseLocationPfa(selector, &digitRead) : 0;
+    // A location selector without a single decimal digit names no function; read as 0 it
+    // would remove whatever sits at 00:00.0, the host bridge.
+    if (kind == SelectorKind::Location && !digitRead) {
+        return kFailure;
+    }
     DevInfoSet set(
         kind == SelectorKind::Class
             ? DiGetClassDevs(classGuid, nullptr, SETUP_DIGCF_PRESENT)
@@ -89,7 +96,7 @@ int32_t RemoveDevices(const char* selector, const SetupGuid* classGuid) {
                     break;
                 }
                 // Only a PCI location text carries a PFA; others would all read as 0 and
-                // fall to "PCI:" or "PCI:0".
+                // fall to "PCI:0".
                 if (HasPciLocation(property) && ParseLocationPfa(property) == selectorPfa) {
                     RemoveDevice(set.get(), &element);
                 }

@@ -20,11 +20,13 @@ bool ReadProperty(const DevInfoSet& set, const SetupDevElement& element, uint32_
 
 // The vendor digits of a PCI hardware ID ("PCI\VEN_vvvv&DEV_dddd") sit at offsets 8 to 11,
 // the device digits at 17 to 20; the identifier operand gives them as its first eight
-// characters.
-bool HardwareIdMatches(const char* firstHardwareId, const char* operand) {
-    if (strlen(operand) < 8) {
+// characters. Only the first ID of the list counts: one shorter than 21 characters lacks some
+// of those offsets, and the bytes past its terminator belong to the next ID.
+bool HardwareIdMatches(const char (&hardwareIds)[kPropertyBufferSize], const char* operand) {
+    if (strlen(operand) < 8 || strnlen(hardwareIds, sizeof(hardwareIds)) < 21) {
         return false;
     }
+    const char* firstHardwareId = hardwareIds;
     return memcmp(firstHardwareId + 8, operand, 4) == 0 &&
            memcmp(firstHardwareId + 17, operand + 4, 4) == 0;
 }
@@ -72,7 +74,13 @@ int32_t ChangeStateByPfa(const char* operand, uint32_t state) {
         return kFailure;
     }
     const char* digits = operand + strnlen(operand, strlen(kPfaPrefix));
-    int32_t pfa = static_cast<int32_t>(ParseHexField(digits, 4));
+    bool digitRead = false;
+    int32_t pfa = static_cast<int32_t>(ParseHexField(digits, 4, &digitRead));
+    // An operand whose field holds no digit names no function; read as 0 it would reach
+    // 00:00.0, the host bridge. It is refused like a missing operand, before any PFA is shown.
+    if (!digitRead) {
+        return kFailure;
+    }
     Print("change property by PFA => PFA = 0x%04X\n\r", static_cast<unsigned>(pfa));
 
     DevInfoSet set(DiGetClassDevs(nullptr, nullptr, SETUP_DIGCF_PRESENT | SETUP_DIGCF_ALLCLASSES));

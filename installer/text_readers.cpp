@@ -22,7 +22,10 @@ int HexDigitValue(char c) {
 
 }  // namespace
 
-uint32_t ParseHexField(const char* text, uint32_t maxChars) {
+uint32_t ParseHexField(const char* text, uint32_t maxChars, bool* digitRead) {
+    if (digitRead != nullptr) {
+        *digitRead = false;
+    }
     if (text == nullptr) {
         return 0;
     }
@@ -32,6 +35,9 @@ uint32_t ParseHexField(const char* text, uint32_t maxChars) {
         int digit = HexDigitValue(text[i]);
         if (digit >= 0) {
             value = value * 16u + static_cast<uint32_t>(digit);
+            if (digitRead != nullptr) {
+                *digitRead = true;
+            }
         } else if ((text[i] == 'x' || text[i] == 'X') && value == 0) {
             // Leading zeros and x's form the optional "0x" prefix.
             continue;
@@ -46,7 +52,10 @@ bool HasPciLocation(const char* text) {
     return text != nullptr && strncmp(text, "PCI", 3) == 0;
 }
 
-int32_t ParseLocationPfa(const char* text) {
+int32_t ParseLocationPfa(const char* text, bool* digitRead) {
+    if (digitRead != nullptr) {
+        *digitRead = false;
+    }
     if (!HasPciLocation(text)) {
         return 0;
     }
@@ -61,6 +70,9 @@ int32_t ParseLocationPfa(const char* text) {
         if (*p >= '0' && *p <= '9') {
             uint32_t digit = static_cast<uint32_t>(*p - '0');
             inDigits = true;
+            if (digitRead != nullptr) {
+                *digitRead = true;
+            }
             if (run == 0) {
                 bus = bus * 10u + digit;
             } else if (run == 1) {

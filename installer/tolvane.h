@@ -11,9 +11,10 @@ namespace tolvane {
 // Whole program: banner, one command, its result line, the countdown; returns the exit code.
 int RunTolvane(int argc, char** argv);
 
-// Text readers.
-uint32_t ParseHexField(const char* text, uint32_t maxChars);
-int32_t ParseLocationPfa(const char* text);
+// Text readers. Each can also tell whether it read a digit at all: a 0 read from no digit is
+// no address, while a 0 written out names 00:00.0.
+uint32_t ParseHexField(const char* text, uint32_t maxChars, bool* digitRead = nullptr);
+int32_t ParseLocationPfa(const char* text, bool* digitRead = nullptr);
 // True when a location text is the one the system keeps for a PCI function, the only kind
 // that carries a PCI location at all.
 bool HasPciLocation(const char* text);

@@ -1,8 +1,8 @@
 // Fuzz target of Tolvane's text readers and command line. The first byte picks what is fed:
-// ParseHexField (checked against a reading of its rules written here, on a buffer exactly as
-// long as the text so a read past the count is caught), ParseLocationPfa and HasPciLocation
-// (likewise), or a whole command line run on a small simulated device tree (exit code, nothing
-// left open).
+// ParseHexField (its value, and whether it read any digit, checked against a reading of its
+// rules written here, on a buffer exactly as long as the text so a read past the count is
+// caught), ParseLocationPfa and HasPciLocation (likewise), or a whole command line run on a
+// small simulated device tree (exit code, nothing left open).
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,12 +34,14 @@ int Digit(char c) {
 }
 
 // At most n characters, never past the terminator; leading zeros and x's are a prefix.
-uint32_t ReferenceHex(const char* text, size_t available, uint32_t n) {
+uint32_t ReferenceHex(const char* text, size_t available, uint32_t n, bool* digitRead) {
     uint32_t value = 0;
+    *digitRead = false;
     for (size_t i = 0; i < n && i < available && text[i] != '\0'; ++i) {
         const int d = Digit(text[i]);
         if (d >= 0) {
             value = value * 16u + static_cast<uint32_t>(d);
+            *digitRead = true;
         } else if ((text[i] == 'x' || text[i] == 'X') && value == 0) {
             continue;
         } else {
@@ -50,7 +52,8 @@ uint32_t ReferenceHex(const char* text, size_t available, uint32_t n) {
 }
 
 // "PCI", then three decimal runs: bus, device, one function digit (8 and 9 read as 0).
-int32_t ReferencePfa(const std::string& text) {
+int32_t ReferencePfa(const std::string& text, bool* digitRead) {
+    *digitRead = false;
     if (text.compare(0, 3, "PCI") != 0) {
         return 0;
     }
@@ -61,6 +64,7 @@ int32_t ReferencePfa(const std::string& text) {
         const char c = text[i];
         if (c >= '0' && c <= '9') {
             inDigits = true;
+            *digitRead = true;
             const uint32_t d = static_cast<uint32_t>(c - '0');
             if (run < 2) {
                 parts[run] = parts[run] * 10u + d;
@@ -128,18 +132,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         // No terminator: the count and the buffer's end are the only limits.
         std::vector<char> text(data, data + size);
         const uint32_t n = static_cast<uint32_t>(count % (size + 1));
-        const uint32_t got = tolvane::ParseHexField(text.data(), n);
-        const uint32_t want = ReferenceHex(text.data(), size, n);
+        bool gotDigit = false;
+        bool wantDigit = false;
+        const uint32_t got = tolvane::ParseHexField(text.data(), n, &gotDigit);
+        const uint32_t want = ReferenceHex(text.data(), size, n, &wantDigit);
         if (got != want) {
             Finding("ParseHexField", std::string(text.begin(), text.end()), got, want);
+        }
+        if (gotDigit != wantDigit) {
+            Finding("ParseHexField digit read", std::string(text.begin(), text.end()), gotDigit,
+                    wantDigit);
         }
     } else if (mode == 1) {
         std::string text(reinterpret_cast<const char*>(data), size);
         text = text.c_str();  // up to the first NUL, as the system hands it over
-        const int32_t got = tolvane::ParseLocationPfa(text.c_str());
-        const int32_t want = ReferencePfa(text);
+        bool gotDigit = false;
+        bool wantDigit = false;
+        const int32_t got = tolvane::ParseLocationPfa(text.c_str(), &gotDigit);
+        const int32_t want = ReferencePfa(text, &wantDigit);
         if (got != want) {
             Finding("ParseLocationPfa", text, got, want);
+        }
+        if (gotDigit != wantDigit) {
+            Finding("ParseLocationPfa digit read", text, gotDigit, wantDigit);
         }
         if (tolvane::HasPciLocation(text.c_str()) != (text.compare(0, 3, "PCI") == 0)) {
             Finding("HasPciLocation", text, 0, 1);

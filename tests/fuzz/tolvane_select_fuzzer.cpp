@@ -2,8 +2,8 @@
 // (hardware IDs, location texts of every length, makers, descriptions, classes, calls that
 // fail) and runs one selecting command on it: chgproperty, enable or disable in the PFA or the
 // identifier form, remove with any selector, or restart. Afterwards no set or module may be
-// open, the exit code must be one the program gives, and a state change must have reached
-// exactly the devices its selection rule names.
+// open, the exit code must be one the program gives, and a state change or a removal by
+// location must have reached exactly the devices its selection rule names.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -73,9 +73,11 @@ std::string Location(Stream& in) {
     }
 }
 
-// What the program itself would read from an operand and a location, by the selection rules.
-uint32_t OperandPfa(const std::string& operand) {
+// What the program itself would read from an operand and a location, by the selection rules;
+// digitRead tells a 0 written out from a 0 read from no digit, which names no function.
+uint32_t OperandPfa(const std::string& operand, bool* digitRead) {
     uint32_t value = 0;
+    *digitRead = false;
     for (size_t i = 4; i < operand.size() && i < 8; ++i) {
         const char c = operand[i];
         int d = c >= '0' && c <= '9'   ? c - '0'
@@ -84,6 +86,7 @@ uint32_t OperandPfa(const std::string& operand) {
                                        : -1;
         if (d >= 0) {
             value = value * 16 + static_cast<uint32_t>(d);
+            *digitRead = true;
         } else if ((c == 'x' || c == 'X') && value == 0) {
             continue;
         } else {
@@ -110,9 +113,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const unsigned klass = (flags >> 4) % 4;
         d.className = kClasses[klass];
         d.classGuid = simdev::ParseGuid(kClassGuids[klass]);
+        // With both bits a list of two IDs, so that a first ID shorter than the vendor and
+        // device offsets has the next one's bytes right after it.
         if (flags & 1) {
             d.hardwareIds.push_back(kIds[in.Byte() % 5]);
-        } else if (flags & 2) {
+        }
+        if (flags & 2) {
             d.hardwareIds.push_back(in.Text(30));
         }
         if ((flags & 4) == 0) {
@@ -173,18 +179,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (world.openSets != 0 || world.openModules != 0) {
         Finding("a set or newdev.dll left open after " + args[1] + " " + operand);
     }
+    // The state changes, and "remove" by location, are judged device by device.
+    const bool pfaForm = operand.compare(0, 4, "PCI:") == 0;
     const bool stateChange = command <= 2 && world.failures.empty();
-    if (!stateChange) {
+    const bool removalByLocation = command == 3 && pfaForm && world.failures.empty();
+    if (!stateChange && !removalByLocation) {
         return 0;
     }
-    // Which devices the state change reached, and which the rules name.
+    // Which devices the change reached, and which the rules name.
+    const uint32_t change = stateChange ? SETUP_DIF_PROPERTYCHANGE : SETUP_DIF_REMOVE;
     std::set<std::string> reached;
     for (const simdev::ClassInstallerCall& call : world.classInstallerCalls) {
-        if (call.installFunction == SETUP_DIF_PROPERTYCHANGE) {
+        if (call.installFunction == change) {
             reached.insert(call.instanceId);
         }
     }
-    const bool pfaForm = operand.compare(0, 4, "PCI:") == 0;
+    // An operand without a digit names no function at all, not 00:00.0: hexadecimal in the
+    // four characters after the prefix for a state change, decimal runs for "remove".
+    bool operandDigit = false;
+    const uint32_t operandPfa =
+        removalByLocation
+            ? static_cast<uint32_t>(tolvane::ParseLocationPfa(operand.c_str(), &operandDigit))
+            : OperandPfa(operand, &operandDigit);
     for (const simdev::Device& d : before) {
         if (!d.present) {
             if (reached.count(d.instanceId) != 0) {
@@ -197,12 +213,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const int32_t pfa = tolvane::ParseLocationPfa(location.c_str());
         bool named = false;
         if (pfaForm) {
-            named = locationReadable && location.compare(0, 3, "PCI") == 0 &&
-                    static_cast<uint32_t>(pfa) == OperandPfa(operand);
+            named = operandDigit && locationReadable && location.compare(0, 3, "PCI") == 0 &&
+                    static_cast<uint32_t>(pfa) == operandPfa;
             // A device without a PCI location text has no PFA; whether "PCI:0000" reaches it
             // is the program's choice, so such devices are not judged.
-            if (locationReadable && location.compare(0, 3, "PCI") != 0 &&
-                OperandPfa(operand) == 0) {
+            if (locationReadable && location.compare(0, 3, "PCI") != 0 && operandDigit &&
+                operandPfa == 0) {
                 continue;
             }
         } else {

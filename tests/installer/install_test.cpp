@@ -116,6 +116,40 @@ TEST_F(InstallCommand, FullPathOfTwoHundredSixtyCharactersFails) {
     EXPECT_TRUE(tree().infClassRequests.empty());
 }
 
+struct ClassNameCase {
+    size_t length;
+    std::string lines;
+    bool installed;
+};
+
+TEST_F(InstallCommand, ClassNameMustFitThirtyTwoCharactersWithItsTerminator) {
+    const ClassNameCase cases[] = {
+        {31, "Driver install success \n\r", true},
+        {32, "Driver install SetupDiGetINFClass() fail \n\rDriver install fail \n\r", false},
+    };
+    for (const ClassNameCase& c : cases) {
+        simdev::Reset();
+        const std::string className = "Tolvane" + std::string(c.length - 7, 'C');
+        tree().files[kFullInf] = "[Version]\nClass=" + className +
+                                 "\nClassGuid={6b2a3f0e-5c1d-4e7a-9b8c-2d4f6a1e3c50}\n";
+        EXPECT_EQ(RunInstall(), 0) << c.length;
+        EXPECT_EQ(tree().console, kBanner + c.lines + kCountdown) << c.length;
+        if (c.installed) {
+            // The node is named after the whole class name, not a cut copy of it.
+            EXPECT_EQ(tree().createdDeviceNames, std::vector<std::string>{className});
+            const simdev::Device* node =
+                simdev::FindDevice("ROOT\\TOLVANE" + std::string(c.length - 7, 'C') + "\\0000");
+            ASSERT_NE(node, nullptr) << c.length;
+            EXPECT_EQ(node->hardwareIds, std::vector<std::string>{kHardwareId});
+            EXPECT_EQ(tree().updateCalls.size(), 1u);
+        } else {
+            EXPECT_TRUE(tree().createdDeviceNames.empty()) << "no element without a class";
+            EXPECT_TRUE(tree().devices.empty());
+            EXPECT_TRUE(tree().updateCalls.empty());
+        }
+    }
+}
+
 struct StepCase {
     const char* name;
     std::function<void(simdev::World&)> arrange;

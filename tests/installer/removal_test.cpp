@@ -156,9 +156,10 @@ TEST_F(Removal, LocationKindReadsDecimalRunsAndOnlyMatchesPciLocations) {
         {"PCI:3", {"B3", "SLOT"}},
         {"PCI:0300", {"B44"}},  // one decimal run: bus 300 & 0xFF
         {"PCI:3,1,0", {"B3D1"}},
+        {"PCI:zz,3", {"B3", "SLOT"}},  // text without digits separates nothing
         // PFA 0: the function at 0:0.0 only, never the devices without a PCI location.
-        {"PCI:", {"B0"}},
         {"PCI:0", {"B0"}},
+        {"PCI:0,0,0", {"B0"}},
     };
     for (const TextCase& c : cases) {
         tree().classInstallerCalls.clear();
@@ -170,6 +171,23 @@ TEST_F(Removal, LocationKindReadsDecimalRunsAndOnlyMatchesPciLocations) {
         }
     }
     EXPECT_EQ(simdev::FindDevice("BOARD")->removed, false);
+}
+
+TEST_F(Removal, LocationSelectorWithoutADecimalDigitRemovesNothingAndFails) {
+    simdev::AddDevice(PciDevice("B0", "PCI\\VEN_1&DEV_1", 0, 0, 0));
+    Device board = Named("BOARD");
+    board.location = "on board";
+    simdev::AddDevice(board);
+    // Read as 0, any of these would remove the host bridge at 00:00.0.
+    for (const char* selector : {"PCI:", "PCI:zz,zz,zz", "PCI:,,", "PCI:x.y.z", "PCI:bus"}) {
+        tree().console.clear();
+        EXPECT_EQ(Run({"remove", selector}), 0);
+        EXPECT_EQ(tree().console, std::string(kBanner) + "Driver remove fail \n\r" + kCountdown)
+            << selector;
+        EXPECT_TRUE(Removed().empty()) << selector;
+    }
+    EXPECT_FALSE(simdev::FindDevice("B0")->removed);
+    EXPECT_FALSE(simdev::FindDevice("BOARD")->removed);
 }
 
 TEST_F(Removal, RefusedRemovalIsPassedOver) {

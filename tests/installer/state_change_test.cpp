@@ -60,9 +60,12 @@ TEST_F(StateChange, PfaFormPassesTheCommandsOwnStateToEveryFunctionAtThatAddress
         {"chgproperty", "PCI:510", SETUP_DICS_PROPCHANGE, "0x0510", {}},
         {"chgproperty", "PCI:500", SETUP_DICS_PROPCHANGE, "0x0500", {"DRIVE_DEV0"}},
         {"disable", "PCI:040899", SETUP_DICS_DISABLE, "0x0408", {"DRIVE_A"}},  // first four
-        {"disable", "PCI:", SETUP_DICS_DISABLE, "0x0000", {"HOST"}},
+        {"enable", "PCI:4zz", SETUP_DICS_ENABLE, "0x0004", {}},  // digits up to the first stop
         // Only the function at 0:0.0; the device with a non-PCI location is never reached.
         {"disable", "PCI:0000", SETUP_DICS_DISABLE, "0x0000", {"HOST"}},
+        {"disable", "PCI:0", SETUP_DICS_DISABLE, "0x0000", {"HOST"}},
+        {"disable", "PCI:0x0", SETUP_DICS_DISABLE, "0x0000", {"HOST"}},
+        {"disable", "PCI:0zz", SETUP_DICS_DISABLE, "0x0000", {"HOST"}},
     };
     for (const PfaCase& c : cases) {
         for (Device& d : tree().devices) {
@@ -84,6 +87,37 @@ TEST_F(StateChange, PfaFormPassesTheCommandsOwnStateToEveryFunctionAtThatAddress
     }
     EXPECT_FALSE(simdev::FindDevice("HOST")->enabled);
     EXPECT_TRUE(simdev::FindDevice("ACPI")->enabled);
+}
+
+struct NoDigitCase {
+    std::string command;
+    std::string failLine;
+};
+
+TEST_F(StateChange, PfaOperandWhoseFieldHoldsNoDigitSelectsNothingAndFails) {
+    // Read as 0, any of these would reach the host bridge at 00:00.0.
+    const NoDigitCase commands[] = {
+        {"chgproperty", "change property by PFA fail \n\r"},
+        {"disable", "disable by PFA fail \n\r"},
+        {"enable", "enable by PFA fail \n\r"},
+    };
+    const char* const operands[] = {
+        "PCI:",      "PCI:zz", "PCI:x", "PCI:xX", "PCI: 0", "PCI:-1",
+        "PCI:zz0",    // the reading stops before the digit
+        "PCI:xxxx5",  // the digit lies past the four characters read
+    };
+    for (const NoDigitCase& c : commands) {
+        for (const char* operand : operands) {
+            simdev::FindDevice("HOST")->enabled = true;
+            tree().classInstallerCalls.clear();
+            tree().console.clear();
+            EXPECT_EQ(Run({c.command, operand}), 0);
+            EXPECT_EQ(tree().console, kBanner + c.failLine + kCountdown)
+                << c.command << ' ' << operand;
+            EXPECT_TRUE(tree().classInstallerCalls.empty()) << c.command << ' ' << operand;
+            EXPECT_TRUE(simdev::FindDevice("HOST")->enabled) << c.command << ' ' << operand;
+        }
+    }
 }
 
 TEST_F(StateChange, PfaFormChangesEveryDeviceThatSharesTheAddress) {
@@ -126,6 +160,55 @@ TEST_F(StateChange, IdentifierFormSelectsByVendorAndDeviceDigitsAndSendsPropChan
         EXPECT_EQ(changed, c.changed) << c.command << ' ' << c.operand;
     }
     EXPECT_TRUE(simdev::FindDevice("DRIVE_A")->enabled) << "disable by ID never disables";
+}
+
+TEST_F(StateChange, IdentifierFormNeverSelectsAnyFunctionOfDeviceZero) {
+    simdev::AddDevice(PciDevice("DEV0_F1", "PCI\\VEN_1F0A&DEV_0042", 5, 0, 1));
+    simdev::AddDevice(PciDevice("DEV0_F7", "PCI\\VEN_1F0A&DEV_0042", 6, 0, 7));
+    simdev::AddDevice(PciDevice("BUS0_F1", "PCI\\VEN_1F0A&DEV_0042", 0, 0, 1));
+    simdev::AddDevice(PciDevice("DEV31_F1", "PCI\\VEN_1F0A&DEV_0042", 5, 31, 1));
+    EXPECT_EQ(Run({"disable", "1F0A0042"}), 0);
+    std::vector<std::string> changed;
+    for (const simdev::ClassInstallerCall& call : tree().classInstallerCalls) {
+        changed.push_back(call.instanceId);
+    }
+    // Function 1 of device 1 and of device 31 are reached; no function of device 0 is.
+    EXPECT_EQ(changed, (std::vector<std::string>{"DRIVE_A", "DRIVE_B", "DEV31_F1"}));
+
+    // The PFA form reaches it.
+    tree().classInstallerCalls.clear();
+    EXPECT_EQ(Run({"disable", "PCI:0501"}), 0);
+    EXPECT_EQ(StatesSentTo("DEV0_F1"), std::vector<uint32_t>{SETUP_DICS_DISABLE});
+    EXPECT_EQ(tree().classInstallerCalls.size(), 1u);
+}
+
+struct HardwareIdListCase {
+    std::string instanceId;
+    std::vector<std::string> hardwareIds;
+    bool selected;
+};
+
+TEST_F(StateChange, IdentifierFormComparesTheFirstHardwareIdOnly) {
+    const HardwareIdListCase cases[] = {
+        {"FIRST", {"PCI\\VEN_1F0A&DEV_0042&SUBSYS_00011F0A", "PCI\\VEN_8086&DEV_0C00"}, true},
+        {"SECOND", {"PCI\\VEN_8086&DEV_0C00", "PCI\\VEN_1F0A&DEV_0042"}, false},
+        {"THIRD", {"PCI\\VEN_8086&DEV_0C00", "ACPI\\X", "PCI\\VEN_1F0A&DEV_0042"}, false},
+        // A first ID that ends before offset 21, with the next ID's bytes where the vendor or
+        // device digits would be.
+        {"SHORT", {"PCI\\VEN_1F0A", "XXXX0042"}, false},
+        {"TINY", {"ROOT\\X", "_1F0A_____0042"}, false},
+    };
+    int device = 1;
+    for (const HardwareIdListCase& c : cases) {
+        Device d = PciDevice(c.instanceId, "", 6, device++, 0);
+        d.hardwareIds = c.hardwareIds;
+        simdev::AddDevice(d);
+    }
+    EXPECT_EQ(Run({"chgproperty", "1F0A0042"}), 0);
+    for (const HardwareIdListCase& c : cases) {
+        EXPECT_EQ(StatesSentTo(c.instanceId).size(), c.selected ? 1u : 0u) << c.instanceId;
+    }
+    EXPECT_EQ(StatesSentTo("DRIVE_A"), std::vector<uint32_t>{SETUP_DICS_PROPCHANGE});
 }
 
 TEST_F(StateChange, IdentifierFormPassesOverUnreadableAndOversizedProperties) {
