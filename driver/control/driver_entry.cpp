@@ -102,6 +102,7 @@ extern "C" KernStatus CorvaxDriverEntry(KernDriver* driver) {
     KernDebugPrint("Corvax2 : Driver loaded(%s)\n", kVersionText);
     KernDebugPrint("Corvax2 : %s\n", kSupportedProducts);
     KernRequestLockInitialize();
+    KernFindMappingRoutines();
     KernInstallDispatchRoutines(driver);
     const KernStatus status = CreateControlDevice(driver);
     if (status < 0) {

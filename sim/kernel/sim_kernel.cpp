@@ -833,6 +833,9 @@ uint32_t KernReadPortUlong(uint16_t port) {
     return fabric != nullptr ? fabric->ReadPort(port) : 0xFFFFFFFFu;
 }
 
+// The simulated kernel has one mapping routine and finds it without a look-up.
+void KernFindMappingRoutines(void) {}
+
 void* KernMapIoSpace(uint64_t physicalAddress, uint32_t size) {
     sim::State& s = S();
     sim::StateGuard lock(s.mutex);
