@@ -130,8 +130,9 @@ uint32_t KernReadPortUlong(uint16_t port);
 
 /* Finds the I/O-space mapping routine by name, once at load before the first mapping. */
 void KernFindMappingRoutines(void);
-/* Non-cached and never executable: MmMapIoSpaceEx(PAGE_READWRITE | PAGE_NOCACHE), or
- * MmMapIoSpace(MmNonCached) on a kernel older than Windows 10; null on failure. */
+/* Non-cached: MmMapIoSpaceEx(PAGE_READWRITE | PAGE_NOCACHE), never executable; only a kernel
+ * older than Windows 10, which lacks it (and memory integrity), gets MmMapIoSpace(MmNonCached).
+ * Null on failure. */
 void* KernMapIoSpace(uint64_t physicalAddress, uint32_t size);
 void KernUnmapIoSpace(void* address, uint32_t size);
 /* IoAllocateMdl(address, size, not secondary, no quota, no request); null on failure. */
