@@ -36,7 +36,11 @@ void HandleGetVersion(ControlRequest& r) {
         return;
     }
     StoreUlong(output, 0, CORVAX_DRIVER_VERSION);
+#ifdef CORVAX_FAULT_INFORMATION_PAST_BUFFER
+    r.information = r.outputLength + 4;
+#else
     r.information = 4;
+#endif
 }
 
 void HandleSetDeviceIdList(ControlRequest& r) {
@@ -150,9 +154,14 @@ extern "C" KernStatus CorvaxControlDispatch(KernDevice* device, KernRequest* req
     // One request at a time: handlers read and rewrite the registry and the switch registers.
     KernRequestLockAcquire();
     RunHandler(r);
+#ifndef CORVAX_FAULT_REQUEST_LOCK_KEPT
     KernRequestLockRelease();
+#endif
 
     const KernStatus status = r.status;
     KernCompleteRequest(request, status, r.information);
+#ifdef CORVAX_FAULT_COMPLETED_TWICE
+    KernCompleteRequest(request, status, r.information);
+#endif
     return status;
 }

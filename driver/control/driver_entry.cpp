@@ -102,6 +102,7 @@ extern "C" KernStatus CorvaxDriverEntry(KernDriver* driver) {
     KernDebugPrint("Corvax2 : Driver loaded(%s)\n", kVersionText);
     KernDebugPrint("Corvax2 : %s\n", kSupportedProducts);
     KernRequestLockInitialize();
+    KernFindMappingRoutines();
     // Before anything is mapped: every mapping is checked against these ranges.
     KernTakeSystemRamRanges();
     KernInstallDispatchRoutines(driver);

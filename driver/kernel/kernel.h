@@ -105,8 +105,8 @@ uint8_t KernRequestHasMdl(KernRequest* request);
 uint16_t KernRequestMdlFlags(KernRequest* request);
 void* KernRequestMdlMappedSystemVa(KernRequest* request);
 /* MmMapLockedPagesSpecifyCache(KernelMode, MmCached, no address, no bug check,
- * NormalPagePriority) on the request's descriptor list; null on failure. The I/O manager
- * releases the view with the list. */
+ * NormalPagePriority | MdlMappingNoExecute) on the request's descriptor list; null on failure.
+ * The I/O manager releases the view with the list. */
 void* KernMapRequestMdl(KernRequest* request);
 /* Stores status and information in the request and completes it with IO_NO_INCREMENT. */
 void KernCompleteRequest(KernRequest* request, KernStatus status, uint64_t information);
@@ -143,14 +143,18 @@ const KernPhysicalRange* KernSystemRamRanges(uint32_t* count);
 
 /* ---- Physical memory: the three objects of one mapping. ---- */
 
-/* MmMapIoSpace, non-cached; null on failure. */
+/* Finds the I/O-space mapping routine by name, once at load before the first mapping. */
+void KernFindMappingRoutines(void);
+/* Non-cached: MmMapIoSpaceEx(PAGE_READWRITE | PAGE_NOCACHE), never executable; only a kernel
+ * older than Windows 10, which lacks it (and memory integrity), gets MmMapIoSpace(MmNonCached).
+ * Null on failure. */
 void* KernMapIoSpace(uint64_t physicalAddress, uint32_t size);
 void KernUnmapIoSpace(void* address, uint32_t size);
 /* IoAllocateMdl(address, size, not secondary, no quota, no request); null on failure. */
 void* KernAllocateMdl(void* address, uint32_t size);
 void KernBuildMdlForNonPagedPool(void* mdl);
-/* MmMapLockedPagesSpecifyCache(KernelMode, MmNonCached, no bug check): a kernel view of the
- * described pages, never one in the calling process; null on failure. */
+/* MmMapLockedPagesSpecifyCache(KernelMode, MmNonCached, no bug check, MdlMappingNoExecute): a
+ * kernel view of the described pages, never one in the calling process; null on failure. */
 void* KernMapLockedPages(void* mdl);
 void KernUnmapLockedPages(void* view, void* mdl);
 uint32_t KernMdlByteOffset(void* mdl);

@@ -144,9 +144,11 @@ void ReleaseMapping(void* view, void* mdl, void* io, uint32_t size) {
     if (mdl != nullptr) {
         KernFreeMdl(mdl);
     }
+#ifndef CORVAX_FAULT_MAPPING_LEFT_BEHIND
     if (io != nullptr) {
         KernUnmapIoSpace(io, size);
     }
+#endif
 }
 
 }  // namespace

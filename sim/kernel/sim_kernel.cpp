@@ -866,6 +866,9 @@ const KernPhysicalRange* KernSystemRamRanges(uint32_t* count) {
     return s.ram.empty() ? &kNone : s.ram.data();
 }
 
+// The simulated kernel has one mapping routine and finds it without a look-up.
+void KernFindMappingRoutines(void) {}
+
 void* KernMapIoSpace(uint64_t physicalAddress, uint32_t size) {
     sim::State& s = S();
     sim::StateGuard lock(s.mutex);

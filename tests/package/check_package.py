@@ -1,18 +1,28 @@
 #!/usr/bin/python3
 """Checks the Windows package: every file in the folder and in the zip, the driver's test
-signature against the shipped certificate, the version resources, and the public header
-compiling as C and as C++ with the mingw compilers."""
+signature against the shipped certificate and its PE checksum after signing, the three binaries
+stripped with their debug information linked from the build folder, their sizes, the version
+resources, and the public header compiling as C and as C++ with the mingw compilers."""
 import os
+import struct
 import subprocess
 import sys
 import tempfile
 import zipfile
+import zlib
 
 import pefile
 
 NAME = "corvax-2.0.1.20-x64"
 FILES = ["corvax.sys", "corvax-test.cer", "tolvane.exe", "corvaxctl.exe", "corvax_ioctl.h",
          "INSTALL.txt"]
+# Each binary: where the build keeps it (and its debug file), and the most it may weigh as
+# shipped. An unstripped one weighs about twice as much or more.
+BINARIES = {
+    "corvax.sys": ("driver", 40 * 1024),
+    "tolvane.exe": ("installer", 256 * 1024),
+    "corvaxctl.exe": ("tools/corvaxctl", 2 * 1024 * 1024),
+}
 failures = []
 
 
@@ -36,6 +46,68 @@ def version_strings(path):
         numeric = (fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF,
                    fixed.FileVersionLS >> 16, fixed.FileVersionLS & 0xFFFF)
     return strings, numeric
+
+
+def pe_checksum(data):
+    """The PE image checksum: the file summed as 16-bit little-endian words with the carries
+    folded back in, the CheckSum field itself counted as zero, plus the file's length."""
+    length = len(data)
+    field = struct.unpack_from("<I", data, 0x3C)[0] + 4 + 20 + 64
+    if length % 2:
+        data += b"\0"
+    words = struct.unpack("<%dH" % (len(data) // 2), data)
+    total = sum(words) - words[field // 2] - words[field // 2 + 1]
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return total + length
+
+
+def sections(path):
+    """{name: section} with long names ("/4") read from the COFF string table."""
+    data = open(path, "rb").read()
+    pe = pefile.PE(data=data, fast_load=True)
+    table = pe.FILE_HEADER.PointerToSymbolTable + pe.FILE_HEADER.NumberOfSymbols * 18
+    named = {}
+    for s in pe.sections:
+        name = s.Name.rstrip(b"\0").decode("latin-1")
+        if name.startswith("/"):
+            start = table + int(name[1:])
+            name = data[start:data.index(b"\0", start)].decode("latin-1")
+        named[name] = s
+    return pe, named
+
+
+def check_stripped(build, folder, binary):
+    where, limit = BINARIES[binary]
+    path = os.path.join(folder, binary)
+    size = os.path.getsize(path)
+    print("     %s: %d bytes as shipped" % (binary, size))
+    check(f"{binary} is at most {limit} bytes", size <= limit, str(size))
+    pe, named = sections(path)
+    debug = sorted(n for n in named if n.startswith(".debug"))
+    check(f"{binary} is stripped (no symbols, no debug sections)",
+          pe.FILE_HEADER.NumberOfSymbols == 0 and not debug,
+          "%d symbols, %s" % (pe.FILE_HEADER.NumberOfSymbols, debug))
+    link = named.get(".gnu_debuglink")
+    check(f"{binary} names its debug file", link is not None)
+    if link is None:
+        return
+    content = link.get_data()
+    end = content.index(b"\0")
+    name = content[:end].decode()
+    crc = struct.unpack_from("<I", content, (end + 4) & ~3)[0]
+    debug_path = os.path.join(build, where, name)
+    exists = os.path.isfile(debug_path)
+    check(f"{binary}'s debug file {where}/{name} is in the build folder", exists)
+    if not exists:
+        return
+    debug_data = open(debug_path, "rb").read()
+    check(f"{binary}'s debug file matches the link's CRC",
+          zlib.crc32(debug_data) == crc, "0x%08X vs 0x%08X" % (zlib.crc32(debug_data), crc))
+    debug_pe, debug_named = sections(debug_path)
+    check(f"{binary}'s debug file holds the debug information and the symbols",
+          ".debug_info" in debug_named and debug_pe.FILE_HEADER.NumberOfSymbols > 0,
+          "%s, %d symbols" % (sorted(debug_named), debug_pe.FILE_HEADER.NumberOfSymbols))
 
 
 def main(build):
@@ -77,6 +149,15 @@ def main(build):
                                capture_output=True, text=True)
         check("the signature does not verify against another certificate",
               wrong.returncode != 0)
+
+    with open(sys_path, "rb") as f:
+        signed = f.read()
+    stored = pefile.PE(data=signed, fast_load=True).OPTIONAL_HEADER.CheckSum
+    computed = pe_checksum(signed)
+    check("corvax.sys PE checksum is right after signing", stored == computed and stored != 0,
+          "stored 0x%08X, computed 0x%08X" % (stored, computed))
+    for binary in BINARIES:
+        check_stripped(build, folder, binary)
 
     strings, numeric = version_strings(sys_path)
     check("corvax.sys FileVersion 2.0.1.20", strings.get("FileVersion") == "2.0.1.20",

@@ -35,6 +35,16 @@ static_assert(nt::kMdlSourceIsNonpagedPool == MDL_SOURCE_IS_NONPAGED_POOL, "MDL 
 static_assert(nt::kMdlWriteOperation == MDL_WRITE_OPERATION, "MDL flag");
 static_assert(nt::kMdlIoSpace == MDL_IO_SPACE, "MDL flag");
 
+static_assert(nt::kPageReadOnly == PAGE_READONLY, "page protection");
+static_assert(nt::kPageReadWrite == PAGE_READWRITE, "page protection");
+static_assert(nt::kPageExecute == PAGE_EXECUTE, "page protection");
+static_assert(nt::kPageExecuteRead == PAGE_EXECUTE_READ, "page protection");
+static_assert(nt::kPageExecuteReadWrite == PAGE_EXECUTE_READWRITE, "page protection");
+static_assert(nt::kPageNoCache == PAGE_NOCACHE, "page protection");
+static_assert(nt::kPageWriteCombine == PAGE_WRITECOMBINE, "page protection");
+static_assert(nt::kPoolTypePaged == PagedPool, "pool type");
+static_assert(nt::kNonPagedPoolNx == NonPagedPoolNx, "pool type");
+
 SAME_SIZE(nt::DriverExtension, DRIVER_EXTENSION);
 SAME_OFFSET(nt::DriverExtension, DriverObjectBack, DRIVER_EXTENSION, DriverObject);
 SAME_OFFSET(nt::DriverExtension, AddDevice, DRIVER_EXTENSION, AddDevice);

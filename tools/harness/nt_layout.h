@@ -32,6 +32,25 @@ constexpr uint16_t kMdlIoSpace = 0x0800;
 
 constexpr uint32_t kDoDeviceInitializing = 0x00000080;
 
+// Page protections of MmMapIoSpaceEx: one base protection, optionally one caching attribute.
+constexpr uint32_t kPageReadOnly = 0x02;
+constexpr uint32_t kPageReadWrite = 0x04;
+constexpr uint32_t kPageExecute = 0x10;
+constexpr uint32_t kPageExecuteRead = 0x20;
+constexpr uint32_t kPageExecuteReadWrite = 0x40;
+constexpr uint32_t kPageNoCache = 0x200;
+constexpr uint32_t kPageWriteCombine = 0x400;
+
+// The priority flag of MmMapLockedPagesSpecifyCache that makes the view non-executable (not in
+// mingw-w64's headers, so layout_check.cpp cannot hold it to them).
+constexpr uint32_t kMdlMappingNoExecute = 0x40000000;
+
+// Pool: the no-execute bit of a POOL_TYPE, and the POOL_FLAGS of ExAllocatePool2 (the flags are
+// not in mingw-w64's headers either).
+constexpr uint32_t kPoolTypePaged = 1;
+constexpr uint32_t kNonPagedPoolNx = 512;
+constexpr uint64_t kPoolFlagNonPagedExecute = 0x80;
+
 struct UnicodeString {
     uint16_t Length;
     uint16_t MaximumLength;

@@ -20,6 +20,8 @@ class Fabric;
 
 namespace harness {
 
+class PeImage;
+
 using IoResult = sim::IoResult;
 
 // The same results and counters as the host build's simulated kernel gives.
@@ -39,6 +41,8 @@ class ShippedKernel {
     // The unload routine, when the driver is loaded and installed one.
     void Unload();
     bool Loaded() const;
+    // The mapped image (null before Load).
+    const PeImage* Image() const;
 
     // User mode: "\\.\NAME" through the object namespace; -1 when nothing answers.
     int Open(const std::string& path);
@@ -57,6 +61,9 @@ class ShippedKernel {
 
     // Every kernel routine (and data export) the harness implements, as "module!name".
     static std::vector<std::string> Implemented();
+    // The ms_abi routine (or data) an ntoskrnl.exe import of that name is bound to; null when
+    // the harness has none. Its checks report to the kernel alive at the time of the call.
+    static void* Routine(const std::string& name);
 
     struct State;
 

@@ -1,184 +1,157 @@
-// The instruction forms the trap handler emulates.
+// Zydis decodes; this file only says which of its instructions the trap handler can carry out.
 #include "tools/harness/x86_decode.h"
+
+#include <Zydis/Zydis.h>
+
+#include <cstdio>
 
 namespace harness {
 namespace {
 
-// Length of a ModRM memory operand (ModRM byte included) and the decoded fields.
-bool ModRm(const uint8_t* p, size_t available, unsigned* length, unsigned* mod, unsigned* reg,
-           unsigned* rm) {
-    if (available < 1) {
+constexpr size_t kMaxInstruction = 15;
+
+bool DecodeFull(const uint8_t* code, size_t available, ZydisDecodedInstruction* instruction,
+                ZydisDecodedOperand* operands) {
+    ZydisDecoder decoder;
+    if (!ZYAN_SUCCESS(
+            ZydisDecoderInit(&decoder, ZYDIS_MACHINE_MODE_LONG_64, ZYDIS_STACK_WIDTH_64))) {
         return false;
     }
-    const uint8_t m = p[0];
-    *mod = m >> 6;
-    *reg = (m >> 3) & 7;
-    *rm = m & 7;
-    unsigned n = 1;
-    if (*mod != 3 && *rm == 4) {
-        if (available < 2) {
-            return false;
-        }
-        const uint8_t sib = p[1];
-        ++n;
-        if (*mod == 0 && (sib & 7) == 5) {
-            n += 4;
-        }
+    const size_t length = available < kMaxInstruction ? available : kMaxInstruction;
+    return ZYAN_SUCCESS(ZydisDecoderDecodeFull(&decoder, code, length, instruction, operands));
+}
+
+// A general register as the trap handler's register file numbers it.
+bool GeneralRegister(ZydisRegister r, Instruction* out) {
+    if (r >= ZYDIS_REGISTER_AH && r <= ZYDIS_REGISTER_BH) {
+        out->reg = static_cast<int>(r - ZYDIS_REGISTER_AH);
+        out->highByte = true;
+        out->regSize = 1;
+        return true;
     }
-    if (*mod == 0 && *rm == 5) {
-        n += 4;  // rip-relative
-    } else if (*mod == 1) {
-        n += 1;
-    } else if (*mod == 2) {
-        n += 4;
-    }
-    if (n > available) {
+    const ZydisRegister whole = ZydisRegisterGetLargestEnclosing(ZYDIS_MACHINE_MODE_LONG_64, r);
+    if (whole < ZYDIS_REGISTER_RAX || whole > ZYDIS_REGISTER_R15) {
         return false;
     }
-    *length = n;
+    out->reg = static_cast<int>(whole - ZYDIS_REGISTER_RAX);
+    out->regSize = ZydisRegisterGetWidth(ZYDIS_MACHINE_MODE_LONG_64, r) / 8;
     return true;
+}
+
+bool IsRegister(const ZydisDecodedOperand& o, ZydisRegister r) {
+    return o.type == ZYDIS_OPERAND_TYPE_REGISTER && o.reg.value == r;
+}
+
+// in/out: the accumulator and either dx or an 8-bit port number.
+Instruction Port(const ZydisDecodedOperand& accumulator, const ZydisDecodedOperand& port,
+                 Instruction::Kind kind, unsigned length) {
+    Instruction out;
+    if (accumulator.type != ZYDIS_OPERAND_TYPE_REGISTER ||
+        !GeneralRegister(accumulator.reg.value, &out)) {
+        return Instruction();
+    }
+    if (IsRegister(port, ZYDIS_REGISTER_DX)) {
+        out.portInDx = true;
+    } else if (port.type == ZYDIS_OPERAND_TYPE_IMMEDIATE) {
+        out.immediate = true;
+        out.value = port.imm.value.u & 0xFF;
+    } else {
+        return Instruction();
+    }
+    out.kind = kind;
+    out.size = out.regSize;
+    out.length = length;
+    return out;
 }
 
 }  // namespace
 
 Instruction Decode(const uint8_t* code, size_t available) {
+    ZydisDecodedInstruction in;
+    ZydisDecodedOperand ops[ZYDIS_MAX_OPERAND_COUNT];
+    if (!DecodeFull(code, available, &in, ops) || in.operand_count_visible < 2) {
+        return Instruction();
+    }
+    const ZydisDecodedOperand& first = ops[0];
+    const ZydisDecodedOperand& second = ops[1];
     Instruction out;
-    size_t i = 0;
-    bool operand16 = false;
-    uint8_t rex = 0;
-    // Legacy prefixes the compiler may emit before these forms.
-    while (i < available && (code[i] == 0x66 || code[i] == 0xF0)) {
-        operand16 = operand16 || code[i] == 0x66;
-        ++i;
-    }
-    if (i < available && (code[i] & 0xF0) == 0x40) {
-        rex = code[i++];
-    }
-    if (i >= available) {
-        return out;
-    }
-    const bool rexW = (rex & 8) != 0;
-    const unsigned rexR = (rex & 4) ? 8 : 0;
-    const unsigned rexB = (rex & 1) ? 8 : 0;
-    const unsigned wide = rexW ? 8 : operand16 ? 2 : 4;
-    const uint8_t op = code[i++];
-    unsigned modLength = 0;
-    unsigned mod = 0;
-    unsigned reg = 0;
-    unsigned rm = 0;
-
-    auto byteRegister = [&](unsigned number) {
-        // Without a REX prefix, 4-7 name ah, ch, dh, bh.
-        if (rex == 0 && number >= 4 && number < 8) {
-            out.reg = static_cast<int>(number - 4);
-            out.highByte = true;
-        } else {
-            out.reg = static_cast<int>(number);
-        }
-    };
-
-    switch (op) {
-        case 0xE4:
-        case 0xE5:
-        case 0xE6:
-        case 0xE7:
-            if (i >= available) {
-                return out;
-            }
-            out.kind = (op & 2) ? Instruction::Kind::PortOut : Instruction::Kind::PortIn;
-            out.size = (op & 1) ? (operand16 ? 2 : 4) : 1;
-            out.immediate = true;
-            out.value = code[i++];
-            out.reg = 0;
-            out.length = static_cast<unsigned>(i);
-            return out;
-        case 0xEC:
-        case 0xED:
-        case 0xEE:
-        case 0xEF:
-            out.kind = (op & 2) ? Instruction::Kind::PortOut : Instruction::Kind::PortIn;
-            out.size = (op & 1) ? (operand16 ? 2 : 4) : 1;
-            out.portInDx = true;
-            out.reg = 0;
-            out.length = static_cast<unsigned>(i);
-            return out;
-        case 0x0F: {
-            if (i >= available) {
-                return out;
-            }
-            const uint8_t op2 = code[i++];
-            if (op2 == 0x20 || op2 == 0x22) {
-                if (!ModRm(code + i, available - i, &modLength, &mod, &reg, &rm) || mod != 3) {
-                    return out;
+    switch (in.mnemonic) {
+        case ZYDIS_MNEMONIC_IN:
+            return Port(first, second, Instruction::Kind::PortIn, in.length);
+        case ZYDIS_MNEMONIC_OUT:
+            return Port(second, first, Instruction::Kind::PortOut, in.length);
+        case ZYDIS_MNEMONIC_MOV:
+            if (IsRegister(first, ZYDIS_REGISTER_CR8) || IsRegister(second, ZYDIS_REGISTER_CR8)) {
+                const bool write = IsRegister(first, ZYDIS_REGISTER_CR8);
+                const ZydisDecodedOperand& other = write ? second : first;
+                if (other.type != ZYDIS_OPERAND_TYPE_REGISTER ||
+                    !GeneralRegister(other.reg.value, &out)) {
+                    return Instruction();
                 }
-                // CR8 is control register 0 with REX.R (or with the lock prefix on AMD).
-                const bool lock = i >= 3 && code[0] == 0xF0;
-                if (reg + rexR != 8 && !(lock && reg == 0)) {
-                    return out;
-                }
-                out.kind = op2 == 0x20 ? Instruction::Kind::Cr8Read : Instruction::Kind::Cr8Write;
-                out.reg = static_cast<int>(rm + rexB);
+                out.kind = write ? Instruction::Kind::Cr8Write : Instruction::Kind::Cr8Read;
                 out.size = 8;
-                out.length = static_cast<unsigned>(i + modLength);
-                return out;
+                break;
             }
-            if (op2 == 0xB6 || op2 == 0xB7) {
-                if (!ModRm(code + i, available - i, &modLength, &mod, &reg, &rm) || mod == 3) {
-                    return out;
+            if (first.type == ZYDIS_OPERAND_TYPE_MEMORY) {
+                out.kind = Instruction::Kind::Store;
+                out.size = first.size / 8;
+                if (second.type == ZYDIS_OPERAND_TYPE_IMMEDIATE) {
+                    out.immediate = true;
+                    out.value = second.imm.value.u;
+                } else if (second.type != ZYDIS_OPERAND_TYPE_REGISTER ||
+                           !GeneralRegister(second.reg.value, &out)) {
+                    return Instruction();
                 }
-                out.kind = Instruction::Kind::Load;
-                out.size = op2 == 0xB6 ? 1 : 2;
-                out.reg = static_cast<int>(reg + rexR);
-                out.zeroExtend = true;
-                out.length = static_cast<unsigned>(i + modLength);
-                return out;
+                break;
             }
-            return out;
-        }
-        case 0x8A:
-        case 0x8B:
-        case 0x88:
-        case 0x89: {
-            if (!ModRm(code + i, available - i, &modLength, &mod, &reg, &rm) || mod == 3) {
-                return out;
+            [[fallthrough]];
+        case ZYDIS_MNEMONIC_MOVZX:
+        case ZYDIS_MNEMONIC_MOVSX:
+        case ZYDIS_MNEMONIC_MOVSXD:
+            if (second.type != ZYDIS_OPERAND_TYPE_MEMORY ||
+                first.type != ZYDIS_OPERAND_TYPE_REGISTER ||
+                !GeneralRegister(first.reg.value, &out)) {
+                return Instruction();
             }
-            out.kind = (op & 2) ? Instruction::Kind::Load : Instruction::Kind::Store;
-            if ((op & 1) == 0) {
-                out.size = 1;
-                byteRegister(reg + rexR);
-            } else {
-                out.size = wide;
-                out.reg = static_cast<int>(reg + rexR);
-                out.zeroExtend = wide == 4;
-            }
-            out.length = static_cast<unsigned>(i + modLength);
-            return out;
-        }
-        case 0xC6:
-        case 0xC7: {
-            if (!ModRm(code + i, available - i, &modLength, &mod, &reg, &rm) || mod == 3 ||
-                reg != 0) {
-                return out;
-            }
-            i += modLength;
-            const unsigned immediateSize = op == 0xC6 ? 1 : (operand16 ? 2 : 4);
-            if (i + immediateSize > available) {
-                return out;
-            }
-            uint64_t v = 0;
-            for (unsigned b = 0; b < immediateSize; ++b) {
-                v |= static_cast<uint64_t>(code[i + b]) << (8 * b);
-            }
-            out.kind = Instruction::Kind::Store;
-            out.size = op == 0xC6 ? 1 : wide;
-            out.immediate = true;
-            out.value = v;
-            out.length = static_cast<unsigned>(i + immediateSize);
-            return out;
-        }
+            out.kind = Instruction::Kind::Load;
+            out.size = second.size / 8;
+            out.signExtend =
+                in.mnemonic == ZYDIS_MNEMONIC_MOVSX || in.mnemonic == ZYDIS_MNEMONIC_MOVSXD;
+            break;
         default:
-            return out;
+            return Instruction();
     }
+    out.length = in.length;
+    return out;
+}
+
+void DescribeInstruction(const uint8_t* code, size_t available, char* text, size_t capacity) {
+    if (capacity == 0) {
+        return;
+    }
+    ZydisDecodedInstruction in;
+    ZydisDecodedOperand ops[ZYDIS_MAX_OPERAND_COUNT];
+    const bool decoded = DecodeFull(code, available, &in, ops);
+    // Undecodable bytes are shown as far as an instruction could reach.
+    const size_t count =
+        decoded ? in.length : (available < kMaxInstruction ? available : kMaxInstruction);
+    char disassembly[96] = "not an instruction";
+    ZydisFormatter formatter;
+    if (decoded && (!ZYAN_SUCCESS(ZydisFormatterInit(&formatter, ZYDIS_FORMATTER_STYLE_INTEL)) ||
+                    !ZYAN_SUCCESS(ZydisFormatterFormatInstruction(
+                        &formatter, &in, ops, in.operand_count_visible, disassembly,
+                        sizeof(disassembly), ZYDIS_RUNTIME_ADDRESS_NONE, nullptr)))) {
+        std::snprintf(disassembly, sizeof(disassembly), "%s", "undisplayable");
+    }
+    // Whole in a buffer that always holds it, then cut to the caller's.
+    char whole[3 * kMaxInstruction + sizeof(disassembly) + 4];
+    size_t used = 0;
+    for (size_t i = 0; i < count; ++i) {
+        used += static_cast<size_t>(
+            std::snprintf(whole + used, sizeof(whole) - used, i == 0 ? "%02x" : " %02x", code[i]));
+    }
+    std::snprintf(whole + used, sizeof(whole) - used, " (%s)", disassembly);
+    std::snprintf(text, capacity, "%s", whole);
 }
 
 }  // namespace harness

@@ -31,6 +31,19 @@ KernPhysicalRange g_ramRanges[kRamRangeCapacity];
 uint32_t g_ramRangeCount = 0;
 bool g_ramRangesTaken = false;
 
+// Neither is in mingw-w64's ddk headers: the priority flag that makes a descriptor-list view
+// non-executable, and MmMapIoSpaceEx (Windows 10 and later).
+constexpr ULONG kMdlMappingNoExecute = 0x40000000;
+typedef PVOID(NTAPI* MapIoSpaceExRoutine)(PHYSICAL_ADDRESS address, SIZE_T size, ULONG protect);
+typedef PVOID(NTAPI* MapIoSpaceRoutine)(PHYSICAL_ADDRESS address, SIZE_T size,
+                                        MEMORY_CACHING_TYPE cacheType);
+
+// Found by name at load, so that the image imports neither: MmMapIoSpace maps executable, and
+// memory integrity holds an import of it against the driver. Written once before the first
+// mapping, only read afterwards.
+MapIoSpaceExRoutine g_mapIoSpaceEx;
+MapIoSpaceRoutine g_mapIoSpace;
+
 PDRIVER_OBJECT AsDriver(KernDriver* driver) {
     return reinterpret_cast<PDRIVER_OBJECT>(driver);
 }
@@ -178,8 +191,9 @@ void* KernRequestMdlMappedSystemVa(KernRequest* request) {
 }
 
 void* KernMapRequestMdl(KernRequest* request) {
-    return MmMapLockedPagesSpecifyCache(AsIrp(request)->MdlAddress, KernelMode, MmCached, nullptr,
-                                        FALSE, NormalPagePriority);
+    return MmMapLockedPagesSpecifyCache(
+        AsIrp(request)->MdlAddress, KernelMode, MmCached, nullptr, FALSE,
+        static_cast<MM_PAGE_PRIORITY>(NormalPagePriority | kMdlMappingNoExecute));
 }
 
 void KernCompleteRequest(KernRequest* request, KernStatus status, uint64_t information) {
@@ -211,7 +225,9 @@ uint64_t KernConfigPortAcquire(void) {
 
 void KernConfigPortRelease(uint64_t state) {
     KeReleaseSpinLockFromDpcLevel(&g_configPortLock);
+#ifndef CORVAX_FAULT_IRQL_LEFT_RAISED
     KeLowerIrql(static_cast<KIRQL>(state));
+#endif
 }
 
 void KernTakeSystemRamRanges(void) {
@@ -250,10 +266,31 @@ uint32_t KernReadPortUlong(uint16_t port) {
     return READ_PORT_ULONG(reinterpret_cast<PULONG>(static_cast<ULONG_PTR>(port)));
 }
 
+void KernFindMappingRoutines(void) {
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"MmMapIoSpaceEx");
+    g_mapIoSpaceEx = reinterpret_cast<MapIoSpaceExRoutine>(MmGetSystemRoutineAddress(&name));
+    if (g_mapIoSpaceEx == nullptr) {
+        // A kernel older than Windows 10 has no other way to map I/O space.
+        RtlInitUnicodeString(&name, L"MmMapIoSpace");
+        g_mapIoSpace = reinterpret_cast<MapIoSpaceRoutine>(MmGetSystemRoutineAddress(&name));
+    }
+#ifdef CORVAX_FAULT_UNBOUND_IMPORT
+    (void)KeQueryTimeIncrement();
+#endif
+}
+
 void* KernMapIoSpace(uint64_t physicalAddress, uint32_t size) {
     PHYSICAL_ADDRESS address;
     address.QuadPart = static_cast<LONGLONG>(physicalAddress);
-    return MmMapIoSpace(address, size, MmNonCached);
+    if (g_mapIoSpaceEx != nullptr) {
+#ifdef CORVAX_FAULT_EXECUTABLE_MAPPING
+        return g_mapIoSpaceEx(address, size, PAGE_EXECUTE_READWRITE | PAGE_NOCACHE);
+#else
+        return g_mapIoSpaceEx(address, size, PAGE_READWRITE | PAGE_NOCACHE);
+#endif
+    }
+    return g_mapIoSpace != nullptr ? g_mapIoSpace(address, size, MmNonCached) : nullptr;
 }
 
 void KernUnmapIoSpace(void* address, uint32_t size) {
@@ -275,8 +312,9 @@ void* KernMapLockedPages(void* mdl) {
     if ((list->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) != 0) {
         return static_cast<char*>(list->MappedSystemVa) - MmGetMdlByteOffset(list);
     }
-    return MmMapLockedPagesSpecifyCache(list, KernelMode, MmNonCached, nullptr, FALSE,
-                                        NormalPagePriority);
+    return MmMapLockedPagesSpecifyCache(
+        list, KernelMode, MmNonCached, nullptr, FALSE,
+        static_cast<MM_PAGE_PRIORITY>(NormalPagePriority | kMdlMappingNoExecute));
 }
 
 void KernUnmapLockedPages(void* view, void* mdl) {
