@@ -150,6 +150,15 @@ extern "C" KernStatus CorvaxControlDispatch(KernDevice* device, KernRequest* req
     r.systemBuffer = parameters.SystemBuffer;
     r.status = KERN_STATUS_SUCCESS;
     r.information = 0;
+    // A direct request's output is what its descriptor list describes: a kernel-mode sender
+    // may pass a list shorter than the output length it gives, and nothing may be written
+    // past the list.
+    if ((r.code & 3u) == CORVAX_METHOD_OUT_DIRECT && KernRequestHasMdl(request)) {
+        const uint32_t listBytes = KernRequestMdlByteCount(request);
+        if (listBytes < r.outputLength) {
+            r.outputLength = listBytes;
+        }
+    }
 
     // One request at a time: handlers read and rewrite the registry and the switch registers.
     KernRequestLockAcquire();

@@ -57,11 +57,10 @@ uint32_t EntryFlags(const DeviceExtension* extension, const DriveSlot& current,
 }
 
 // Logs the entries as they were handed to the caller.
-void DumpTable(const uint8_t* table, uint32_t count) {
+void DumpTable(const PciTableEntry* table, uint32_t count) {
     KernDebugPrint("Corvax2 :   PCI Table Information **********************************\n");
     for (uint32_t i = 0; i < count; ++i) {
-        PciTableEntry e;
-        memcpy(&e, table + i * sizeof(e), sizeof(e));
+        const PciTableEntry& e = table[i];
         KernDebugPrint("Corvax2 : Device %d\n", static_cast<int>(i));
         KernDebugPrint("Corvax2 :   pciLocation  :0x%04X\n", e.pciLocation);
         KernDebugPrint("Corvax2 :   pciID        :0x%08X\n", e.pciID);
@@ -200,11 +199,12 @@ void HandleGetTable(ControlRequest& r) {
         r.status = KERN_STATUS_INSUFFICIENT_RESOURCES;
         return;
     }
-    memset(output, 0, r.outputLength);
 
-    // Each entry is built whole and copied out only when it fits entirely: the registry can
-    // hold more drives than the 1024 bytes the caller is promised room for, and nothing may
-    // land past the length the caller gave.
+    // The table is built in the driver's own copy, then copied out: the caller's pages are
+    // the caller's, and the log shows what was handed over, not what the caller may have
+    // changed meanwhile. Only whole entries, as many as the output holds: the registry can
+    // hold more drives than the 1024 bytes the caller is promised room for.
+    PciTableEntry table[kBridgeRecords * kSlotsPerBridge + kOnBoardSlots];
     const uint32_t capacity = r.outputLength / sizeof(PciTableEntry);
     const DeviceExtension* e = r.extension;
     uint32_t count = 0;
@@ -232,7 +232,7 @@ void HandleGetTable(ControlRequest& r) {
                 entry.bdgDevId = current.bdgDeviceId;
                 entry.bdgPciId = bridge.pciID;
             }
-            memcpy(output + count * sizeof(entry), &entry, sizeof(entry));
+            table[count] = entry;
             ++count;
         }
     }
@@ -244,12 +244,14 @@ void HandleGetTable(ControlRequest& r) {
         memset(&entry, 0, sizeof(entry));
         entry.pciLocation = slot.pciPFA;
         entry.pciID = slot.pciID;
-        memcpy(output + count * sizeof(entry), &entry, sizeof(entry));
+        table[count] = entry;
         ++count;
     }
 
+    memset(output, 0, r.outputLength);
+    memcpy(output, table, count * sizeof(PciTableEntry));
     if (count != 0) {
-        DumpTable(output, count);
+        DumpTable(table, count);
     }
     r.information = CORVAX_TABLE_SIZE;
 }

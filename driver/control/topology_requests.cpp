@@ -132,8 +132,9 @@ void HandleSetLed(ControlRequest& r) {
                 continue;
             }
             const uint32_t port = PortPfa(&bridge, slot.bdgDeviceId);
-            const uint32_t value = (PciReadConfigUlong(port, kSlotControl) & ~kLedField) |
-                                   ((ledType << kLedShift) & kLedField);
+            const uint32_t value =
+                (ControlHalf(PciReadConfigUlong(port, kSlotControl)) & ~kLedField) |
+                ((ledType << kLedShift) & kLedField);
             PciWriteConfigUlong(port, kSlotControl, value);
             KernDebugPrint("Corvax2 : LED SET(PFA=%04X, data=%08X\n", port, value);
         }
@@ -154,7 +155,7 @@ void HandleSetLedAll(ControlRequest& r) {
         for (uint32_t i = 0; i < entries; ++i) {
             const uint32_t port = PortPfa(&bridge, map[i]);
             PciWriteConfigUlong(port, kSlotControl,
-                                PciReadConfigUlong(port, kSlotControl) | kLedField);
+                                ControlHalf(PciReadConfigUlong(port, kSlotControl)) | kLedField);
         }
     }
 }
@@ -168,16 +169,21 @@ void HandleClearCpm(ControlRequest& r) {
         }
         KernDebugPrint("Corvax2 : CLR CPM(BRG%d)\n", static_cast<int>(b));
         for (uint32_t i = 0; i < kSlotsPerBridge; ++i) {
-            const uint32_t pfa = bridge.CurrentSlot[i].pciPFA;
-            if (pfa == 0) {
+            // Only slots that hold a drive: an empty slot or a silent port still has an
+            // address after an update (bus 0xFF for a port that did not answer), and on a Xeon
+            // server bus 0xFF holds the processor's own devices.
+            const DriveSlot& slot = bridge.CurrentSlot[i];
+            if ((slot.fgStatus & kSlotPresent) == 0 || slot.pciPFA == 0) {
                 continue;
             }
+            const uint32_t pfa = slot.pciPFA;
             KernDebugPrint("Corvax2 : CLR CPM(Dev%d)\n", static_cast<int>(i));
             const uint32_t value = PciReadConfigUlong(pfa, kDriveLinkControl);
             KernDebugPrint("Corvax2 : CLR CPM(PFA=%04X, in data=%08X\n", pfa, value);
             // Written only when there is something to clear.
             if ((value & kClockPowerManagement) != 0) {
-                PciWriteConfigUlong(pfa, kDriveLinkControl, value & ~kClockPowerManagement);
+                PciWriteConfigUlong(pfa, kDriveLinkControl,
+                                    ControlHalf(value) & ~kClockPowerManagement);
                 KernDebugPrint("Corvax2 : CLR CPM(PFA=%04X, out data=%08X\n", pfa,
                                PciReadConfigUlong(pfa, kDriveLinkControl));
             }

@@ -104,6 +104,9 @@ void KernGetControlParameters(KernRequest* request, KernControlParameters* param
 uint8_t KernRequestHasMdl(KernRequest* request);
 uint16_t KernRequestMdlFlags(KernRequest* request);
 void* KernRequestMdlMappedSystemVa(KernRequest* request);
+/* The byte count of the request's descriptor list (MmGetMdlByteCount): a kernel-mode sender may
+ * describe fewer bytes than the output length it gives. */
+uint32_t KernRequestMdlByteCount(KernRequest* request);
 /* MmMapLockedPagesSpecifyCache(KernelMode, MmCached, no address, no bug check,
  * NormalPagePriority | MdlMappingNoExecute) on the request's descriptor list; null on failure.
  * The I/O manager releases the view with the list. */
@@ -119,8 +122,10 @@ void KernRequestLockRelease(void);
 
 /* ---- Configuration ports (mechanism #1). ---- */
 
-/* Holds off every other configuration access (on this processor and the others) until
- * KernConfigPortRelease; the returned value goes back to the release. */
+/* Holds off this driver's other configuration accesses (on this processor and the others)
+ * until KernConfigPortRelease, so that none of them splits an address/data pair; the system's
+ * own accesses through the ports are not held off. The returned value goes back to the
+ * release. */
 uint64_t KernConfigPortAcquire(void);
 void KernConfigPortRelease(uint64_t state);
 void KernWritePortUlong(uint16_t port, uint32_t value);
@@ -154,8 +159,10 @@ void KernUnmapIoSpace(void* address, uint32_t size);
 void* KernAllocateMdl(void* address, uint32_t size);
 void KernBuildMdlForNonPagedPool(void* mdl);
 /* MmMapLockedPagesSpecifyCache(KernelMode, MmNonCached, no bug check, MdlMappingNoExecute): a
- * kernel view of the described pages, never one in the calling process; null on failure. */
+ * kernel view of the described pages, never one in the calling process, returned at its page
+ * (the data lies KernMdlByteOffset bytes into it); null on failure. */
 void* KernMapLockedPages(void* mdl);
+/* Releases a view; view is the address of the data (the view's page plus the byte offset). */
 void KernUnmapLockedPages(void* view, void* mdl);
 uint32_t KernMdlByteOffset(void* mdl);
 void KernFreeMdl(void* mdl);

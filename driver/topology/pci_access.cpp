@@ -216,6 +216,26 @@ bool PciReadConfigHeader(const DeviceExtension* extension, const DriveSlot* slot
     return true;
 }
 
+namespace {
+
+constexpr uint32_t kCommandRegister = 0x04;
+constexpr uint32_t kBar0Register = 0x10;
+constexpr uint32_t kBar64Bit = 0x4;  // BAR type field (bits 2:1) 10b
+
+// Whether BAR0 reads back with the address the source gave it. A drive whose BAR0 is larger
+// than the saved address's alignment drops the low address bits, and would decode somewhere
+// else, over another device, once memory decoding is on.
+bool Bar0AsWritten(const uint8_t* source, uint32_t low, uint32_t high) {
+    uint32_t savedLow;
+    uint32_t savedHigh;
+    memcpy(&savedLow, source + kBar0Register, 4);
+    memcpy(&savedHigh, source + kBar0Register + 4, 4);
+    const bool wide = (savedLow & 0x6u) == kBar64Bit;
+    return (low & ~0xFu) == (savedLow & ~0xFu) && (!wide || high == savedHigh);
+}
+
+}  // namespace
+
 bool PciWriteConfigHeader(const DeviceExtension* extension, const DriveSlot* slot,
                           const uint8_t* source, uint32_t length, bool* copied) {
     if (copied != nullptr) {
@@ -224,6 +244,8 @@ bool PciWriteConfigHeader(const DeviceExtension* extension, const DriveSlot* slo
     if (slot == nullptr || source == nullptr) {
         return false;
     }
+    // The Command register goes last, so the drive decodes nothing until its BARs are back;
+    // and only when BAR0 reads back as saved.
     if (UseWindow(extension, slot)) {
         const uint32_t n = WindowLength(length);
         if (n == 0) {
@@ -233,9 +255,18 @@ bool PciWriteConfigHeader(const DeviceExtension* extension, const DriveSlot* slo
         volatile uint8_t* view = static_cast<volatile uint8_t*>(
             PciMapMemory(&mapping, LowHalf(slot->PciConfigAddr), kPageSize));
         if (view != nullptr) {
-            // Byte by byte from offset 0 up, so the command register lands before the BARs.
+            // Byte by byte from offset 0 up, each register by its own writes.
             for (uint32_t i = 0; i < n; ++i) {
-                KernWriteRegisterUchar(view + i, source[i]);
+                if (i != kCommandRegister && i != kCommandRegister + 1) {
+                    KernWriteRegisterUchar(view + i, source[i]);
+                }
+            }
+            const bool barsWritten = n >= kBar0Register + 8;
+            if (!barsWritten || Bar0AsWritten(source, KernReadRegisterUlong(view + kBar0Register),
+                                              KernReadRegisterUlong(view + kBar0Register + 4))) {
+                for (uint32_t i = kCommandRegister; i < kCommandRegister + 2 && i < n; ++i) {
+                    KernWriteRegisterUchar(view + i, source[i]);
+                }
             }
             PciUnmapMemory(&mapping);
             if (copied != nullptr) {
@@ -246,9 +277,20 @@ bool PciWriteConfigHeader(const DeviceExtension* extension, const DriveSlot* slo
     }
     const uint32_t n = PortPathLength(length);
     for (uint32_t offset = 0; offset < n; offset += 4) {
-        uint32_t value;
-        memcpy(&value, source + offset, 4);
-        PciWriteConfigUlong(slot->pciPFA, offset, value);
+        if (offset != kCommandRegister) {
+            uint32_t value;
+            memcpy(&value, source + offset, 4);
+            PciWriteConfigUlong(slot->pciPFA, offset, value);
+        }
+    }
+    if (n > kCommandRegister) {
+        const bool barsWritten = n >= kBar0Register + 8;
+        if (!barsWritten || Bar0AsWritten(source, PciReadConfigUlong(slot->pciPFA, kBar0Register),
+                                          PciReadConfigUlong(slot->pciPFA, kBar0Register + 4))) {
+            uint32_t value;
+            memcpy(&value, source + kCommandRegister, 4);
+            PciWriteConfigUlong(slot->pciPFA, kCommandRegister, value);
+        }
     }
     if (copied != nullptr) {
         *copied = true;
@@ -310,7 +352,9 @@ void* PciMapMemory(MemoryMapping* mapping, uint64_t physicalAddress, uint32_t si
     // bug check off a failure comes back as null rather than as an exception.
     void* view = KernMapLockedPages(mdl);
     if (view == nullptr) {
-        ReleaseMapping(nullptr, mdl, io, size);
+        // No view: the I/O space goes first, then the list that described it.
+        KernUnmapIoSpace(io, size);
+        KernFreeMdl(mdl);
         return nullptr;
     }
     mapping->ViewAddress = static_cast<uint8_t*>(view) + KernMdlByteOffset(mdl);

@@ -12,6 +12,7 @@ namespace corvax {
 
 constexpr uint32_t kPageSize = 0x1000;
 constexpr uint32_t kHeaderSize = 256;
+constexpr uint32_t kStandardHeaderSize = 64;  // the type 0 header, before any capability
 constexpr uint32_t kIntelVendorId = 0x8086;
 constexpr uint8_t kMsixCapabilityId = 0x11;
 

@@ -62,15 +62,16 @@ bool PlxDisablePortLink(const PlxBridge* bridge, uint32_t portIndex) {
     }
     // The link goes first, so the drive leaves the bus before its power is cut.
     const uint32_t oldValue = PciReadConfigUlong(port.linkPfa, kLinkControl);
-    const uint32_t newValue = oldValue | kLinkDisable;
+    const uint32_t newValue = ControlHalf(oldValue) | kLinkDisable;
     PciWriteConfigUlong(port.linkPfa, kLinkControl, newValue);
     KernDebugPrint("Corvax2 : Disable port%d PCIe link(0x%08X => 0x%08X)",
                    static_cast<int>(portIndex), oldValue, newValue);
     if (port.hasSlotControl) {
         const uint32_t power = PciReadConfigUlong(port.powerPfa, kSlotControl);
-        PciWriteConfigUlong(port.powerPfa, kSlotControl, power | kPowerControllerOff);
+        PciWriteConfigUlong(port.powerPfa, kSlotControl, ControlHalf(power) | kPowerControllerOff);
         const uint32_t indicator = PciReadConfigUlong(port.indicatorPfa, kSlotControl);
-        PciWriteConfigUlong(port.indicatorPfa, kSlotControl, indicator | kPowerIndicatorOff);
+        PciWriteConfigUlong(port.indicatorPfa, kSlotControl,
+                            ControlHalf(indicator) | kPowerIndicatorOff);
     }
     return true;
 }
@@ -83,13 +84,13 @@ bool PlxEnablePortLink(const PlxBridge* bridge, uint32_t portIndex) {
     // Power comes back before the link is released, mirroring the disable order.
     if (port.hasSlotControl) {
         const uint32_t power = PciReadConfigUlong(port.powerPfa, kSlotControl);
-        PciWriteConfigUlong(port.powerPfa, kSlotControl, power & ~kPowerControllerOff);
+        PciWriteConfigUlong(port.powerPfa, kSlotControl, ControlHalf(power) & ~kPowerControllerOff);
         const uint32_t indicator = PciReadConfigUlong(port.indicatorPfa, kSlotControl);
         PciWriteConfigUlong(port.indicatorPfa, kSlotControl,
-                            (indicator & ~kPowerIndicatorField) | kPowerIndicatorOn);
+                            (ControlHalf(indicator) & ~kPowerIndicatorField) | kPowerIndicatorOn);
     }
     const uint32_t oldValue = PciReadConfigUlong(port.linkPfa, kLinkControl);
-    PciWriteConfigUlong(port.linkPfa, kLinkControl, oldValue & ~kLinkDisable);
+    PciWriteConfigUlong(port.linkPfa, kLinkControl, ControlHalf(oldValue) & ~kLinkDisable);
     // One read-back, no wait: success means only that the bit let go, not that the link
     // trained; the caller's next pass is the retry.
     const uint32_t readBack = PciReadConfigUlong(port.linkPfa, kLinkControl);

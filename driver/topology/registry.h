@@ -130,6 +130,14 @@ inline uint32_t LowHalf(uint64_t value) {
     return static_cast<uint32_t>(value);
 }
 
+// A whole-dword read-modify-write of a register pair whose upper half is a status register
+// writes the status half as 0: its event bits are write-one-to-clear, so writing them back as
+// read would clear events that belong to the system's own PCI driver (presence detect
+// changed, link state changed, errors). A 0 there changes nothing.
+inline uint32_t ControlHalf(uint32_t value) {
+    return value & 0xFFFFu;
+}
+
 // Address of a function in the enhanced configuration window (buses 0 to 63 only).
 inline uint64_t EcamAddress(uint64_t ecamBase, uint32_t pfa) {
     return ecamBase + ((static_cast<uint64_t>(pfa) << 12) & 0x3FFF000u);

@@ -86,12 +86,18 @@ void RestoreMsixTable(const DeviceExtension* extension, const DriveSlot& o, uint
         return;
     }
     for (uint32_t e = 0; e < entries; ++e) {
-        // Address and data first, vector control (with its mask bit) last, so an entry is
-        // never unmasked while it still points nowhere.
-        for (uint32_t dword = 0; dword < 4; ++dword) {
-            uint32_t value;
-            memcpy(&value, o.MsiTable + e * kMsixEntrySize + dword * 4, 4);
-            KernWriteRegisterUlong(view + offset + e * kMsixEntrySize + dword * 4, value);
+        // Address and data first; vector control (with its mask bit) last, and only once the
+        // address reads back as saved: an entry unmasked while it points nowhere may signal
+        // into any memory.
+        uint32_t values[4];
+        memcpy(values, o.MsiTable + e * kMsixEntrySize, sizeof(values));
+        volatile uint8_t* entry = view + offset + e * kMsixEntrySize;
+        for (uint32_t dword = 0; dword < 3; ++dword) {
+            KernWriteRegisterUlong(entry + dword * 4, values[dword]);
+        }
+        if (KernReadRegisterUlong(entry) == values[0] &&
+            KernReadRegisterUlong(entry + 4) == values[1]) {
+            KernWriteRegisterUlong(entry + 12, values[3]);
         }
     }
     PciUnmapMemory(&mapping);
@@ -188,19 +194,25 @@ void RestoreDrives(DeviceExtension* extension) {
                 c.ConfigTable != o.ConfigTable) {
                 continue;
             }
-            // A save area whose header save failed still holds another drive's bytes, and a
-            // drive of another model is not the one whose header was saved: writing either
-            // would give the drive a configuration (and a BAR sized for) something else.
+            // The header goes to the address the update recorded: only when the slot's drive
+            // still answers there (bus numbers behind a switch can change, and the drive now
+            // at that address may be another one, in use). And never from a save area whose
+            // header save failed: it still holds another drive's bytes.
             const uint8_t saved = extension->fgSaved[b][j];
-            if ((saved & kSavedHeader) == 0 || c.pciID != o.pciID) {
+            if (c.pciPFA != o.pciPFA || (saved & kSavedHeader) == 0) {
                 continue;
             }
             KernDebugPrint("Corvax2 : Restore PCI configuration memory(%d:%d:0), bar0=0x%08X%08X\n",
                            static_cast<int>((o.pciPFA >> 8) & 0xFFu),
                            static_cast<int>((o.pciPFA >> 3) & 0x1Fu), HighHalf(o.barAddr),
                            LowHalf(o.barAddr));
+            // A drive of another model gets the standard header only: the saved capability
+            // registers belong to another layout, where the same offset can be another
+            // register (its Device Control, its MSI-X capability), and its own come back when
+            // the system restarts its device.
+            const uint32_t length = c.pciID == o.pciID ? kHeaderSize : kStandardHeaderSize;
             bool written = false;
-            PciWriteConfigHeader(extension, &o, o.ConfigTable, kHeaderSize, &written);
+            PciWriteConfigHeader(extension, &o, o.ConfigTable, length, &written);
             if (written) {
                 RestoreMsixTable(extension, o, saved);
             }

@@ -10,6 +10,7 @@ namespace {
 
 constexpr uint32_t kFirstBus = 1;
 constexpr uint32_t kLastBus = 64;
+constexpr uint8_t kCommandMemorySpace = 0x2;
 
 uint32_t DriveBehindPort(uint32_t portPfa) {
     // The port's secondary bus, device 0, function 0; a silent port gives bus 0xFF.
@@ -59,13 +60,23 @@ void RegisterOnBoardDrive(DeviceExtension* extension, DriveSlot* slot, uint32_t 
     slot->MsiTable = nullptr;
 }
 
+// Whether the drive's MSI-X table can be read where barAddr + MsiTableOffset says: in BAR0
+// (BIR 0; another BAR is not barAddr), with BAR0 assigned and memory decoding on, as the header
+// just saved shows them. A drive that came back from a link cycle and was updated instead of
+// restored has BAR0 at 0, and that address is the bottom of physical memory.
+bool TableDecodes(const DriveSlot* slot, const uint8_t* header) {
+    if (header == nullptr || slot->barAddr == 0 || (slot->MsiTableOffset & 7u) != 0) {
+        return false;
+    }
+    return (header[0x04] & kCommandMemorySpace) != 0;
+}
+
 }  // namespace
 
 void AlignMaxPayload(const PlxBridge* bridge, uint32_t drivePfa) {
     const uint32_t v = PciReadConfigUlong(drivePfa, 0x78);
     if ((v & 0xE0u) != bridge->bdgMps) {
-        // The status half goes back as read.
-        PciWriteConfigUlong(drivePfa, 0x78, (v & 0xFFFFFF1Fu) | bridge->bdgMps);
+        PciWriteConfigUlong(drivePfa, 0x78, ControlHalf(v & 0xFFFFFF1Fu) | bridge->bdgMps);
     }
 }
 
@@ -132,7 +143,14 @@ void ScanBridge(DeviceExtension* extension, PlxBridge* bridge, uint8_t* saveArea
     bridge->PrimaryBus = busNumbers & 0xFFu;
     bridge->SecondaryBus = (busNumbers >> 8) & 0xFFu;
 
-    const uint32_t record = static_cast<uint32_t>(bridge - extension->Bridge);
+    // Which of the extension's records this is, for what the scan saved: compared by address,
+    // so that a record held elsewhere is scanned all the same, only without that note.
+    uint32_t record = kBridgeRecords;
+    for (uint32_t r = 0; r < kBridgeRecords; ++r) {
+        if (&extension->Bridge[r] == bridge) {
+            record = r;
+        }
+    }
     for (uint32_t i = 0; i < model->slotCount; ++i, saveArea += kSaveAreaSize) {
         const uint32_t drive = DriveBehindPort(PortPfa(bridge, model->linkMap[i]));
         DriveSlot* slot = &bridge->OriginalSlot[i];
@@ -152,16 +170,19 @@ void ScanBridge(DeviceExtension* extension, PlxBridge* bridge, uint8_t* saveArea
         slot->fgStatus |= kSlotPresent;
         slot->pciID = id;
         slot->barAddr = ReadBar0(drive);
-        if (MatchDeviceIdList(id, extension->DeviceIdList) && record < kBridgeRecords) {
+        if (MatchDeviceIdList(id, extension->DeviceIdList)) {
             AlignMaxPayload(bridge, drive);
             bool copied = false;
             PciReadConfigHeader(extension, slot, slot->ConfigTable, kHeaderSize, &copied);
             uint8_t saved = copied ? kSavedHeader : 0;
             if (PciFindMsixCapability(extension, slot) &&
+                TableDecodes(slot, copied ? slot->ConfigTable : nullptr) &&
                 PciReadMemoryPage(slot->barAddr + slot->MsiTableOffset, slot->MsiTable)) {
                 saved |= kSavedMsiTable;
             }
-            extension->fgSaved[record][i] = saved;
+            if (record < kBridgeRecords) {
+                extension->fgSaved[record][i] = saved;
+            }
         }
         bridge->OriginalMap |= 1u << i;
     }

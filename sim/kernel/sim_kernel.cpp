@@ -1,10 +1,12 @@
 // The simulated kernel behind driver/kernel/kernel.h.
 #include "sim/kernel/sim_kernel.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -42,6 +44,7 @@ struct KernRequest {
     uint16_t mdlFlags = 0;
     void* mdlMappedVa = nullptr;
     void* mdlPages = nullptr;  // the caller's pages as the system sees them
+    uint32_t mdlByteCount = 0;
     bool failMdlMapping = false;
     bool mdlMapped = false;
     KernStatus status = 0;
@@ -106,6 +109,13 @@ struct State {
     // good only while this has not moved.
     std::atomic<uint64_t> viewGeneration{1};
     std::map<Mdl*, std::unique_ptr<Mdl>> mdls;
+    std::deque<MapCall> mapCalls;
+    void Called(MapCall call) {
+        if (mapCalls.size() >= 256) {
+            mapCalls.pop_front();
+        }
+        mapCalls.push_back(call);
+    }
 
     // The attached fabric's RAM as the memory manager would report it; none taken when a test
     // says the ranges could not be had.
@@ -290,6 +300,7 @@ void Kernel::Reset() {
         s.views.clear();
         ForgetViews(s);
         s.mdls.clear();
+        s.mapCalls.clear();
         s.violations = Violations();
         s.requestsInside = 0;
         s.configPairs = 0;
@@ -541,10 +552,14 @@ IoResult Kernel::DeviceIoControl(Handle handle, uint32_t code, const void* input
             system.reset(new uint8_t[inputLength]);
             std::memcpy(system.get(), input, inputLength);
         }
-        if (outputLength > 0) {
-            pages.reset(new uint8_t[outputLength]);
-            std::memcpy(pages.get(), output, outputLength);
+        // The list describes the output buffer, or the shorter part of it a kernel-mode sender
+        // chose; the pages are exactly that long.
+        const uint32_t listBytes = std::min(outputLength, options.mdlByteCount);
+        if (listBytes > 0) {
+            pages.reset(new uint8_t[listBytes]);
+            std::memcpy(pages.get(), output, listBytes);
             request.hasMdl = true;
+            request.mdlByteCount = listBytes;
             request.mdlFlags = options.mdlFlags;
             request.mdlPages = pages.get();
             request.failMdlMapping = options.failMdlMapping;
@@ -577,7 +592,7 @@ IoResult Kernel::DeviceIoControl(Handle handle, uint32_t code, const void* input
         // Direct pages are the caller's own: whatever the handler wrote is there, whatever the
         // status.
         if (pages) {
-            std::memcpy(output, pages.get(), outputLength);
+            std::memcpy(output, pages.get(), request.mdlByteCount);
             result.delivered = true;
         }
         if (request.information > outputLength) {
@@ -642,6 +657,11 @@ void Kernel::ClearLog() {
 size_t Kernel::PrintCount() const {
     sim::StateGuard lock(S().mutex);
     return S().prints.Count();
+}
+
+std::vector<MapCall> Kernel::MappingCalls() const {
+    sim::StateGuard lock(S().mutex);
+    return {S().mapCalls.begin(), S().mapCalls.end()};
 }
 
 MappingCounters Kernel::Mappings() const {
@@ -793,6 +813,10 @@ void* KernRequestMdlMappedSystemVa(KernRequest* request) {
     return request->mdlMappedVa;
 }
 
+uint32_t KernRequestMdlByteCount(KernRequest* request) {
+    return request->mdlByteCount;
+}
+
 void* KernMapRequestMdl(KernRequest* request) {
     sim::StateGuard lock(S().mutex);
     ++S().counters.requestMdlMaps;
@@ -872,6 +896,7 @@ void KernFindMappingRoutines(void) {}
 void* KernMapIoSpace(uint64_t physicalAddress, uint32_t size) {
     sim::State& s = S();
     sim::StateGuard lock(s.mutex);
+    s.Called(sim::MapCall::MapIoSpace);
     ++s.counters.ioSpaceMaps;
     if (sim::ShouldFail(s.failAt[static_cast<int>(sim::MapStep::IoSpace)]) || size == 0) {
         return nullptr;
@@ -891,6 +916,7 @@ void* KernMapIoSpace(uint64_t physicalAddress, uint32_t size) {
 void KernUnmapIoSpace(void* address, uint32_t size) {
     sim::State& s = S();
     sim::StateGuard lock(s.mutex);
+    s.Called(sim::MapCall::UnmapIoSpace);
     auto it = s.ioSpaces.find(reinterpret_cast<uint64_t>(address));
     if (it == s.ioSpaces.end() || it->second.second != size) {
         ++s.violations.unbalancedMappings;
@@ -903,6 +929,7 @@ void KernUnmapIoSpace(void* address, uint32_t size) {
 void* KernAllocateMdl(void* address, uint32_t size) {
     sim::State& s = S();
     sim::StateGuard lock(s.mutex);
+    s.Called(sim::MapCall::AllocateMdl);
     ++s.counters.mdlAllocations;
     if (sim::ShouldFail(s.failAt[static_cast<int>(sim::MapStep::Mdl)])) {
         return nullptr;
@@ -928,6 +955,7 @@ void KernBuildMdlForNonPagedPool(void* mdl) {
 void* KernMapLockedPages(void* mdl) {
     sim::State& s = S();
     sim::StateGuard lock(s.mutex);
+    s.Called(sim::MapCall::MapView);
     ++s.counters.viewMaps;
     auto it = s.mdls.find(static_cast<sim::Mdl*>(mdl));
     if (it == s.mdls.end() || !it->second->built) {
@@ -954,6 +982,7 @@ void* KernMapLockedPages(void* mdl) {
 void KernUnmapLockedPages(void* view, void* mdl) {
     sim::State& s = S();
     sim::StateGuard lock(s.mutex);
+    s.Called(sim::MapCall::UnmapView);
     const uint64_t address = reinterpret_cast<uint64_t>(view);
     auto it = s.views.upper_bound(address);
     if (it == s.views.begin()) {
@@ -979,6 +1008,7 @@ uint32_t KernMdlByteOffset(void* mdl) {
 void KernFreeMdl(void* mdl) {
     sim::State& s = S();
     sim::StateGuard lock(s.mutex);
+    s.Called(sim::MapCall::FreeMdl);
     if (s.mdls.erase(static_cast<sim::Mdl*>(mdl)) == 0) {
         ++s.violations.unbalancedMappings;
         return;

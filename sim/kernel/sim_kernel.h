@@ -21,6 +21,9 @@ struct IoOptions {
     uint16_t mdlFlags = 0;
     // Mapping the output pages for the driver fails.
     bool failMdlMapping = false;
+    // Bytes the descriptor list describes, when a kernel-mode sender gives a shorter list than
+    // its output length; the driver must write no further.
+    uint32_t mdlByteCount = UINT32_MAX;
 };
 
 struct IoResult {
@@ -43,6 +46,9 @@ struct MappingCounters {
 
 // Which step of a physical mapping to make fail.
 enum class MapStep { IoSpace, Mdl, View };
+
+// The kernel calls of physical mappings, in the order the driver made them.
+enum class MapCall { MapIoSpace, AllocateMdl, MapView, UnmapView, FreeMdl, UnmapIoSpace };
 
 // Things the driver did that Windows would punish; tests require none.
 struct Violations {
@@ -127,6 +133,8 @@ class Kernel {
     // ---- mappings ----
     MappingCounters Mappings() const;
     void FailMapping(MapStep step, int nth);  // the n-th (1-based) call from now fails
+    // The most recent mapping calls (up to 256), oldest first; failed ones too.
+    std::vector<MapCall> MappingCalls() const;
     Violations GetViolations() const;
 
     // ---- port lock ----

@@ -383,6 +383,12 @@ void Fabric::WritePhysical(uint64_t address, unsigned size, uint32_t value) {
         faults_.driveRegisterWrites.push_back({Pfa(claim.bus, 0, 0), off, size, value});
     } else if (drop) {
         claim.drive->PokeBar(off & ~3ull, before);
+    } else {
+        unsigned entry = 0;
+        uint64_t messageAddress = 0;
+        if (claim.drive->UnmaskedWithoutAddress(off, &entry, &messageAddress)) {
+            faults_.msixHazards.push_back({Pfa(claim.bus, 0, 0), entry, messageAddress});
+        }
     }
 }
 

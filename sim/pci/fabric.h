@@ -42,10 +42,22 @@ struct DriveRegisterWrite {
     uint32_t value;
 };
 
+// An MSI-X table entry left unmasked while its address is not a message address: the drive
+// may signal at once, and its write lands wherever the address points. Software fills an
+// entry's address and data first and unmasks it last.
+struct MsixHazard {
+    uint16_t pfa;  // the drive
+    unsigned entry;
+    uint64_t address;  // the entry's message address as it stood
+};
+
 struct FaultRecord {
     std::vector<StrayWrite> strayWrites;
     std::vector<DriveRegisterWrite> driveRegisterWrites;
-    bool Empty() const { return strayWrites.empty() && driveRegisterWrites.empty(); }
+    std::vector<MsixHazard> msixHazards;
+    bool Empty() const {
+        return strayWrites.empty() && driveRegisterWrites.empty() && msixHazards.empty();
+    }
 };
 
 enum class ConfigPath { Ports, Ecam };

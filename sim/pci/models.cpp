@@ -270,6 +270,28 @@ bool NvmeDrive::WriteBar(uint64_t offset, unsigned size, uint32_t value) {
     return true;
 }
 
+bool NvmeDrive::UnmaskedWithoutAddress(uint64_t offset, unsigned* entry,
+                                       uint64_t* address) const {
+    const uint64_t at = offset - TableOffset();
+    if (!HasTableInBar0() || offset < TableOffset() || at >= table_.size()) {
+        return false;
+    }
+    const uint64_t first = at & ~uint64_t{15};
+    auto dword = [&](unsigned i) {
+        uint32_t v = 0;
+        for (unsigned b = 0; b < 4; ++b) {
+            v |= uint32_t{table_[first + i * 4 + b]} << (8 * b);
+        }
+        return v;
+    };
+    const uint64_t messageAddress = uint64_t{dword(1)} << 32 | dword(0);
+    const bool masked = (dword(3) & reg::kMsixVectorMasked) != 0;
+    const bool valid = (messageAddress & 0xFFFFFFFFFFF00000ull) == 0xFEE00000ull;
+    *entry = static_cast<unsigned>(first / 16);
+    *address = messageAddress;
+    return !masked && !valid;
+}
+
 bool NvmeDrive::PokeBar(uint64_t offset, uint32_t value) {
     const uint64_t tableStart = TableOffset();
     if (!HasTableInBar0() || (offset & 3) != 0 || !InRange(offset, 4, tableStart, table_.size())) {

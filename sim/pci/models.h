@@ -95,6 +95,10 @@ class NvmeDrive {
     bool WriteBar(uint64_t offset, unsigned size, uint32_t value);
     // Stores into the MSI-X table without masks (tests); false outside it.
     bool PokeBar(uint64_t offset, uint32_t value);
+    // For a write at offset that landed in the MSI-X table: whether it left its entry unmasked
+    // while the entry's address is no message address (a processor's interrupt window,
+    // 0xFEE00000 to 0xFEEFFFFF, upper half 0); address receives the entry's address.
+    bool UnmaskedWithoutAddress(uint64_t offset, unsigned* entry, uint64_t* address) const;
 
     bool HasTableInBar0() const;
     uint64_t TableOffset() const;

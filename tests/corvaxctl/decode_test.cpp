@@ -291,28 +291,39 @@ TEST(Hotswap, ChangesAgainstTheTableBeforeTheCycle) {
     const std::vector<PciTableEntry> before = {
         Entry(0x0500, 0x11111111), Entry(0x0600, 0x22222222), Entry(0x0700, 0x33333333, 1),
         Entry(0x0800, 0x44444444), Entry(0x0100, 0x55555555)};
-    // Back from the cycle: every drive reset; 06 holds another drive, 08 is gone, 09 is new.
+    const std::vector<PciTableEntry> withFifth = [&] {
+        std::vector<PciTableEntry> t = before;
+        t.push_back(Entry(0x0A00, 0x88888888));
+        return t;
+    }();
+    // Back from the cycle: every drive reset; 06 and 0a hold other drives, 08 is gone, 09 is
+    // new.
     const std::vector<PciTableEntry> settled = {
-        Entry(0x0500, 0x11111111, noMemory), Entry(0x0600, 0x66666666, fresh),
+        Entry(0x0500, 0x11111111, noMemory),     Entry(0x0600, 0x66666666, fresh),
         Entry(0x0700, 0x33333333, noMemory | 1), Entry(0x0900, 0x77777777, fresh),
-        Entry(0x0100, 0x55555555)};
-    // After the restore: 05 got its header back, the unlisted 07 did not.
-    const std::vector<PciTableEntry> after = {
-        Entry(0x0500, 0x11111111), Entry(0x0600, 0x66666666, fresh),
-        Entry(0x0700, 0x33333333, noMemory | 1), Entry(0x0900, 0x77777777, fresh),
-        Entry(0x0100, 0x55555555)};
+        Entry(0x0A00, 0x99999999, fresh),        Entry(0x0100, 0x55555555)};
+    // After the restore: 05 and the replacement in 0a got their headers back, the unlisted 07
+    // and the replacement in 06 did not.
+    const std::vector<PciTableEntry> after = {Entry(0x0500, 0x11111111),
+                                              Entry(0x0600, 0x66666666, fresh),
+                                              Entry(0x0700, 0x33333333, noMemory | 1),
+                                              Entry(0x0900, 0x77777777, fresh),
+                                              Entry(0x0A00, 0x99999999, CORVAX_ENTRY_NEW_DEVICE),
+                                              Entry(0x0100, 0x55555555)};
 
-    const std::vector<DriveChange> c = CompareTables(before, settled, after);
-    ASSERT_EQ(c.size(), 6u);
+    const std::vector<DriveChange> c = CompareTables(withFifth, settled, after);
+    ASSERT_EQ(c.size(), 7u);
     const std::pair<uint32_t, Change> expected[] = {
-        {0x0500, Change::Restored}, {0x0600, Change::Replaced}, {0x0700, Change::None},
-        {0x0900, Change::New},      {0x0100, Change::None},     {0x0800, Change::Lost}};
+        {0x0500, Change::Restored}, {0x0600, Change::Replaced},         {0x0700, Change::None},
+        {0x0900, Change::New},      {0x0A00, Change::ReplacedRestored}, {0x0100, Change::None},
+        {0x0800, Change::Lost}};
     for (size_t i = 0; i < c.size(); ++i) {
         EXPECT_EQ(c[i].entry.pciLocation, expected[i].first) << i;
         EXPECT_EQ(c[i].change, expected[i].second) << std::hex << c[i].entry.pciLocation;
     }
-    EXPECT_EQ(c[5].entry.pciID, 0x44444444u);  // a lost drive is shown as it was
+    EXPECT_EQ(c[6].entry.pciID, 0x44444444u);  // a lost drive is shown as it was
     EXPECT_STREQ(ChangeName(Change::Replaced), "replaced");
+    EXPECT_STREQ(ChangeName(Change::ReplacedRestored), "replaced,restored");
     EXPECT_STREQ(ChangeName(Change::None), "");
 }
 

@@ -124,20 +124,81 @@ INSTANTIATE_TEST_SUITE_P(
                       HeaderCase{"window_300", true, 300, 300}),
     [](const ::testing::TestParamInfo<HeaderCase>& p) { return std::string(p.param.name); });
 
-TEST_F(PciAccessTest, HeaderWriteThroughTheWindowGoesByteByByteFromOffsetZero) {
+// The header goes back upward, each register by its own writes, with the Command register
+// held back to the end: the drive decodes nothing until its BARs are back. Before the Command
+// register, BAR0 is read back (two dwords) to see that it holds the saved address.
+class HeaderWriteOrder : public PciAccessTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(HeaderWriteOrder, CommandGoesLast) {
+    const bool window = GetParam();
     Build();
     DriveSlot slot = SlotFor(0x0200);
+    if (!window) {
+        slot.PciConfigAddr = 0;
+    }
     uint8_t header[256];
     ASSERT_TRUE(corvax::PciReadConfigHeader(extension_.get(), &slot, header, 256));
+    fabric_->PokeConfig(2, 0, 0, 0x04, 0);  // back from a reset: decoding off
+    fabric_->ClearConfigWrites();
+    fabric_->ResetCounters();
+    bool written = false;
+    ASSERT_TRUE(corvax::PciWriteConfigHeader(extension_.get(), &slot, header, 256, &written));
+    EXPECT_TRUE(written);
+    std::vector<unsigned> expected;
+    const unsigned step = window ? 1 : 4;
+    for (unsigned i = 0; i < 256; i += step) {
+        if (i < 4 || i > 5) {
+            expected.push_back(i);
+        }
+    }
+    expected.push_back(4);
+    if (window) {
+        expected.push_back(5);
+    }
+    std::vector<unsigned> offsets;
+    for (const sim::ConfigWrite& w : fabric_->ConfigWrites()) {
+        offsets.push_back(w.offset);
+        EXPECT_EQ(w.size, step);
+        EXPECT_EQ(w.path, window ? sim::ConfigPath::Ecam : sim::ConfigPath::Ports);
+        EXPECT_EQ(w.pfa, 0x0200);
+    }
+    EXPECT_EQ(offsets, expected);
+    EXPECT_EQ(fabric_->GetCounters().configReads, 2u);  // BAR0, both halves
+    EXPECT_EQ(fabric_->PeekConfig(2, 0, 0, 0x04) & 0x6u, 0x6u);
+    ExpectNothingMapped();
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, HeaderWriteOrder, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                             return std::string(p.param ? "window" : "ports");
+                         });
+
+// A drive whose BAR0 is larger than the saved address's alignment keeps only the bits its size
+// leaves: with memory decoding on it would answer over whatever lies below. Its Command
+// register is not written.
+TEST_P(HeaderWriteOrder, CommandStaysOffWhenBar0DoesNotHoldTheSavedAddress) {
+    const bool window = GetParam();
+    FabricBuilder b;
+    b.Onboard(2, DriveDescription::Make(0x8086, 0x0A54).WithBar0(0xF0100000, 0x10000));
+    Attach(std::make_unique<sim::Fabric>(b.Build()));
+    extension_.reset(new corvax::DeviceExtension());
+    corvax::PciInitializeEcam(extension_.get());
+    DriveSlot slot = SlotFor(0x0200);
+    if (!window) {
+        slot.PciConfigAddr = 0;
+    }
+    uint8_t header[256];
+    ASSERT_TRUE(corvax::PciReadConfigHeader(extension_.get(), &slot, header, 256));
+    const uint32_t saved = 0xF0104004u;  // 16 KiB aligned, not 64 KiB
+    std::memcpy(header + 0x10, &saved, 4);
+    fabric_->PokeConfig(2, 0, 0, 0x04, 0);
+    fabric_->PokeConfig(2, 0, 0, 0x10, 0x4);
     fabric_->ClearConfigWrites();
     ASSERT_TRUE(corvax::PciWriteConfigHeader(extension_.get(), &slot, header, 256));
-    const std::vector<sim::ConfigWrite> writes = fabric_->ConfigWrites();
-    ASSERT_EQ(writes.size(), 256u);
-    for (unsigned i = 0; i < 256; ++i) {
-        EXPECT_EQ(writes[i].offset, i);
-        EXPECT_EQ(writes[i].size, 1u);
-        EXPECT_EQ(writes[i].path, sim::ConfigPath::Ecam);
-        EXPECT_EQ(writes[i].pfa, 0x0200);
+    EXPECT_EQ(fabric_->PeekConfig(2, 0, 0, 0x10), 0xF0100004u);  // the size dropped bit 14
+    EXPECT_EQ(fabric_->PeekConfig(2, 0, 0, 0x04) & 0xFFFFu, 0u);
+    for (const sim::ConfigWrite& w : fabric_->ConfigWrites()) {
+        EXPECT_FALSE(w.offset >= 4 && w.offset < 6) << "Command written";
     }
     ExpectNothingMapped();
 }
@@ -152,7 +213,8 @@ TEST_F(PciAccessTest, WindowIsNotTrustedBehindANonIntelHostBridge) {
     ASSERT_TRUE(corvax::PciReadConfigHeader(extension_.get(), &slot, header, 256));
     ASSERT_TRUE(corvax::PciWriteConfigHeader(extension_.get(), &slot, header, 256));
     EXPECT_EQ(fabric_->GetCounters().ecamAccesses, 0u);
-    EXPECT_EQ(fabric_->GetCounters().portPairs, 128u);
+    // 64 reads; 63 writes, BAR0 read back (2), then the Command dword.
+    EXPECT_EQ(fabric_->GetCounters().portPairs, 130u);
     EXPECT_TRUE(fabric_->Faults().Empty());
     EXPECT_EQ(sim::Kernel::Get().Mappings().ioSpaceMaps, 0u);
 }
@@ -192,6 +254,68 @@ TEST_F(PciAccessTest, BusesTheWindowCannotNameGoThroughThePorts) {
         EXPECT_FALSE(w.answered);
     }
     EXPECT_EQ(fabric_->PeekConfig(2, 0, 0, 0x10), static_cast<uint32_t>(kDriveBar) | 0x4u);
+}
+
+// Bus 63 is the window's last bus; from bus 64 on the window address keeps only bus bits 5:0
+// and names another function (bus 64 is bus 0, the host bridge itself).
+struct BusCase {
+    uint8_t bus;
+    bool window;
+};
+
+class WindowReach : public PciAccessTest, public ::testing::WithParamInterface<BusCase> {};
+
+TEST_P(WindowReach, HeaderAccessesOfBusesPastTheWindowTakeThePorts) {
+    const BusCase& c = GetParam();
+    Build();
+    DriveSlot slot = SlotFor(static_cast<uint32_t>(c.bus) << 8);
+    uint8_t header[256];
+    std::memset(header, 0x5A, sizeof(header));
+    ASSERT_TRUE(corvax::PciReadConfigHeader(extension_.get(), &slot, header, 256));
+    ASSERT_TRUE(corvax::PciWriteConfigHeader(extension_.get(), &slot, header, 256));
+    EXPECT_EQ(fabric_->GetCounters().ecamAccesses > 0, c.window);
+    for (const sim::ConfigWrite& w : fabric_->ConfigWrites()) {
+        EXPECT_EQ(w.pfa, static_cast<uint16_t>(c.bus << 8));
+        EXPECT_EQ(w.path, c.window ? sim::ConfigPath::Ecam : sim::ConfigPath::Ports);
+    }
+    EXPECT_EQ(fabric_->PeekConfig(2, 0, 0, 0x10), static_cast<uint32_t>(kDriveBar) | 0x4u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Buses, WindowReach,
+                         ::testing::Values(BusCase{63, true}, BusCase{64, false},
+                                           BusCase{65, false}, BusCase{66, false}),
+                         [](const ::testing::TestParamInfo<BusCase>& p) {
+                             return "bus" + std::to_string(p.param.bus);
+                         });
+
+// A mapping is released view, list, I/O space; one whose view cannot be had releases the I/O
+// space and then the list that described it.
+TEST_F(PciAccessTest, MappingsAreReleasedInTheirOrder) {
+    Build();
+    using sim::MapCall;
+    corvax::MemoryMapping mapping = {};
+    ASSERT_NE(corvax::PciMapMemory(&mapping, kDriveBar, 0x1000), nullptr);
+    corvax::PciUnmapMemory(&mapping);
+    EXPECT_EQ(sim::Kernel::Get().MappingCalls(),
+              (std::vector<MapCall>{MapCall::MapIoSpace, MapCall::AllocateMdl, MapCall::MapView,
+                                    MapCall::UnmapView, MapCall::FreeMdl, MapCall::UnmapIoSpace}));
+    EXPECT_EQ(mapping.ViewAddress, nullptr);
+
+    sim::Kernel::Get().Reset();
+    sim::Kernel::Get().FailMapping(sim::MapStep::View, 1);
+    EXPECT_EQ(corvax::PciMapMemory(&mapping, kDriveBar, 0x1000), nullptr);
+    EXPECT_EQ(sim::Kernel::Get().MappingCalls(),
+              (std::vector<MapCall>{MapCall::MapIoSpace, MapCall::AllocateMdl, MapCall::MapView,
+                                    MapCall::UnmapIoSpace, MapCall::FreeMdl}));
+
+    sim::Kernel::Get().Reset();
+    sim::Kernel::Get().FailMapping(sim::MapStep::Mdl, 1);
+    EXPECT_EQ(corvax::PciMapMemory(&mapping, kDriveBar, 0x1000), nullptr);
+    EXPECT_EQ(
+        sim::Kernel::Get().MappingCalls(),
+        (std::vector<MapCall>{MapCall::MapIoSpace, MapCall::AllocateMdl, MapCall::UnmapIoSpace}));
+    EXPECT_EQ(mapping.IoAddress, nullptr);
+    ExpectNothingMapped();
 }
 
 TEST_F(PciAccessTest, MsixCapabilityIsFoundOnBothPaths) {
@@ -350,6 +474,8 @@ TEST_F(PciAccessTest, DwordReaderRoundsDownAndLogsTheAddressAsGiven) {
 
 TEST_F(PciAccessTest, DwordWriterWritesOneDwordOrNothing) {
     Build();
+    // Dword 1 of entry 0 (the upper address half) while the entry is masked.
+    fabric_->PokePhysical(kDriveBar + 0x200C, 1);
     corvax::PciWriteMemoryUlong(kDriveBar + 0x2006, 0x12345678);
     EXPECT_EQ(fabric_->PeekDriveBar0(2, 0x2004), 0x12345678u);
     EXPECT_EQ(sim::Kernel::Get().LogLines().back(),

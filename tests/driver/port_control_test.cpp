@@ -124,13 +124,15 @@ TEST_F(PortControlTest, DisableOfAPex8618CutsEachLinkBeforeItsPowerFromTheHighes
         const sim::ConfigWrite& indicator = writes[3 * n + 2];
         EXPECT_EQ(link.pfa, pfa);
         EXPECT_EQ(link.offset, kLinkControl);
-        EXPECT_EQ(link.value, before[p] | 0x10);
+        // The status halves (Link Status, Slot Status) go as 0: their event bits are
+        // write-one-to-clear.
+        EXPECT_EQ(link.value, (before[p] & 0xFFFFu) | 0x10);
         EXPECT_EQ(power.pfa, pfa);
         EXPECT_EQ(power.offset, kSlotControl);
-        EXPECT_EQ(power.value & 0x700, 0x500u);  // power off, indicator not yet touched
+        EXPECT_EQ(power.value & 0xFFFF0700u, 0x500u);  // power off, indicator not yet touched
         EXPECT_EQ(indicator.pfa, pfa);
         EXPECT_EQ(indicator.offset, kSlotControl);
-        EXPECT_EQ(indicator.value & 0x700, 0x700u);
+        EXPECT_EQ(indicator.value & 0xFFFF0700u, 0x700u);
         EXPECT_FALSE(Hw().LinkUp(0, p));
     }
     // Port index 0 of an 8618 is device 2, port index 4 device 1.
@@ -143,12 +145,13 @@ TEST_F(PortControlTest, DisableOfAPex8618CutsEachLinkBeforeItsPowerFromTheHighes
     for (unsigned n = 0; n < 12; ++n) {
         const unsigned p = 11 - n;
         EXPECT_EQ(prints[1 + n], Format("Corvax2 : Disable port%u PCIe link(0x%08X => 0x%08X)", p,
-                                        before[p], before[p] | 0x10));
+                                        before[p], (before[p] & 0xFFFFu) | 0x10));
     }
 }
 
 TEST_F(PortControlTest, DisableOfAPex8748TouchesOnlyLinkControlThenTheSecondaryPath) {
     Boot(FullSwitch(SwitchModel::Plx8748, 3, 4, 0xF7C00000));
+    const uint32_t before0 = PortDword(0, kLinkControl);
     ASSERT_EQ(Send(CORVAX_DISABLE_BRIDGE, {}, 0).status, KERN_STATUS_SUCCESS);
 
     const std::vector<sim::ConfigWrite> writes = Hw().ConfigWrites();
@@ -167,8 +170,9 @@ TEST_F(PortControlTest, DisableOfAPex8748TouchesOnlyLinkControlThenTheSecondaryP
         return p.find("Disable port") != std::string::npos;
     });
     ASSERT_NE(lastPort, prints.rend());
-    EXPECT_EQ(*lastPort, Format("Corvax2 : Disable port%u PCIe link(0x%08X => 0x%08X)", 0,
-                                writes[7].value & ~0x10u, writes[7].value));
+    EXPECT_EQ(writes[7].value, (before0 & 0xFFFFu) | 0x10);
+    EXPECT_EQ(*lastPort, Format("Corvax2 : Disable port%u PCIe link(0x%08X => 0x%08X)", 0, before0,
+                                writes[7].value));
     // The secondary path follows the last port: a read, a write and a line per block.
     ASSERT_GE(prints.size(), 7u);
     EXPECT_EQ(prints[prints.size() - 7], *lastPort);
@@ -185,7 +189,7 @@ TEST_F(PortControlTest, DisableOfAPex8748TouchesOnlyLinkControlThenTheSecondaryP
     ExpectNoLiveMapping();
 }
 
-TEST_F(PortControlTest, DisablingADisabledPortWritesAndLogsTheSameValue) {
+TEST_F(PortControlTest, DisablingADisabledPortWritesAndLogsTheSameControlHalf) {
     Boot(FullSwitch(SwitchModel::Plx8732, 2, 3));
     Send(PLX_DISABLE, {}, 0);
     const uint32_t disabled = PortDword(2, kLinkControl);
@@ -193,7 +197,7 @@ TEST_F(PortControlTest, DisablingADisabledPortWritesAndLogsTheSameValue) {
     ClearLog();
     Send(PLX_DISABLE, {}, 0);
     EXPECT_EQ(CountPrints(Format("Corvax2 : Disable port%u PCIe link(0x%08X => 0x%08X)", 2,
-                                 disabled, disabled)),
+                                 disabled, disabled & 0xFFFFu)),
               1u);
 }
 
@@ -224,12 +228,14 @@ TEST_F(PortControlTest, EnableOfPex8732sRestoresPowerBeforeEachLinkInOnePass) {
         const uint16_t pfa = Hw().PortPfa(sw, p);
         EXPECT_EQ(writes[3 * n].pfa, pfa);
         EXPECT_EQ(writes[3 * n].offset, kSlotControl);
-        EXPECT_EQ(writes[3 * n].value & 0x700, 0x300u);  // power on, indicator still off
+        // power on, indicator still off; then the indicator on; then the link. The status
+        // halves go as 0.
+        EXPECT_EQ(writes[3 * n].value & 0xFFFF0700u, 0x300u);
         EXPECT_EQ(writes[3 * n + 1].pfa, pfa);
-        EXPECT_EQ(writes[3 * n + 1].value & 0x700, 0x100u);  // indicator on
+        EXPECT_EQ(writes[3 * n + 1].value & 0xFFFF0700u, 0x100u);
         EXPECT_EQ(writes[3 * n + 2].pfa, pfa);
         EXPECT_EQ(writes[3 * n + 2].offset, kLinkControl);
-        EXPECT_EQ(writes[3 * n + 2].value & 0x10, 0u);
+        EXPECT_EQ(writes[3 * n + 2].value & 0xFFFF0010u, 0u);
         EXPECT_TRUE(Hw().LinkUp(sw, p));
     }
     const std::vector<std::string> prints = Prints();

@@ -373,6 +373,52 @@ TEST_F(QueryTest, TableCutsAtTheLastEntryThatFitsTheCallersLength) {
     EXPECT_EQ(CountPrefix(Lines(), "Corvax2 : Device "), 33u);
 }
 
+// A kernel-mode sender may describe fewer bytes in its descriptor list than the output length
+// it gives: the list bounds what the driver writes, as a shorter output length would.
+struct ShortListCase {
+    const char* name;
+    uint32_t code;
+    uint32_t outputLength;
+    uint32_t listBytes;
+    KernStatus status;
+    uint64_t information;
+    uint32_t written;  // bytes of the list that change
+};
+
+class ShortDescriptorList : public QueryTest,
+                            public ::testing::WithParamInterface<ShortListCase> {};
+
+TEST_P(ShortDescriptorList, BoundsWhatTheDriverWrites) {
+    const ShortListCase& c = GetParam();
+    Boot(CrowdedMachine());
+    sim::IoOptions options;
+    options.mdlByteCount = c.listBytes;
+    const Reply r = Send(c.code, Ulongs({0x0400}), c.outputLength, options);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.information, c.information);
+    // Past the list nothing reaches the caller (the pages there are not the list's), and the
+    // list's own bytes change only as far as the answer goes.
+    EXPECT_TRUE(AllBytes(r.output, c.listBytes, c.outputLength, 0xCC));
+    if (c.written > 0) {
+        EXPECT_FALSE(AllBytes(r.output, 0, c.written, 0xCC));
+    }
+    EXPECT_TRUE(AllBytes(r.output, c.written, c.listBytes, 0xCC));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ShortDescriptorList,
+    ::testing::Values(
+        // 1024 promised, 512 described: the table does not fit, so only its size is told.
+        ShortListCase{"TableListTooShort", CORVAX_GET_TABLE, 1024, 512,
+                      KERN_STATUS_BUFFER_TOO_SMALL, 4, 4},
+        // 2048 promised, 1056 described: 33 whole entries and no more.
+        ShortListCase{"TableLongerThanItsList", CORVAX_GET_TABLE, 2048, 1056, kSuccess, 1024, 1056},
+        ShortListCase{"ConfigListTooShort", CORVAX_READ_CONFIG, 256, 128,
+                      KERN_STATUS_BUFFER_TOO_SMALL, 0, 0},
+        ShortListCase{"ConfigLongerThanItsList", CORVAX_READ_CONFIG, 4096, 256, kSuccess, 256,
+                      256}),
+    [](const ::testing::TestParamInfo<ShortListCase>& p) { return std::string(p.param.name); });
+
 TEST_F(QueryTest, TableUsesTheDescriptorsOwnAddressWhenItHasOne) {
     Boot(Plx8748Machine());
     sim::IoOptions mapped;

@@ -1,6 +1,7 @@
 // The topology update at load: what the registry believes afterwards, what the scan wrote into
 // the hardware, what it logged, and what it cost.
 #include "driver/topology/pci_access.h"
+#include "driver/topology/topology.h"
 #include "tests/driver/driver_test_support.h"
 
 namespace corvax_test {
@@ -217,11 +218,13 @@ TEST_F(ScanTest, FailedSavesAreRecordedAsNotSaved) {
         .Port(0, 3, Listed(1, 0xF1000000))
         .Port(1, 4, Listed(2, 0xF2000000));
     Attach(std::make_unique<sim::Fabric>(b.Build()));
-    // Slot 0: header save (the load's 2nd mapping, after the window check) fails; slot 1: the
+    // Slot 0: header save (the load's 2nd mapping, after the window check) fails, and with it
+    // the table's: only the header shows that BAR0 decodes where the table is read. Slot 1: the
     // MSI-X page (the update's 6th mapping) fails.
     sim::Kernel::Get().FailMapping(sim::MapStep::IoSpace, 2);
     ASSERT_EQ(Load(), KERN_STATUS_SUCCESS);
-    EXPECT_EQ(Extension()->fgSaved[0][0], corvax::kSavedMsiTable);
+    EXPECT_EQ(Extension()->fgSaved[0][0], 0);
+    EXPECT_EQ(Extension()->fgSaved[0][1], corvax::kSavedHeader | corvax::kSavedMsiTable);
     sim::Kernel::Get().FailMapping(sim::MapStep::View, 6);
     ASSERT_EQ(Send(CORVAX_UPDATE, {}, 0).status, KERN_STATUS_SUCCESS);
     EXPECT_EQ(Extension()->fgSaved[0][0], corvax::kSavedHeader | corvax::kSavedMsiTable);
@@ -356,6 +359,34 @@ TEST_F(ScanTest, OneUpdateCostsExactlyWhatItsAlgorithmImplies) {
     EXPECT_EQ(after.viewMaps - before.viewMaps, 2u * 2 + 1 + 2);
     EXPECT_EQ(after.liveIoSpace + after.liveMdls + after.liveViews, 0);
     EXPECT_EQ(fabric_->GetCounters().interleaveViolations, 0u);
+}
+
+// A record that does not lie in the extension's array is scanned all the same (payload
+// alignment and the header save included); only the note of what was saved, which is kept per
+// record of the extension, is not made.
+TEST_F(ScanTest, RecordHeldOutsideTheExtensionIsScannedWithoutTheSaveNote) {
+    FabricBuilder b;
+    b.Switch(Model::Plx8732, 1, 2, 0, 256);
+    b.Port(0, 3, Listed(1, 0xF1000000));
+    LoadFabric(b);
+    uint8_t notes[corvax::kBridgeRecords][corvax::kSlotsPerBridge];
+    std::memcpy(notes, Extension()->fgSaved, sizeof(notes));
+    fabric_->PokeConfig(3, 0, 0, 0x78, fabric_->PeekConfig(3, 0, 0, 0x78) & ~0xE0u);
+
+    corvax::PlxBridge outside = {};
+    outside.pciID = corvax::kPlx8732Id;
+    outside.bdgPFA = 0x0100;
+    std::vector<uint8_t> area(corvax::kSaveGroupSize, 0xEE);
+    corvax::ScanBridge(Extension(), &outside, area.data());
+
+    EXPECT_EQ(outside.OriginalMap, 0x1u);
+    EXPECT_EQ(fabric_->PeekConfig(3, 0, 0, 0x78) & 0xE0u, 0x20u);
+    for (unsigned i = 0; i < 256; i += 4) {
+        uint32_t saved;
+        std::memcpy(&saved, area.data() + i, 4);
+        ASSERT_EQ(saved, fabric_->PeekConfig(3, 0, 0, i)) << i;
+    }
+    EXPECT_EQ(std::memcmp(notes, Extension()->fgSaved, sizeof(notes)), 0);
 }
 
 TEST_F(ScanTest, BogusWindowBaseNeverReceivesAWrite) {

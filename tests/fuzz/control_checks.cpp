@@ -704,6 +704,11 @@ std::string CheckMachineShared(sim::Fabric& fabric) {
         return Format("stray write of 0x%X to 0x%llX", w.value,
                       static_cast<unsigned long long>(w.address));
     }
+    if (!faults.msixHazards.empty()) {
+        const sim::MsixHazard& h = faults.msixHazards.front();
+        return Format("MSI-X entry %u of drive 0x%X unmasked with address 0x%llX", h.entry, h.pfa,
+                      static_cast<unsigned long long>(h.address));
+    }
     if (!faults.driveRegisterWrites.empty()) {
         const sim::DriveRegisterWrite& w = faults.driveRegisterWrites.front();
         return Format("write of 0x%X into the registers of drive 0x%X at BAR0 + 0x%llX", w.value,

@@ -395,6 +395,8 @@ const char* ChangeName(Change change) {
             return "new";
         case Change::Replaced:
             return "replaced";
+        case Change::ReplacedRestored:
+            return "replaced,restored";
         case Change::Lost:
             return "lost";
         case Change::Restored:
@@ -424,12 +426,15 @@ std::vector<DriveChange> CompareTables(const std::vector<PciTableEntry>& before,
         DriveChange c{e, Change::None};
         const auto old = was.find(e.pciLocation);
         const auto back = came.find(e.pciLocation);
+        // Restored: it came back without its memory address and the restore gave it back.
+        const bool restored = back != came.end() &&
+                              (back->second->fgStatus & CORVAX_ENTRY_NO_MEMORY) &&
+                              !(e.fgStatus & CORVAX_ENTRY_NO_MEMORY);
         if (old == was.end()) {
             c.change = Change::New;
         } else if (old->second->pciID != e.pciID) {
-            c.change = Change::Replaced;
-        } else if (back != came.end() && (back->second->fgStatus & CORVAX_ENTRY_NO_MEMORY) &&
-                   !(e.fgStatus & CORVAX_ENTRY_NO_MEMORY)) {
+            c.change = restored ? Change::ReplacedRestored : Change::Replaced;
+        } else if (restored) {
             c.change = Change::Restored;
         }
         changes.push_back(c);

@@ -95,8 +95,9 @@ ConfigSummary DecodeConfig(const Bytes& header);
 
 // ---- the hotswap comparison ----
 
-enum class Change { None, New, Replaced, Lost, Restored };
-const char* ChangeName(Change change);  // "", "new", "replaced", "lost", "restored"
+enum class Change { None, New, Replaced, ReplacedRestored, Lost, Restored };
+// "", "new", "replaced", "replaced,restored", "lost", "restored"
+const char* ChangeName(Change change);
 
 struct DriveChange {
     PciTableEntry entry;  // as the driver now reports it (as it was, for a lost drive)

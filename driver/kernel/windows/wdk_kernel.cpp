@@ -190,6 +190,10 @@ void* KernRequestMdlMappedSystemVa(KernRequest* request) {
     return AsIrp(request)->MdlAddress->MappedSystemVa;
 }
 
+uint32_t KernRequestMdlByteCount(KernRequest* request) {
+    return MmGetMdlByteCount(AsIrp(request)->MdlAddress);
+}
+
 void* KernMapRequestMdl(KernRequest* request) {
     return MmMapLockedPagesSpecifyCache(
         AsIrp(request)->MdlAddress, KernelMode, MmCached, nullptr, FALSE,
@@ -305,22 +309,23 @@ void KernBuildMdlForNonPagedPool(void* mdl) {
     MmBuildMdlForNonPagedPool(static_cast<PMDL>(mdl));
 }
 
+// Both routines decide by the same flag, so that a view is unmapped exactly when it was mapped
+// here: a list built for non-paged memory (as every list of this driver is) already has its
+// system address, which the I/O-space unmapping releases. Both return and take the view at
+// its page; the caller adds the list's byte offset.
 void* KernMapLockedPages(void* mdl) {
     PMDL list = static_cast<PMDL>(mdl);
-    // A list built over I/O space that already has a system address needs no second kernel
-    // mapping (the kernel asserts against one): that address, at its page, is the view.
-    if ((list->MdlFlags & (MDL_MAPPED_TO_SYSTEM_VA | MDL_SOURCE_IS_NONPAGED_POOL)) != 0) {
+    if ((list->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL) != 0) {
         return static_cast<char*>(list->MappedSystemVa) - MmGetMdlByteOffset(list);
     }
-    return MmMapLockedPagesSpecifyCache(
+    char* view = static_cast<char*>(MmMapLockedPagesSpecifyCache(
         list, KernelMode, MmNonCached, nullptr, FALSE,
-        static_cast<MM_PAGE_PRIORITY>(NormalPagePriority | kMdlMappingNoExecute));
+        static_cast<MM_PAGE_PRIORITY>(NormalPagePriority | kMdlMappingNoExecute)));
+    return view != nullptr ? view - MmGetMdlByteOffset(list) : nullptr;
 }
 
 void KernUnmapLockedPages(void* view, void* mdl) {
     PMDL list = static_cast<PMDL>(mdl);
-    // The view of a non-paged list is its own system address; the I/O-space unmapping
-    // releases it.
     if ((list->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL) == 0) {
         MmUnmapLockedPages(view, list);
     }
