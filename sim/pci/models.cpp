@@ -270,8 +270,7 @@ bool NvmeDrive::WriteBar(uint64_t offset, unsigned size, uint32_t value) {
     return true;
 }
 
-bool NvmeDrive::UnmaskedWithoutAddress(uint64_t offset, unsigned* entry,
-                                       uint64_t* address) const {
+bool NvmeDrive::UnmaskedWithoutAddress(uint64_t offset, unsigned* entry, uint64_t* address) const {
     const uint64_t at = offset - TableOffset();
     if (!HasTableInBar0() || offset < TableOffset() || at >= table_.size()) {
         return false;
