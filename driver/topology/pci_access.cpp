@@ -301,13 +301,30 @@ bool PciWriteConfigHeader(const DeviceExtension* extension, const DriveSlot* slo
 uint32_t FindCapability(const uint8_t* header, uint8_t capabilityId) {
     uint32_t p = header[kCapabilitiesPointer];
     for (uint32_t visited = 0; p != 0 && visited < kMaxCapabilities; ++visited) {
-        if (p + 8 > kHeaderSize) {
+        // An entry's ID and next pointer must lie in the header; a legal entry near its end
+        // (at 0xFC, say) is followed like any other.
+        if (p + 2 > kHeaderSize) {
             return 0;
         }
         if (header[p] == capabilityId) {
-            return p;
+            // The caller reads the entry's first two dwords (the MSI-X table's place).
+            return p + 8 <= kHeaderSize ? p : 0;
         }
         p = header[p + 1];
+    }
+    return 0;
+}
+
+uint32_t PciFindCapabilityThroughPorts(uint32_t pfa, uint8_t capabilityId) {
+    // The pointers' two low bits are reserved; an entry lies on a dword above the standard
+    // header. A function that does not answer gives pointer 0xFC and ID 0xFF.
+    uint32_t p = PciReadConfigUlong(pfa, kCapabilitiesPointer) & 0xFCu;
+    for (uint32_t visited = 0; p >= kStandardHeaderSize && visited < kMaxCapabilities; ++visited) {
+        const uint32_t entry = PciReadConfigUlong(pfa, p);
+        if ((entry & 0xFFu) == capabilityId) {
+            return p;
+        }
+        p = (entry >> 8) & 0xFCu;
     }
     return 0;
 }

@@ -15,6 +15,7 @@ constexpr uint32_t kHeaderSize = 256;
 constexpr uint32_t kStandardHeaderSize = 64;  // the type 0 header, before any capability
 constexpr uint32_t kIntelVendorId = 0x8086;
 constexpr uint8_t kMsixCapabilityId = 0x11;
+constexpr uint8_t kPcieCapabilityId = 0x10;
 
 // The record of one live mapping; all zero when nothing is mapped.
 struct MemoryMapping {
@@ -44,9 +45,13 @@ bool PciReadConfigHeader(const DeviceExtension* extension, const DriveSlot* slot
 bool PciWriteConfigHeader(const DeviceExtension* extension, const DriveSlot* slot,
                           const uint8_t* source, uint32_t length, bool* copied = nullptr);
 // Offset of the first capability with that ID in a 256-byte header, or 0. The walk is bounded:
-// no more entries than a header can hold, and never an entry whose first two dwords would lie
-// past the buffer.
+// no more entries than a header can hold; it ends at an entry whose ID and next pointer would
+// lie past the buffer, and a match whose first two dwords would is no match.
 uint32_t FindCapability(const uint8_t* header, uint8_t capabilityId);
+
+// Offset of the first capability with that ID in a function's list, walked through the
+// configuration ports (bounded as above); 0 when it has none.
+uint32_t PciFindCapabilityThroughPorts(uint32_t pfa, uint8_t capabilityId);
 
 // Finds the MSI-X capability and stores its Table Offset/BIR dword in MsiTableOffset.
 bool PciFindMsixCapability(const DeviceExtension* extension, DriveSlot* slot);

@@ -74,9 +74,17 @@ bool TableDecodes(const DriveSlot* slot, const uint8_t* header) {
 }  // namespace
 
 void AlignMaxPayload(const PlxBridge* bridge, uint32_t drivePfa) {
-    const uint32_t v = PciReadConfigUlong(drivePfa, 0x78);
+    // Device Control is where the drive's own PCI Express capability puts it (capability + 8):
+    // real drives keep that capability at 0x40, 0x60, 0x70 or 0x80, and at another offset the
+    // same dword is another register. A drive without one is left alone.
+    const uint32_t capability = PciFindCapabilityThroughPorts(drivePfa, kPcieCapabilityId);
+    if (capability == 0) {
+        return;
+    }
+    const uint32_t deviceControl = capability + 8;
+    const uint32_t v = PciReadConfigUlong(drivePfa, deviceControl);
     if ((v & 0xE0u) != bridge->bdgMps) {
-        PciWriteConfigUlong(drivePfa, 0x78, ControlHalf(v & 0xFFFFFF1Fu) | bridge->bdgMps);
+        PciWriteConfigUlong(drivePfa, deviceControl, ControlHalf(v & 0xFFFFFF1Fu) | bridge->bdgMps);
     }
 }
 

@@ -356,6 +356,66 @@ INSTANTIATE_TEST_SUITE_P(
                       CapabilityCase{"end_without_msix", {{0x34, 0x40}, {0x40, 0x00000010}}}),
     [](const ::testing::TestParamInfo<CapabilityCase>& p) { return std::string(p.param.name); });
 
+// Lists a real function may have: the walk follows every entry whose ID and next pointer lie
+// in the header, an entry at 0xFC included, and takes an MSI-X entry whose table dword fits.
+struct FoundCase {
+    const char* name;
+    std::map<unsigned, uint32_t> dwords;
+    uint32_t msix;  // offset of the MSI-X capability found, 0 for none
+    uint32_t pcie;  // offset of the PCI Express capability the ports walk finds, 0 for none
+};
+
+class CapabilityFound : public PciAccessTest, public ::testing::WithParamInterface<FoundCase> {};
+
+TEST_P(CapabilityFound, AtTheOffsetTheListGives) {
+    const FoundCase& c = GetParam();
+    Build(c.dwords);
+    DriveSlot slot = SlotFor(0x0900);
+    EXPECT_EQ(corvax::PciFindMsixCapability(extension_.get(), &slot), c.msix != 0);
+    if (c.msix != 0) {
+        EXPECT_EQ(slot.MsiTableOffset, c.dwords.at(c.msix + 4));
+    }
+    fabric_->ResetCounters();
+    EXPECT_EQ(corvax::PciFindCapabilityThroughPorts(0x0900, corvax::kPcieCapabilityId), c.pcie);
+    EXPECT_EQ(fabric_->GetCounters().configWrites, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, CapabilityFound,
+    ::testing::Values(
+        // The Intel P3700 layout: power management at 0x40, MSI-X at 0x50, PCI Express at 0x60.
+        FoundCase{"intel_p3700",
+                  {{0x34, 0x40},
+                   {0x40, 0x00035001},
+                   {0x50, 0x001F6011},
+                   {0x54, 0x00002000},
+                   {0x60, 0x00020010}},
+                  0x50,
+                  0x60},
+        // The Samsung layout: PCI Express at 0x70, MSI-X at 0xB0.
+        FoundCase{"samsung",
+                  {{0x34, 0x40},
+                   {0x40, 0x00035001},
+                   {0x50, 0x00037005},
+                   {0x70, 0x0002B010},
+                   {0xB0, 0x00800011},
+                   {0xB4, 0x00004000}},
+                  0xB0,
+                  0x70},
+        // A legal entry at 0xFC whose next pointer leads on to MSI-X.
+        FoundCase{"entry_at_0xFC_leads_on",
+                  {{0x34, 0xFC},
+                   {0xFC, 0x00008009},
+                   {0x80, 0x00006010},
+                   {0x60, 0x00000011},
+                   {0x64, 0x00003000}},
+                  0x60,
+                  0x80},
+        // Pointers whose two reserved low bits are set name the dword they lie in.
+        FoundCase{"reserved_pointer_bits", {{0x34, 0x43}, {0x40, 0x00000010}}, 0, 0x40},
+        FoundCase{"none", {{0x34, 0x00}}, 0, 0}),
+    [](const ::testing::TestParamInfo<FoundCase>& p) { return std::string(p.param.name); });
+
 TEST_F(PciAccessTest, FailedWindowMappingLeavesTheHeaderAndTheCapabilityWalkEmpty) {
     Build();
     DriveSlot slot = SlotFor(0x0200);
