@@ -132,6 +132,9 @@ void HandleSetLed(ControlRequest& r) {
                 continue;
             }
             const uint32_t port = PortPfa(&bridge, slot.bdgDeviceId);
+            if (!PlxPortAnswers(port)) {
+                continue;
+            }
             const uint32_t value =
                 (ControlHalf(PciReadConfigUlong(port, kSlotControl)) & ~kLedField) |
                 ((ledType << kLedShift) & kLedField);
@@ -154,6 +157,9 @@ void HandleSetLedAll(ControlRequest& r) {
         }
         for (uint32_t i = 0; i < entries; ++i) {
             const uint32_t port = PortPfa(&bridge, map[i]);
+            if (!PlxPortAnswers(port)) {
+                continue;
+            }
             PciWriteConfigUlong(port, kSlotControl,
                                 ControlHalf(PciReadConfigUlong(port, kSlotControl)) | kLedField);
         }

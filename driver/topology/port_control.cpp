@@ -21,6 +21,9 @@ constexpr uint32_t kPowerIndicatorField = 0x300;
 constexpr uint32_t kPowerIndicatorOn = 0x100;
 constexpr uint32_t kPowerIndicatorOff = 0x300;
 
+constexpr uint32_t kPlxVendor = 0x10B5;
+constexpr uint32_t kHeaderTypeBridge = 1;
+
 // The functions one port operation touches. The 8748 has no slot registers of its own to
 // drive, so it carries no power or indicator function.
 struct PortFunctions {
@@ -29,6 +32,19 @@ struct PortFunctions {
     uint32_t powerPfa;
     uint32_t indicatorPfa;
 };
+
+// Whether every function the operation would write answers as a downstream port. A board may
+// configure fewer ports than the model has, and a stale or zero secondary-bus number would aim
+// the writes at bus 0 or bus 255.
+bool PortFunctionsAnswer(const PortFunctions& port) {
+    if (!PlxPortAnswers(port.linkPfa)) {
+        return false;
+    }
+    return !port.hasSlotControl ||
+           ((port.powerPfa == port.linkPfa || PlxPortAnswers(port.powerPfa)) &&
+            (port.indicatorPfa == port.linkPfa || port.indicatorPfa == port.powerPfa ||
+             PlxPortAnswers(port.indicatorPfa)));
+}
 
 // Works out the port's functions; false (and nothing touched) for an unknown model or a port
 // index beyond the model's ports.
@@ -55,10 +71,20 @@ bool ResolvePort(const PlxBridge* bridge, uint32_t portIndex, PortFunctions* por
 
 }  // namespace
 
+bool PlxPortAnswers(uint32_t pfa) {
+    if ((PciReadConfigUlong(pfa, 0x00) & 0xFFFFu) != kPlxVendor) {
+        return false;
+    }
+    return ((PciReadConfigUlong(pfa, 0x0C) >> 16) & 0x7Fu) == kHeaderTypeBridge;
+}
+
 bool PlxDisablePortLink(const PlxBridge* bridge, uint32_t portIndex) {
     PortFunctions port;
     if (bridge == nullptr || !ResolvePort(bridge, portIndex, &port)) {
         return false;
+    }
+    if (!PortFunctionsAnswer(port)) {
+        return true;  // no such port: nothing to cut
     }
     // The link goes first, so the drive leaves the bus before its power is cut.
     const uint32_t oldValue = PciReadConfigUlong(port.linkPfa, kLinkControl);
@@ -79,6 +105,17 @@ bool PlxDisablePortLink(const PlxBridge* bridge, uint32_t portIndex) {
 bool PlxEnablePortLink(const PlxBridge* bridge, uint32_t portIndex) {
     PortFunctions port;
     if (bridge == nullptr || !ResolvePort(bridge, portIndex, &port)) {
+        return false;
+    }
+    if (!PortFunctionsAnswer(port)) {
+        // A port the board does not have is no link that failed. But a switch that does not
+        // answer at all has lost every link: the enable fails, and nothing is written.
+        if (PciReadConfigUlong(bridge->bdgPFA, 0x00) == bridge->pciID) {
+            return true;
+        }
+        const uint32_t value = PciReadConfigUlong(port.linkPfa, kLinkControl);
+        KernDebugPrint("Corvax2 : Enable port%d PCIe link fail (0x%08X => 0x%08X)",
+                       static_cast<int>(portIndex), value, value);
         return false;
     }
     // Power comes back before the link is released, mirroring the disable order.

@@ -272,17 +272,45 @@ TEST_F(PortControlTest, APortThatNeverLetsGoFailsTheEnableAfterSixPasses) {
     EXPECT_TRUE(Hw().LinkUp(0, 4));
 }
 
-TEST_F(PortControlTest, APortFunctionThatDoesNotAnswerFailsWithAllOnes) {
+// A board may configure fewer downstream ports than the model has. A port that does not answer
+// as one (a PLX function with a type 1 header) is no link that failed: enable, disable and the
+// LED requests skip it, writing nothing there.
+TEST_F(PortControlTest, PortsTheBoardDoesNotHaveAreSkipped) {
     FabricBuilder b;
     b.Switch(SwitchModel::Plx8732, 2, 3);
     b.Port(0, 4, Drive(0x30, 0xE0000000u));
     b.EmptyPort(1, 5);
     b.EmptyPort(2, 6);  // no port 3 in this machine
     Boot(b);
+    for (uint32_t code : {PLX_DISABLE, PLX_ENABLE, PLX_SET_LED_ALL}) {
+        SCOPED_TRACE(code);
+        ClearLog();
+        Hw().ClearConfigWrites();
+        EXPECT_EQ(Send(code, {}, 0).status, KERN_STATUS_SUCCESS);
+        for (const sim::ConfigWrite& w : Hw().ConfigWrites()) {
+            EXPECT_TRUE(w.answered) << "a write to " << w.pfa << " where nothing answers";
+        }
+        EXPECT_EQ(CountPrints("Corvax2 : Enable port3"), 0u);
+        EXPECT_EQ(CountPrints("Corvax2 : Disable port3"), 0u);
+    }
+    EXPECT_TRUE(Hw().LinkUp(0, 0));
+}
+
+// A switch that does not answer at all (its identifier gone, its ports no longer on the bus
+// the update recorded) has lost every link: the enable still fails after six passes, and writes
+// nothing.
+TEST_F(PortControlTest, ASwitchThatDoesNotAnswerFailsTheEnableWithoutWrites) {
+    FabricBuilder b;
+    b.Switch(SwitchModel::Plx8732, 2, 3);
+    b.Port(0, 4, Drive(0x30, 0xE0000000u));
+    Boot(b);
+    Hw().PokeConfig(2, 0, 0, 0x18, 0x00070702);  // the ports move to bus 7
+    Hw().PokeConfig(2, 0, 0, 0x00, 0xFFFFFFFF);
+    Hw().ClearConfigWrites();
     const Reply r = Send(PLX_ENABLE, {}, 0);
     EXPECT_EQ(static_cast<uint32_t>(r.status), CORVAX_STATUS_FAIL_CHECK);
-    EXPECT_EQ(CountPrints("Corvax2 : Enable port3 PCIe link fail (0xFFFFFFFF => 0xFFFFFFFF)"), 6u);
-    EXPECT_EQ(CountPrints("Corvax2 : Enable port0 PCIe link success"), 6u);
+    EXPECT_EQ(CountPrints("Corvax2 : Enable port0 PCIe link fail (0xFFFFFFFF => 0xFFFFFFFF)"), 6u);
+    EXPECT_TRUE(Hw().ConfigWrites().empty());
 }
 
 // ---- PEX 8748 secondary path ----
