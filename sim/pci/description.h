@@ -103,6 +103,16 @@ struct HostBridgeDescription {
     // register is enabled with a length it defines, where that register puts it; nowhere on
     // any other (there dword 0x60 means something else).
     std::optional<uint64_t> ecamWindow;
+
+    static HostBridgeDescription Intel(uint16_t deviceId, uint64_t windowRegister,
+                                       std::optional<uint64_t> window = std::nullopt) {
+        HostBridgeDescription hb;
+        hb.vendor = 0x8086;
+        hb.device = deviceId;
+        hb.ecam = windowRegister;
+        hb.ecamWindow = window;
+        return hb;
+    }
 };
 
 // Where an Intel host bridge's window register makes the window decode, and how far: size 0

@@ -235,14 +235,7 @@ FabricBuilder Workstation(const sim::HostBridgeDescription& hb) {
     return b;
 }
 
-sim::HostBridgeDescription Bridge(uint16_t device, uint64_t ecam, std::optional<uint64_t> at) {
-    sim::HostBridgeDescription hb;
-    hb.vendor = 0x8086;
-    hb.device = device;
-    hb.ecam = ecam;
-    hb.ecamWindow = at;
-    return hb;
-}
+constexpr auto Bridge = sim::HostBridgeDescription::Intel;
 
 struct CycleCase {
     const char* name;

@@ -72,11 +72,19 @@ class RescanTest : public DriverTest {
 
     // Cuts and restores the link of a slot's downstream port by hand, as the disable and
     // enable requests do.
-    void CycleLink(unsigned slot) {
-        const uint32_t port = 0x0400 | (corvax::LinkMap8748[slot] << 3);
+    void CycleLink(unsigned slot) { CycleLinkAt(0x0400 | (corvax::LinkMap8748[slot] << 3)); }
+    static void CycleLinkAt(uint32_t port) {
         const uint32_t v = corvax::PciReadConfigUlong(port, 0x78);
         corvax::PciWriteConfigUlong(port, 0x78, v | kLinkDisable);
         corvax::PciWriteConfigUlong(port, 0x78, v & ~kLinkDisable);
+    }
+
+    // Another machine in place of the fixture's, with the driver loaded on it afresh.
+    void Reboot(const FabricBuilder& b) {
+        Attach(std::make_unique<sim::Fabric>(b.Build()));
+        sim::Kernel::Get().Close(handle_);
+        sim::Kernel::Get().UnloadDriver();
+        ASSERT_EQ(Load(), KERN_STATUS_SUCCESS);
     }
 
     std::vector<std::string> RestoreLines() const {
@@ -303,17 +311,12 @@ TEST_F(RescanTest, HeaderGoesOnlyWhereTheSlotsOwnDriveStillAnswers) {
 TEST_F(RescanTest, StatusEventsSurviveEveryReadModifyWrite) {
     // Switch payloads of 256 bytes against drives left at 128: the update writes Device
     // Control of every listed drive.
-    Attach(std::make_unique<sim::Fabric>(
-        FabricBuilder()
-            .Switch(Model::Plx8732, 2, 3, 0, 256)
-            .Port(0, 4, Listed(0xA800, 0xF1000000).WithLinkControl(0x0140))
-            .Port(1, 5, Listed(0xA801, 0xF1100000).WithLinkControl(0x0140))
-            .EmptyPort(2, 6)
-            .EmptyPort(3, 7)
-            .Build()));
-    sim::Kernel::Get().Close(handle_);
-    sim::Kernel::Get().UnloadDriver();
-    ASSERT_EQ(Load(), KERN_STATUS_SUCCESS);
+    Reboot(FabricBuilder()
+               .Switch(Model::Plx8732, 2, 3, 0, 256)
+               .Port(0, 4, Listed(0xA800, 0xF1000000).WithLinkControl(0x0140))
+               .Port(1, 5, Listed(0xA801, 0xF1100000).WithLinkControl(0x0140))
+               .EmptyPort(2, 6)
+               .EmptyPort(3, 7));
     auto raise = [&] {
         for (unsigned p = 0; p < 4; ++p) {
             const auto device = static_cast<uint8_t>(8 + p);
@@ -359,18 +362,13 @@ TEST_F(RescanTest, StatusEventsSurviveEveryReadModifyWrite) {
 // The save area keeps 16 of a table's entries; a drive whose table holds more gets those 16
 // back and its other entries stay as the reset left them (masked).
 TEST_F(RescanTest, NoMoreThanTheSixteenSavedEntriesGoBack) {
-    Attach(std::make_unique<sim::Fabric>(
+    Reboot(
         FabricBuilder()
             .Switch(Model::Plx8732, 2, 3)
-            .Port(0, 4,
-                  DriveDescription::Make(0x144D, 0xA808).WithBar0(0xF1000000).WithMsix(0x2000, 32))
-            .Build()));
-    sim::Kernel::Get().Close(handle_);
-    sim::Kernel::Get().UnloadDriver();
-    ASSERT_EQ(Load(), KERN_STATUS_SUCCESS);
-    const uint32_t v = corvax::PciReadConfigUlong(0x0340, 0x78);
-    corvax::PciWriteConfigUlong(0x0340, 0x78, v | kLinkDisable);
-    corvax::PciWriteConfigUlong(0x0340, 0x78, v & ~kLinkDisable);
+            .Port(
+                0, 4,
+                DriveDescription::Make(0x144D, 0xA808).WithBar0(0xF1000000).WithMsix(0x2000, 32)));
+    CycleLinkAt(0x0340);
     ASSERT_EQ(Send(PLX_RESCAN_RESTORE, {}, 0).status, KERN_STATUS_SUCCESS);
     for (unsigned e = 0; e < 32; ++e) {
         const uint64_t entry = 0x2000 + e * 16;
@@ -382,22 +380,17 @@ TEST_F(RescanTest, NoMoreThanTheSixteenSavedEntriesGoBack) {
 
 // A table that crosses a page boundary is saved from two pages and written back whole.
 TEST_F(RescanTest, TableAcrossAPageBoundaryGoesBackWhole) {
-    Attach(std::make_unique<sim::Fabric>(
+    Reboot(
         FabricBuilder()
             .Switch(Model::Plx8732, 2, 3)
-            .Port(0, 4,
-                  DriveDescription::Make(0x144D, 0xA808).WithBar0(0xF1000000).WithMsix(0x1F80, 16))
-            .Build()));
-    sim::Kernel::Get().Close(handle_);
-    sim::Kernel::Get().UnloadDriver();
-    ASSERT_EQ(Load(), KERN_STATUS_SUCCESS);
+            .Port(
+                0, 4,
+                DriveDescription::Make(0x144D, 0xA808).WithBar0(0xF1000000).WithMsix(0x1F80, 16)));
     std::vector<uint32_t> before;
     for (unsigned d = 0; d < 64; ++d) {
         before.push_back(fabric_->PeekDriveBar0(4, 0x1F80 + d * 4));
     }
-    const uint32_t v = corvax::PciReadConfigUlong(0x0340, 0x78);
-    corvax::PciWriteConfigUlong(0x0340, 0x78, v | kLinkDisable);
-    corvax::PciWriteConfigUlong(0x0340, 0x78, v & ~kLinkDisable);
+    CycleLinkAt(0x0340);
     ASSERT_EQ(fabric_->PeekDriveBar0(4, 0x1F80), 0u);
     ASSERT_EQ(Send(PLX_RESCAN_RESTORE, {}, 0).status, KERN_STATUS_SUCCESS);
     for (unsigned d = 0; d < 64; ++d) {
@@ -421,9 +414,7 @@ TEST_F(RescanTest, TableInAnotherBarIsNeitherSavedNorWritten) {
         sim::Kernel::Get().UnloadDriver();
         ASSERT_EQ(Load(), KERN_STATUS_SUCCESS);
         EXPECT_EQ(Extension()->fgSaved[0][0], corvax::kSavedHeader);
-        const uint32_t v = corvax::PciReadConfigUlong(0x0340, 0x78);
-        corvax::PciWriteConfigUlong(0x0340, 0x78, v | kLinkDisable);
-        corvax::PciWriteConfigUlong(0x0340, 0x78, v & ~kLinkDisable);
+        CycleLinkAt(0x0340);
         ClearLog();
         ASSERT_EQ(Send(PLX_RESCAN_RESTORE, {}, 0).status, KERN_STATUS_SUCCESS);
         EXPECT_EQ(fabric_->PeekConfig(4, 0, 0, 0x10), 0xF1000004u);
@@ -532,18 +523,12 @@ TEST_F(RescanTest, MsixTableIsNotWrittenWhenItsSaveFailedOrTheHeaderDidNotArrive
 }
 
 TEST_F(RescanTest, TableOutsideBar0IsNeverWritten) {
-    Attach(std::make_unique<sim::Fabric>(
+    Reboot(
         FabricBuilder()
             .Switch(Model::Plx8732, 1, 2)
-            .Port(0, 3, DriveDescription::Make(0x144D, 1).WithBar0(0xF1000000).WithMsix(0x2002))
-            .Build()));
-    sim::Kernel::Get().Close(handle_);
-    sim::Kernel::Get().UnloadDriver();
-    ASSERT_EQ(Load(), KERN_STATUS_SUCCESS);
+            .Port(0, 3, DriveDescription::Make(0x144D, 1).WithBar0(0xF1000000).WithMsix(0x2002)));
     ASSERT_EQ(Extension()->Bridge[0].OriginalSlot[0].MsiTableOffset, 0x2002u);
-    const uint32_t v = corvax::PciReadConfigUlong(0x0240, 0x78);
-    corvax::PciWriteConfigUlong(0x0240, 0x78, v | kLinkDisable);
-    corvax::PciWriteConfigUlong(0x0240, 0x78, v & ~kLinkDisable);
+    CycleLinkAt(0x0240);
     ClearLog();
     ASSERT_EQ(Send(PLX_RESCAN_RESTORE, {}, 0).status, KERN_STATUS_SUCCESS);
     EXPECT_EQ(fabric_->PeekConfig(3, 0, 0, 0x10), 0xF1000004u);

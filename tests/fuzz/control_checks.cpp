@@ -115,14 +115,7 @@ const std::vector<Example>& Examples() {
 
 const std::vector<sim::HostBridgeDescription>& HostBridgeVariants() {
     static const std::vector<sim::HostBridgeDescription> variants = [] {
-        auto bridge = [](uint16_t device, uint64_t ecam, std::optional<uint64_t> window) {
-            sim::HostBridgeDescription hb;
-            hb.vendor = 0x8086;
-            hb.device = device;
-            hb.ecam = ecam;
-            hb.ecamWindow = window;
-            return hb;
-        };
+        const auto bridge = sim::HostBridgeDescription::Intel;
         return std::vector<sim::HostBridgeDescription>{
             sim::HostBridgeDescription{},               // unused: the example's own
             bridge(0x2020, 0x01029005, 0),              // Xeon Scalable: MSI capability header
