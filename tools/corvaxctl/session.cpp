@@ -319,26 +319,26 @@ Json SettleJson(const SettleResult& r, const SettleOptions& o) {
 }
 
 // The disks the locator found, for `system-disks`.
-void PrintSystemDisks(const std::vector<SystemDisk>& disks, bool json, std::ostream& out) {
-    if (json) {
-        Json j;
-        j["command"] = "system-disks";
-        j["status"] = Hex32(CORVAX_STATUS_SUCCESS);
-        j["information"] = 0;
-        j["output"] = "";
-        Json list = Json::array();
-        for (const SystemDisk& d : disks) {
-            Json e;
-            e["what"] = d.what;
-            e["pfa"] = d.pfa ? Json(Hex16(*d.pfa)) : Json(nullptr);
-            e["bdf"] = d.pfa ? Json(FormatPfa(*d.pfa)) : Json(nullptr);
-            e["unknown"] = d.pfa ? Json(nullptr) : Json(d.unknown);
-            list.push_back(e);
-        }
-        j["disks"] = list;
-        out << j.dump() << "\n";
-        return;
+Json SystemDisksJson(const std::vector<SystemDisk>& disks) {
+    Json j;
+    j["command"] = "system-disks";
+    j["status"] = Hex32(CORVAX_STATUS_SUCCESS);
+    j["information"] = 0;
+    j["output"] = "";
+    Json list = Json::array();
+    for (const SystemDisk& d : disks) {
+        Json e;
+        e["what"] = d.what;
+        e["pfa"] = d.pfa ? Json(Hex16(*d.pfa)) : Json(nullptr);
+        e["bdf"] = d.pfa ? Json(FormatPfa(*d.pfa)) : Json(nullptr);
+        e["unknown"] = d.pfa ? Json(nullptr) : Json(d.unknown);
+        list.push_back(e);
     }
+    j["disks"] = list;
+    return j;
+}
+
+void PrintSystemDisks(const std::vector<SystemDisk>& disks, std::ostream& out) {
     if (disks.empty()) {
         out << "no disk holds the Windows directory or a page file\n";
     }
@@ -449,7 +449,12 @@ class Session {
             return Wait(c);
         }
         if (n == "system-disks") {
-            PrintSystemDisks(SystemDiskList(), o_.json, out_);
+            if (o_.json) {
+                Json j = SystemDisksJson(SystemDiskList());
+                Emit(j);
+            } else {
+                PrintSystemDisks(SystemDiskList(), out_);
+            }
             return kExitOk;
         }
         if (n == "enable") {
@@ -1377,7 +1382,12 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
             own = MakeSystemDiskLocator(nullptr);
             locator = own.get();
         }
-        PrintSystemDisks(locator->Locate(), options.json, out);
+        const std::vector<SystemDisk> disks = locator->Locate();
+        if (options.json) {
+            out << SystemDisksJson(disks).dump() << "\n";
+        } else {
+            PrintSystemDisks(disks, out);
+        }
         return kExitOk;
     }
     try {
