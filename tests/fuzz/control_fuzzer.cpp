@@ -252,7 +252,7 @@ void Step(Stream& in, Machine& m, std::vector<uint8_t>& input) {
                             // (up to a second: links train, drives start, or not yet).
                             f.FailAccess(static_cast<sim::AccessFault>(what % 4), 0);
                             sim::Kernel::Get().FailMapping(static_cast<sim::MapStep>(what % 3), 0);
-                            f.Wait(uint64_t{what >> 2} * 16000);
+                            f.Wait(static_cast<uint64_t>(what >> 2) * 16000);
                         }
                         break;
                     case 1: {
