@@ -49,8 +49,8 @@ void ValidateDrive(const DriveDescription& d, const std::string& keyName) {
         Fail(key + ".max_payload", std::to_string(d.maxPayload) + " is not 128, 256 ... 4096");
     }
     if (d.readyMs > kMaxTimingMs) {
-        Fail(key + ".ready_ms", std::to_string(d.readyMs) + " is above " +
-                                    std::to_string(kMaxTimingMs) + " ms");
+        Fail(key + ".ready_ms",
+             std::to_string(d.readyMs) + " is above " + std::to_string(kMaxTimingMs) + " ms");
     }
     if (d.msixVectors < 1 || d.msixVectors > 2048) {
         Fail(key + ".msix_vectors", std::to_string(d.msixVectors) + " is not from 1 to 2048");
@@ -441,9 +441,9 @@ FabricDescription ReadFabric(const json& root) {
         for (size_t s = 0; s < list.size(); ++s) {
             const json& j = list[s];
             const std::string key = At("switches", s);
-            CheckKeys(j, key,
-                      {"model", "bus", "internal_bus", "bar0", "max_payload", "link_train_ms",
-                       "ports"});
+            CheckKeys(
+                j, key,
+                {"model", "bus", "internal_bus", "bar0", "max_payload", "link_train_ms", "ports"});
             SwitchDescription sw;
             const json& model = Required(j, "model", key);
             std::optional<SwitchModel> m;
@@ -471,8 +471,8 @@ FabricDescription ReadFabric(const json& root) {
                     port.bus = Need<uint8_t>(ports[i], "bus", pkey, 0xFF);
                     Optional(ports[i], "slot_control", pkey, 0xFFFF, port.slotControl);
                     if (auto t = ports[i].find("link_train_ms"); t != ports[i].end()) {
-                        port.linkTrainMs = static_cast<unsigned>(
-                            Number(*t, pkey + ".link_train_ms", 0xFFFFFFFF));
+                        port.linkTrainMs =
+                            static_cast<unsigned>(Number(*t, pkey + ".link_train_ms", 0xFFFFFFFF));
                     }
                     if (auto d = ports[i].find("drive"); d != ports[i].end() && !d->is_null()) {
                         port.drive = ReadDrive(*d, pkey + ".drive");

@@ -266,8 +266,7 @@ uint32_t Fabric::ReadPhysicalLocked(uint64_t address, unsigned size, bool inspec
         const auto dev = static_cast<unsigned>(off >> 15) & 0x1F;
         const auto fn = static_cast<unsigned>(off >> 12) & 7;
         DownstreamPort* via = nullptr;
-        ConfigSpace* c =
-            inspect ? Locate(bus, dev, fn, false, &via) : Route(bus, dev, fn, &via);
+        ConfigSpace* c = inspect ? Locate(bus, dev, fn, false, &via) : Route(bus, dev, fn, &via);
         c = Reach(c, via, !inspect);
         return c ? c->Read(static_cast<unsigned>(off & 0xFFF), size) : Ones(size);
     }
@@ -342,8 +341,7 @@ Fabric::MemoryClaim Fabric::ClaimMemory(uint64_t address) {
     return claim;
 }
 
-ConfigSpace* Fabric::Route(unsigned bus, unsigned device, unsigned function,
-                           DownstreamPort** via) {
+ConfigSpace* Fabric::Route(unsigned bus, unsigned device, unsigned function, DownstreamPort** via) {
     const uint16_t pfa = Pfa(bus, device, function);
     *via = nullptr;
     if (lastFunction_.valid && lastFunction_.pfa == pfa) {

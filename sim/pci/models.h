@@ -120,7 +120,9 @@ class NvmeDrive {
 
     // Its link came up at that moment: the firmware starts, and the drive answers
     // configuration requests ready_ms later.
-    void StartFirmware(uint64_t linkUpAt) { readyAt_ = linkUpAt + uint64_t{description_.readyMs} * 1000; }
+    void StartFirmware(uint64_t linkUpAt) {
+        readyAt_ = linkUpAt + uint64_t{description_.readyMs} * 1000;
+    }
     // From when it answers configuration requests (0: since the machine was built).
     uint64_t ReadyAt() const { return readyAt_; }
 

@@ -62,17 +62,16 @@ bool Measure(const std::string& path) {
         }
     }
     const corvaxctl::SettleOptions options;
-    const corvaxctl::SettleResult r = corvaxctl::Settle(
-        t, slots, options, [&](uint16_t pfa) { return ReadConfig(t, pfa); });
+    const corvaxctl::SettleResult r =
+        corvaxctl::Settle(t, slots, options, [&](uint16_t pfa) { return ReadConfig(t, pfa); });
     t.Send(CORVAX_RESCAN_RESTORE, {}, 0);
     const uint64_t limit = std::max(slowest, r.firstPollUs);
     const uint64_t early = fabric.GetCounters().earlyConfig;
     const long long over = static_cast<long long>(r.endUs) - static_cast<long long>(limit);
     std::string name = path.substr(path.find_last_of('/') + 1);
-    std::printf("%-18s %5u/%-5zu %10s %10s %10s %10s %9s%s %8u %5llu\n", name.c_str(),
-                r.Answered(), r.slots.size(), Ms(slowest - enabled).c_str(),
-                Ms(r.firstPollUs - enabled).c_str(), Ms(limit - enabled).c_str(),
-                Ms(r.endUs - enabled).c_str(), over < 0 ? "-" : "",
+    std::printf("%-18s %5u/%-5zu %10s %10s %10s %10s %9s%s %8u %5llu\n", name.c_str(), r.Answered(),
+                r.slots.size(), Ms(slowest - enabled).c_str(), Ms(r.firstPollUs - enabled).c_str(),
+                Ms(limit - enabled).c_str(), Ms(r.endUs - enabled).c_str(), over < 0 ? "-" : "",
                 Ms(static_cast<uint64_t>(over < 0 ? -over : over)).c_str(), r.reads,
                 static_cast<unsigned long long>(early));
     return r.AllAnswered() && early == 0 && r.endUs >= slowest &&
@@ -88,11 +87,12 @@ int main(int argc, char** argv) {
             paths.push_back(std::string(CORVAX_SOURCE_DIR) + "/examples/fabrics/" + name + ".json");
         }
     }
-    std::printf("times in ms after the enable; limit = later of the slowest answer and the first "
-                "read; beat %llu ms\n",
-                static_cast<unsigned long long>(corvaxctl::SettleOptions().pollMs));
-    std::printf("%-18s %11s %10s %10s %10s %10s %10s %8s %5s\n", "fabric", "answered",
-                "slowest", "first read", "limit", "ended", "over", "reads", "early");
+    std::printf(
+        "times in ms after the enable; limit = later of the slowest answer and the first "
+        "read; beat %llu ms\n",
+        static_cast<unsigned long long>(corvaxctl::SettleOptions().pollMs));
+    std::printf("%-18s %11s %10s %10s %10s %10s %10s %8s %5s\n", "fabric", "answered", "slowest",
+                "first read", "limit", "ended", "over", "reads", "early");
     bool ok = true;
     for (const std::string& path : paths) {
         ok = Measure(path) && ok;

@@ -195,8 +195,7 @@ TEST_P(EveryExample, TheWaitEndsWithinOneBeatOfTheLastAnswerWithoutAnEarlyReques
         slowest = std::max(slowest, c.AnswersFrom(bridges, s));
     }
     const SettleOptions options;
-    const SettleResult r =
-        Settle(c.T(), slots, options, [&](uint16_t pfa) { return c.Read(pfa); });
+    const SettleResult r = Settle(c.T(), slots, options, [&](uint16_t pfa) { return c.Read(pfa); });
 
     EXPECT_TRUE(r.AllAnswered());
     EXPECT_EQ(r.firstPollUs, r.startUs + (options.trainMs + kConfigQuietMs) * 1000);
@@ -244,10 +243,11 @@ INSTANTIATE_TEST_SUITE_P(Examples, EveryExample,
 // ---- a link that never trains ----
 
 TEST(StuckLink, TheWaitEndsAtSettleNamesTheSlotAndTheOthersAreRestored) {
-    const Outcome o = Ctl({"--json", "--stats", "hotswap", "stuck", "0:3", "on", "--settle", "1500"});
+    const Outcome o =
+        Ctl({"--json", "--stats", "hotswap", "stuck", "0:3", "on", "--settle", "1500"});
     EXPECT_EQ(o.code, kExitDriverStatus);
-    EXPECT_EQ(Lines(o.err),
-              std::vector<std::string>{"corvaxctl: slot 0:3 (08:00.0) did not answer within 1500 ms"});
+    EXPECT_EQ(Lines(o.err), std::vector<std::string>{
+                                "corvaxctl: slot 0:3 (08:00.0) did not answer within 1500 ms"});
     const Json j = o.Command("hotswap");
     const Json& wait = j["wait"];
     EXPECT_EQ(wait["settle_ms"], 1500);
@@ -269,8 +269,8 @@ TEST(StuckLink, TheWaitEndsAtSettleNamesTheSlotAndTheOthersAreRestored) {
 TEST(StuckLink, TheTextNamesTheSlotOnceAndShowsItLost) {
     const Outcome o = Ctl({"hotswap", "stuck", "0:3", "on"});
     EXPECT_EQ(o.code, kExitDriverStatus);
-    EXPECT_EQ(Lines(o.err),
-              std::vector<std::string>{"corvaxctl: slot 0:3 (08:00.0) did not answer within 2000 ms"});
+    EXPECT_EQ(Lines(o.err), std::vector<std::string>{
+                                "corvaxctl: slot 0:3 (08:00.0) did not answer within 2000 ms"});
     EXPECT_NE(o.out.find("wait                6 of 7 slots answered; gave up after 2000."),
               std::string::npos)
         << o.out;
@@ -310,21 +310,20 @@ const std::vector<std::string> kSeven = {"05:00.0", "06:00.0", "07:00.0", "08:00
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, WhichSlots,
-    ::testing::Values(
-        SlotsCase{"EveryDriveBeforeTheCycle", {"hotswap"}, kSeven, kExitOk},
-        SlotsCase{"APulledDriveIsNotWaitedFor",
-                  {"hotswap", "pull", "0:3"},
-                  {"05:00.0", "06:00.0", "07:00.0", "09:00.0", "0b:00.0", "0c:00.0"},
-                  kExitOk},
-        SlotsCase{"AnInsertedOneIs",
-                  {"hotswap", "insert", "0:5", "1e81:1203"},
-                  {"05:00.0", "06:00.0", "07:00.0", "08:00.0", "09:00.0", "0b:00.0", "0c:00.0",
-                   "0a:00.0"},
-                  kExitOk},
-        SlotsCase{"PulledThenPutBack",
-                  {"hotswap", "pull", "0:3", "insert", "0:3", "1e81:1203"},
-                  kSeven,
-                  kExitOk}),
+    ::testing::Values(SlotsCase{"EveryDriveBeforeTheCycle", {"hotswap"}, kSeven, kExitOk},
+                      SlotsCase{"APulledDriveIsNotWaitedFor",
+                                {"hotswap", "pull", "0:3"},
+                                {"05:00.0", "06:00.0", "07:00.0", "09:00.0", "0b:00.0", "0c:00.0"},
+                                kExitOk},
+                      SlotsCase{"AnInsertedOneIs",
+                                {"hotswap", "insert", "0:5", "1e81:1203"},
+                                {"05:00.0", "06:00.0", "07:00.0", "08:00.0", "09:00.0", "0b:00.0",
+                                 "0c:00.0", "0a:00.0"},
+                                kExitOk},
+                      SlotsCase{"PulledThenPutBack",
+                                {"hotswap", "pull", "0:3", "insert", "0:3", "1e81:1203"},
+                                kSeven,
+                                kExitOk}),
     [](const ::testing::TestParamInfo<SlotsCase>& p) { return std::string(p.param.name); });
 
 TEST(Expect, NamesSlotsTheDriverHadNoDriveIn) {

@@ -178,34 +178,34 @@ const SystemDisk kUnknown = {"the Windows directory C:\\Windows", std::nullopt,
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Guard,
-    ::testing::Values(
-        GuardCase{"DisableRefused",
-                  {kBehind},
-                  {"disable"},
-                  kExitUsage,
-                  {std::string("corvaxctl: stdin line 1: ") + (kRefusal + 11)},
-                  false},
-        GuardCase{"HotswapRefused",
-                  {kOnBoard, kBehind},
-                  {"hotswap"},
-                  kExitUsage,
-                  {std::string("corvaxctl: stdin line 1: ") + (kRefusal + 11)},
-                  false},
-        GuardCase{"DisableForced",
-                  {kBehind},
-                  {"disable", "--force"},
-                  kExitOk,
-                  {std::string("corvaxctl: warning: --force: ") + (kRefusal + 11)},
-                  true},
-        GuardCase{"DisableOnBoard", {kOnBoard}, {"disable"}, kExitOk, {}, true},
-        GuardCase{"DisableUnknown",
-                  {kUnknown},
-                  {"disable"},
-                  kExitOk,
-                  {"corvaxctl: warning: cannot tell which disk holds the Windows directory "
-                   "C:\\Windows (the volume of C:\\ lies on no disk); going on"},
-                  true},
-        GuardCase{"NothingToFind", {}, {"disable"}, kExitOk, {}, true}),
+    ::testing::Values(GuardCase{"DisableRefused",
+                                {kBehind},
+                                {"disable"},
+                                kExitUsage,
+                                {std::string("corvaxctl: stdin line 1: ") + (kRefusal + 11)},
+                                false},
+                      GuardCase{"HotswapRefused",
+                                {kOnBoard, kBehind},
+                                {"hotswap"},
+                                kExitUsage,
+                                {std::string("corvaxctl: stdin line 1: ") + (kRefusal + 11)},
+                                false},
+                      GuardCase{"DisableForced",
+                                {kBehind},
+                                {"disable", "--force"},
+                                kExitOk,
+                                {std::string("corvaxctl: warning: --force: ") + (kRefusal + 11)},
+                                true},
+                      GuardCase{"DisableOnBoard", {kOnBoard}, {"disable"}, kExitOk, {}, true},
+                      GuardCase{
+                          "DisableUnknown",
+                          {kUnknown},
+                          {"disable"},
+                          kExitOk,
+                          {"corvaxctl: warning: cannot tell which disk holds the Windows directory "
+                           "C:\\Windows (the volume of C:\\ lies on no disk); going on"},
+                          true},
+                      GuardCase{"NothingToFind", {}, {"disable"}, kExitOk, {}, true}),
     [](const ::testing::TestParamInfo<GuardCase>& p) { return std::string(p.param.name); });
 
 TEST(Guard, ARefusedHotswapPrintsNothingButItsLine) {
@@ -238,18 +238,19 @@ TEST(Guard, OtherCommandsDoNotAsk) {
 
 std::string FabricFile(const std::string& name, const std::string& windows) {
     const std::string path = ::testing::TempDir() + "/" + name;
-    std::ofstream(path) << R"({"onboard": [{"bus": 1, "drive": {"vendor": "0x144D", "device": "0xA808"}}],
+    std::ofstream(path)
+        << R"({"onboard": [{"bus": 1, "drive": {"vendor": "0x144D", "device": "0xA808"}}],
         "switches": [{"model": "8748", "bus": 3, "internal_bus": 4, "bar0": "0xF7C00000",
                       "ports": [{"index": 0, "bus": 5,
                                  "drive": {"vendor": "0x1F0A", "device": "0x0710",
                                            "bar0": "0xF7000000"}}]}])"
-                        << windows << "}";
+        << windows << "}";
     return path;
 }
 
 TEST(Described, TheMachinesWindowsKeyIsWhereItsDisksAre) {
-    const std::string behind =
-        FabricFile("windows-behind.json", R"(, "windows": {"system": "0x0100", "page_files": ["0x0500"]})");
+    const std::string behind = FabricFile(
+        "windows-behind.json", R"(, "windows": {"system": "0x0100", "page_files": ["0x0500"]})");
     const Outcome refused = Ctl({"--fabric", behind, "disable"}, nullptr);
     EXPECT_EQ(refused.code, kExitUsage);
     EXPECT_EQ(Lines(refused.err),

@@ -68,8 +68,7 @@ INSTANTIATE_TEST_SUITE_P(
         CostCase{"port_write", [](Fabric& f) { PortWrite(f, 5, 0, 0, 0x3C, 0); }, kAccessCostUs},
         CostCase{"port_read_of_nothing", [](Fabric& f) { PortRead(f, 0x70, 0, 0, 0); },
                  kAccessCostUs},
-        CostCase{"latch_alone", [](Fabric& f) { f.WritePort(kConfigAddressPort, 0x80050000); },
-                 0},
+        CostCase{"latch_alone", [](Fabric& f) { f.WritePort(kConfigAddressPort, 0x80050000); }, 0},
         CostCase{"disabled_latch",
                  [](Fabric& f) {
                      f.WritePort(kConfigAddressPort, 0x00050000);

@@ -69,9 +69,9 @@ void AddCommands(CLI::App& app, Command& c, bool withScript) {
     hotswap->add_flag("--force", c.force,
                       "cut the links even when Windows keeps its directory or a page file "
                       "behind a switch");
-    AddWaitOptions(Plain(app, "wait",
-                         "wait until the drives behind the switches answer again after enable"),
-                   c);
+    AddWaitOptions(
+        Plain(app, "wait", "wait until the drives behind the switches answer again after enable"),
+        c);
     Plain(app, "system-disks",
           "the PCI locations of the disks with the Windows directory and the page files");
 

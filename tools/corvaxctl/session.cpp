@@ -288,8 +288,8 @@ std::string SettleSummary(const SettleResult& r) {
     if (r.slots.empty()) {
         return "no slot to wait for; waited " + Millis(waited);
     }
-    const std::string counted = std::to_string(r.Answered()) + " of " +
-                                std::to_string(r.slots.size()) + " slots answered";
+    const std::string counted =
+        std::to_string(r.Answered()) + " of " + std::to_string(r.slots.size()) + " slots answered";
     return counted + (r.AllAnswered() ? " after " : "; gave up after ") + Millis(waited);
 }
 

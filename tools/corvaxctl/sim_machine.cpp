@@ -63,8 +63,8 @@ SimMachine LoadSimMachine(const std::string& fabricPath) {
         machine.info.onboard = static_cast<unsigned>(description["onboard"].size());
     }
     if (parsed.windows) {
-        machine.info.windows = DescribedWindowsDisks{parsed.windows->system,
-                                                     parsed.windows->pageFiles};
+        machine.info.windows =
+            DescribedWindowsDisks{parsed.windows->system, parsed.windows->pageFiles};
     }
     return machine;
 }

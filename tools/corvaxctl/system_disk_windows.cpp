@@ -20,7 +20,8 @@ namespace corvaxctl {
 namespace {
 
 // The disk device interface class (GUID_DEVINTERFACE_DISK).
-const GUID kDiskInterface = {0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
+const GUID kDiskInterface = {
+    0x53f56307, 0xb6bf, 0x11d0, {0x94, 0xf2, 0x00, 0xa0, 0xc9, 0x1e, 0xfb, 0x8b}};
 
 std::string Narrow(const std::wstring& text) {
     if (text.empty()) {
@@ -100,8 +101,7 @@ std::vector<DWORD> DiskNumbersOf(const std::wstring& path, std::string* problem)
     for (int attempt = 0; attempt < 2; ++attempt) {
         DWORD returned = 0;
         if (DeviceIoControl(h.get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0,
-                            buffer.data(), static_cast<DWORD>(buffer.size()), &returned,
-                            nullptr)) {
+                            buffer.data(), static_cast<DWORD>(buffer.size()), &returned, nullptr)) {
             const auto* extents = reinterpret_cast<const VOLUME_DISK_EXTENTS*>(buffer.data());
             std::vector<DWORD> disks;
             for (DWORD i = 0; i < extents->NumberOfDiskExtents; ++i) {
@@ -164,8 +164,8 @@ std::optional<DEVINST> DiskNode(DWORD number, std::string* problem) {
         }
         STORAGE_DEVICE_NUMBER n = {};
         DWORD returned = 0;
-        if (DeviceIoControl(disk.get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &n,
-                            sizeof(n), &returned, nullptr) &&
+        if (DeviceIoControl(disk.get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &n, sizeof(n),
+                            &returned, nullptr) &&
             n.DeviceType == FILE_DEVICE_DISK && n.DeviceNumber == number) {
             return node.DevInst;
         }
@@ -235,8 +235,7 @@ bool PageFiles(std::vector<std::wstring>* files, std::string* problem) {
                               nullptr, text.data(), &size);
     }
     if (status != ERROR_SUCCESS) {
-        *problem = "the page files in use cannot be read: " +
-                   ErrorText(static_cast<DWORD>(status));
+        *problem = "the page files in use cannot be read: " + ErrorText(static_cast<DWORD>(status));
         return false;
     }
     for (const wchar_t* p = text.data(); *p != L'\0'; p += wcslen(p) + 1) {

@@ -47,7 +47,7 @@ struct MachineInfo {
     std::vector<uint16_t> upstream;  // each switch's upstream port (PFA), in the same order
     unsigned onboard = 0;
     std::optional<DescribedWindowsDisks> windows;  // none: the description does not say
-    uint32_t loadStatus = 0;  // what the driver's entry returned
+    uint32_t loadStatus = 0;                       // what the driver's entry returned
 };
 
 // An action on the simulated hardware. SWITCH is the position in the description's switch
