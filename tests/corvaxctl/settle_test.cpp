@@ -399,6 +399,25 @@ TEST(WaitCommand, TextSaysHowManyAnsweredAndHowLongItTook) {
     EXPECT_EQ(empty.out, "wait: no slot to wait for; waited 200.0 ms\n");
 }
 
+TEST(WaitCommand, ATerminalSeesTheProgressAndThenACleanLine) {
+    std::istringstream in("disable\nenable\nwait\n");
+    std::ostringstream out, err;
+    Environment terminal;
+    terminal.terminal = true;
+    ASSERT_EQ(Run({"script", "-"}, in, out, err, terminal), kExitOk);
+    const std::string shown = err.str();
+    // One line rewritten in place: the count grows to all seven, then the line is blanked.
+    EXPECT_EQ(shown.find('\n'), std::string::npos) << shown;
+    const size_t first = shown.find("\rwaiting for the drives: ");
+    const size_t all = shown.find("\rwaiting for the drives: 7 of 7 answered, ");
+    ASSERT_NE(first, std::string::npos) << shown;
+    ASSERT_NE(all, std::string::npos) << shown;
+    EXPECT_LT(first, all);
+    EXPECT_EQ(shown.substr(shown.size() - 62), "\r" + std::string(60, ' ') + "\r");
+    // Without a terminal nothing of it shows.
+    EXPECT_EQ(Ctl({"script", "-"}, "disable\nenable\nwait\n").err, "");
+}
+
 TEST(SimWait, MovesTheMachinesClockAndNothingElse) {
     const Outcome o = Ctl({"--json", "--stats", "script", "-"}, "sim wait 250\nsim wait 0\n");
     ASSERT_EQ(o.code, kExitOk) << o.err;
