@@ -404,7 +404,7 @@ TEST(WaitCommand, ATerminalSeesTheProgressAndThenACleanLine) {
     std::ostringstream out, err;
     Environment terminal;
     terminal.terminal = true;
-    ASSERT_EQ(Run({"script", "-"}, in, out, err, terminal), kExitOk);
+    ASSERT_EQ(corvaxctl::Run({"script", "-"}, in, out, err, terminal), kExitOk);
     const std::string shown = err.str();
     // One line rewritten in place: the count grows to all seven, then the line is blanked.
     EXPECT_EQ(shown.find('\n'), std::string::npos) << shown;
