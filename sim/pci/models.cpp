@@ -11,13 +11,13 @@ uint32_t Id(uint16_t vendor, uint16_t device) {
     return uint32_t{device} << 16 | vendor;
 }
 
-// Link Status: current speed in bits 3:0, negotiated width in 9:4, Link Training in 11, slot
-// clock in 12, Data Link Layer Link Active in 13.
-uint32_t LinkStatus(bool up, unsigned speed, unsigned width, bool training = false) {
+// Link Status: current speed in bits 3:0, negotiated width in 9:4, slot clock in 12, Data Link
+// Layer Link Active in 13. A link on its way up is not "Link Training" for most of that time:
+// the bit covers only the short Configuration and Recovery states, and real ports read it clear
+// while no link is there (plx8749-downstream.txt), so the model leaves it clear.
+uint32_t LinkStatus(bool up, unsigned speed, unsigned width) {
     const uint32_t slotClock = 0x1000;
-    const uint32_t linkTraining = 0x0800;
-    return up ? (0x2000 | slotClock | width << 4 | speed)
-              : (slotClock | speed | (training ? linkTraining : 0));
+    return up ? (0x2000 | slotClock | width << 4 | speed) : (slotClock | speed);
 }
 
 struct LinkShape {
@@ -386,8 +386,7 @@ void DownstreamPort::ComeUp() {
 void DownstreamPort::ShowLinkState() {
     const LinkShape shape = ShapeOf(model_);
     config_.SetBits(reg::kSwitchLinkControl, 0x3FFF0000,
-                    LinkStatus(linkUp_, shape.speed, linkUp_ ? shape.downWidth : 0, training_)
-                        << 16);
+                    LinkStatus(linkUp_, shape.speed, linkUp_ ? shape.downWidth : 0) << 16);
     config_.SetBits(reg::kSlotControl, reg::kPresenceDetectState,
                     drive_ ? reg::kPresenceDetectState : 0);
 }

@@ -154,7 +154,6 @@ class DownstreamPort {
     // The drive answers on the port's secondary bus only while the link is up.
     NvmeDrive* ReachableDrive() { return linkUp_ ? drive_.get() : nullptr; }
     bool LinkUp() const { return linkUp_; }
-    bool Training() const { return training_; }
 
     // Brings the link up to the clock: a link done training comes up. True when it changed.
     bool Advance();

@@ -130,16 +130,12 @@ class Training : public ::testing::Test {
 TEST_F(Training, TheLinkComesUpAfterItsTrainingTimeAndDllLinkActiveFollows) {
     Cycle(8);
     EXPECT_FALSE(f.LinkUp(0, 0));
-    const uint32_t training = f.PeekConfig(4, 8, 0, 0x78);
-    EXPECT_EQ(training & reg::kDllLinkActive, 0u);
-    EXPECT_NE(training & (0x0800u << 16), 0u);  // Link Training
+    EXPECT_EQ(f.PeekConfig(4, 8, 0, 0x78) & reg::kDllLinkActive, 0u);
     EXPECT_EQ(f.AnswersFrom(0, 0), released + 30 * kMs + 200 * kMs);
 
     EXPECT_EQ(ReadAt(30 * kMs - 1, 4, 8, 0x78) & reg::kDllLinkActive, 0u);
     EXPECT_FALSE(f.LinkUp(0, 0));
-    const uint32_t up = ReadAt(30 * kMs, 4, 8, 0x78);
-    EXPECT_NE(up & reg::kDllLinkActive, 0u);
-    EXPECT_EQ(up & (0x0800u << 16), 0u);
+    EXPECT_NE(ReadAt(30 * kMs, 4, 8, 0x78) & reg::kDllLinkActive, 0u);
     EXPECT_TRUE(f.LinkUp(0, 0));
     EXPECT_NE(f.PeekConfig(4, 8, 0, 0x80) & reg::kDllStateChanged, 0u);
 }
