@@ -48,6 +48,10 @@ void ValidateDrive(const DriveDescription& d, const std::string& keyName) {
     if (!PayloadCode(d.maxPayload)) {
         Fail(key + ".max_payload", std::to_string(d.maxPayload) + " is not 128, 256 ... 4096");
     }
+    if (d.readyMs > kMaxTimingMs) {
+        Fail(key + ".ready_ms",
+             std::to_string(d.readyMs) + " is above " + std::to_string(kMaxTimingMs) + " ms");
+    }
     if (d.msixVectors < 1 || d.msixVectors > 2048) {
         Fail(key + ".msix_vectors", std::to_string(d.msixVectors) + " is not from 1 to 2048");
     }
@@ -224,6 +228,10 @@ void ValidateFabric(const FabricDescription& fabric) {
             Fail(key + ".internal_bus", "equals the switch's own bus " + Hex(sw.bus));
         }
         book.ClaimBus(sw.internalBus, key + ".internal_bus");
+        if (sw.linkTrainMs > kMaxTimingMs) {
+            Fail(key + ".link_train_ms", std::to_string(sw.linkTrainMs) + " is above " +
+                                             std::to_string(kMaxTimingMs) + " ms");
+        }
         std::set<unsigned> indexes;
         for (size_t p = 0; p < sw.ports.size(); ++p) {
             const auto& port = sw.ports[p];
@@ -235,6 +243,10 @@ void ValidateFabric(const FabricDescription& fabric) {
             }
             if (!indexes.insert(port.index).second) {
                 Fail(pkey + ".index", std::to_string(port.index) + " is listed twice");
+            }
+            if (port.linkTrainMs && *port.linkTrainMs > kMaxTimingMs) {
+                Fail(pkey + ".link_train_ms", std::to_string(*port.linkTrainMs) + " is above " +
+                                                  std::to_string(kMaxTimingMs) + " ms");
             }
             book.ClaimBus(port.bus, pkey + ".bus");
         }
@@ -382,7 +394,7 @@ const json& List(const json& j, const std::string& key) {
 DriveDescription ReadDrive(const json& j, const std::string& key) {
     CheckKeys(j, key,
               {"vendor", "device", "bar0", "bar0_size", "max_payload", "msix_table", "msix_vectors",
-               "link_control"});
+               "link_control", "ready_ms"});
     DriveDescription d;
     d.vendor = Need<uint16_t>(j, "vendor", key, 0xFFFF);
     d.device = Need<uint16_t>(j, "device", key, 0xFFFF);
@@ -391,6 +403,7 @@ DriveDescription ReadDrive(const json& j, const std::string& key) {
     Optional(j, "max_payload", key, 0xFFFFFFFF, d.maxPayload);
     Optional(j, "msix_vectors", key, 0xFFFFFFFF, d.msixVectors);
     Optional(j, "link_control", key, 0xFFFF, d.linkControl);
+    Optional(j, "ready_ms", key, 0xFFFFFFFF, d.readyMs);
     if (auto it = j.find("msix_table"); it != j.end()) {
         d.msixTable = static_cast<uint32_t>(Number(*it, key + ".msix_table", 0xFFFFFFFF));
     }
@@ -399,7 +412,8 @@ DriveDescription ReadDrive(const json& j, const std::string& key) {
 
 FabricDescription ReadFabric(const json& root) {
     CheckKeys(root, "",
-              {"name", "description", "ram", "host_bridge", "switches", "onboard", "functions"});
+              {"name", "description", "ram", "host_bridge", "switches", "onboard", "functions",
+               "windows"});
     FabricDescription f;
     if (auto it = root.find("ram"); it != root.end()) {
         const auto& list = List(*it, "ram");
@@ -427,7 +441,9 @@ FabricDescription ReadFabric(const json& root) {
         for (size_t s = 0; s < list.size(); ++s) {
             const json& j = list[s];
             const std::string key = At("switches", s);
-            CheckKeys(j, key, {"model", "bus", "internal_bus", "bar0", "max_payload", "ports"});
+            CheckKeys(
+                j, key,
+                {"model", "bus", "internal_bus", "bar0", "max_payload", "link_train_ms", "ports"});
             SwitchDescription sw;
             const json& model = Required(j, "model", key);
             std::optional<SwitchModel> m;
@@ -443,15 +459,21 @@ FabricDescription ReadFabric(const json& root) {
             sw.internalBus = Need<uint8_t>(j, "internal_bus", key, 0xFF);
             Optional(j, "bar0", key, 0xFFFFFFFF, sw.bar0);
             Optional(j, "max_payload", key, 0xFFFFFFFF, sw.maxPayload);
+            Optional(j, "link_train_ms", key, 0xFFFFFFFF, sw.linkTrainMs);
             if (auto p = j.find("ports"); p != j.end()) {
                 const auto& ports = List(*p, key + ".ports");
                 for (size_t i = 0; i < ports.size(); ++i) {
                     const std::string pkey = At(key + ".ports", i);
-                    CheckKeys(ports[i], pkey, {"index", "bus", "drive", "slot_control"});
+                    CheckKeys(ports[i], pkey,
+                              {"index", "bus", "drive", "slot_control", "link_train_ms"});
                     PortDescription port;
                     port.index = Need<unsigned>(ports[i], "index", pkey, 0xFFFF);
                     port.bus = Need<uint8_t>(ports[i], "bus", pkey, 0xFF);
                     Optional(ports[i], "slot_control", pkey, 0xFFFF, port.slotControl);
+                    if (auto t = ports[i].find("link_train_ms"); t != ports[i].end()) {
+                        port.linkTrainMs =
+                            static_cast<unsigned>(Number(*t, pkey + ".link_train_ms", 0xFFFFFFFF));
+                    }
                     if (auto d = ports[i].find("drive"); d != ports[i].end() && !d->is_null()) {
                         port.drive = ReadDrive(*d, pkey + ".drive");
                     }
@@ -471,6 +493,22 @@ FabricDescription ReadFabric(const json& root) {
             ob.drive = ReadDrive(Required(list[i], "drive", key), key + ".drive");
             f.onboard.push_back(ob);
         }
+    }
+    if (auto it = root.find("windows"); it != root.end()) {
+        const std::string key = "windows";
+        CheckKeys(*it, key, {"system", "page_files"});
+        WindowsDisksDescription w;
+        if (auto s = it->find("system"); s != it->end()) {
+            w.system = static_cast<uint16_t>(Number(*s, key + ".system", 0xFFFF));
+        }
+        if (auto p = it->find("page_files"); p != it->end()) {
+            const auto& list = List(*p, key + ".page_files");
+            for (size_t i = 0; i < list.size(); ++i) {
+                w.pageFiles.push_back(
+                    static_cast<uint16_t>(Number(list[i], At(key + ".page_files", i), 0xFFFF)));
+            }
+        }
+        f.windows = w;
     }
     if (auto it = root.find("functions"); it != root.end()) {
         const auto& list = List(*it, "functions");
@@ -549,6 +587,20 @@ FabricBuilder& FabricBuilder::Switch(SwitchModel model, uint8_t bus, uint8_t int
     sw.bar0 = bar0;
     sw.maxPayload = maxPayload;
     fabric_.switches.push_back(sw);
+    return *this;
+}
+
+FabricBuilder& FabricBuilder::LinkTrainMs(unsigned ms) {
+    if (fabric_.switches.empty())
+        throw FabricError("link_train_ms: no switch added yet");
+    fabric_.switches.back().linkTrainMs = ms;
+    return *this;
+}
+
+FabricBuilder& FabricBuilder::PortLinkTrainMs(unsigned ms) {
+    if (fabric_.switches.empty() || fabric_.switches.back().ports.empty())
+        throw FabricError("link_train_ms: no port added yet");
+    fabric_.switches.back().ports.back().linkTrainMs = ms;
     return *this;
 }
 

@@ -42,6 +42,9 @@ struct DriveDescription {
     std::optional<uint32_t> msixTable;  // Table Offset/BIR dword; none = no MSI-X capability
     unsigned msixVectors = 32;
     uint16_t linkControl = 0x0140;  // firmware's Link Control: common clock and clock PM on
+    // After its link trains, how long the drive takes before it answers configuration
+    // requests (its firmware starting up); it reads all-ones until then.
+    unsigned readyMs = 0;
 
     static DriveDescription Make(uint16_t vendorId, uint16_t deviceId) {
         DriveDescription d;
@@ -67,6 +70,10 @@ struct DriveDescription {
         linkControl = value;
         return *this;
     }
+    DriveDescription& WithReadyMs(unsigned ms) {
+        readyMs = ms;
+        return *this;
+    }
 };
 
 struct PortDescription {
@@ -74,6 +81,8 @@ struct PortDescription {
     uint8_t bus = 0;     // the port's secondary bus, where the drive behind it answers
     std::optional<DriveDescription> drive;
     uint16_t slotControl = 0x01C0;  // power on, power indicator on, attention indicator off
+    // How long the link takes to train once it may; none: the switch's own time.
+    std::optional<unsigned> linkTrainMs;
 };
 
 struct SwitchDescription {
@@ -82,6 +91,9 @@ struct SwitchDescription {
     uint8_t internalBus = 0;  // where the downstream ports sit
     uint32_t bar0 = 0;
     unsigned maxPayload = 128;
+    // How long a downstream port's link takes to train once Link Disable clears, slot power
+    // returns or a drive is inserted; a port may give its own.
+    unsigned linkTrainMs = 0;
     std::vector<PortDescription> ports;
 };
 
@@ -133,6 +145,14 @@ struct RamRange {
     uint64_t size = 0;
 };
 
+// Where the Windows this machine runs keeps what it cannot run without: the PCI location (PFA)
+// of the disk controller of the Windows directory and of each page file. Not hardware: what
+// the machine's own Windows would answer a tool that asks.
+struct WindowsDisksDescription {
+    std::optional<uint16_t> system;
+    std::vector<uint16_t> pageFiles;
+};
+
 struct FabricDescription {
     HostBridgeDescription hostBridge;
     std::vector<SwitchDescription> switches;
@@ -140,7 +160,12 @@ struct FabricDescription {
     std::vector<FunctionDescription> functions;
     // By default the first 2 GiB.
     std::vector<RamRange> ram = {{0, 0x80000000ull}};
+    // None: the machine does not say (a tool finds nothing).
+    std::optional<WindowsDisksDescription> windows = std::nullopt;
 };
+
+// The longest link training and drive start-up a description may give.
+constexpr unsigned kMaxTimingMs = 60000;
 
 // Throws FabricError naming the key of the first problem found.
 void ValidateFabric(const FabricDescription& fabric);
@@ -161,6 +186,9 @@ class FabricBuilder {
     FabricBuilder& Ram(std::vector<RamRange> ranges);
     FabricBuilder& Switch(SwitchModel model, uint8_t bus, uint8_t internalBus, uint32_t bar0 = 0,
                           unsigned maxPayload = 128);
+    // Link training time of the last switch added (all its ports), or of the last port added.
+    FabricBuilder& LinkTrainMs(unsigned ms);
+    FabricBuilder& PortLinkTrainMs(unsigned ms);
     FabricBuilder& EmptyPort(unsigned index, uint8_t bus);
     FabricBuilder& Port(unsigned index, uint8_t bus, const DriveDescription& drive);
     FabricBuilder& Onboard(uint8_t bus, const DriveDescription& drive);

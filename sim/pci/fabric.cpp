@@ -34,7 +34,7 @@ Fabric::Fabric(const FabricDescription& description, Validated) : ram_(descripti
         functions_.emplace(fn.pfa, MakeFunction(fn));
     }
     for (const auto& sw : description.switches) {
-        switches_.push_back(std::make_unique<PlxSwitch>(sw));
+        switches_.push_back(std::make_unique<PlxSwitch>(sw, clock_));
     }
     for (const auto& ob : description.onboard) {
         auto drive = std::make_unique<NvmeDrive>(ob.drive);
@@ -56,7 +56,8 @@ Fabric::~Fabric() = default;
 // ---------------------------------------------------------------------------------------------
 // Routing
 
-ConfigSpace* Fabric::Locate(unsigned bus, unsigned device, unsigned function, bool bypassLink) {
+ConfigSpace* Fabric::Locate(unsigned bus, unsigned device, unsigned function, bool bypassLink,
+                            DownstreamPort** via) {
     const uint16_t pfa = Pfa(bus, device, function);
     if (pfa == 0)
         return &hostBridge_;
@@ -81,11 +82,11 @@ ConfigSpace* Fabric::Locate(unsigned bus, unsigned device, unsigned function, bo
     }
     if (device != 0 || function != 0)
         return nullptr;  // a downstream port passes device 0 only
-    NvmeDrive* drive = DriveAt(bus, bypassLink);
+    NvmeDrive* drive = DriveAt(bus, bypassLink, via);
     return drive ? &drive->Config() : nullptr;
 }
 
-NvmeDrive* Fabric::DriveAt(unsigned bus, bool bypassLink) {
+NvmeDrive* Fabric::DriveAt(unsigned bus, bool bypassLink, DownstreamPort** via) {
     if (auto it = onboard_.find(static_cast<uint8_t>(bus)); it != onboard_.end()) {
         return it->second.get();
     }
@@ -95,6 +96,9 @@ NvmeDrive* Fabric::DriveAt(unsigned bus, bool bypassLink) {
         for (unsigned s = 0; s < sw->Slots(); ++s) {
             DownstreamPort* port = sw->Port(s);
             if (port && port->SecondaryBus() == bus) {
+                if (via != nullptr) {
+                    *via = port;
+                }
                 return bypassLink ? port->Drive() : port->ReachableDrive();
             }
         }
@@ -114,6 +118,39 @@ DownstreamPort& Fabric::PortAt(unsigned switchIndex, unsigned slot) const {
     if (!port)
         throw std::out_of_range("no port at " + Where(switchIndex, slot));
     return *port;
+}
+
+ConfigSpace* Fabric::Reach(ConfigSpace* space, DownstreamPort* via, bool counted) {
+    if (space == nullptr || via == nullptr) {
+        return space;
+    }
+    if (counted && via->TooSoon()) {
+        ++counters_.earlyConfig;
+    }
+    return via->DriveAnswers() ? space : nullptr;
+}
+
+void Fabric::CatchUp() {
+    if (clock_.now < clock_.nextEvent) {
+        return;
+    }
+    clock_.nextEvent = MachineClock::kNever;
+    bool changed = false;
+    for (auto& sw : switches_) {
+        for (unsigned s = 0; s < sw->Slots(); ++s) {
+            if (DownstreamPort* port = sw->Port(s)) {
+                changed = port->Advance() || changed;
+                clock_.Schedule(port->NextEvent());
+            }
+        }
+    }
+    if (changed) {
+        ForgetRoutes();  // a drive that came up is reachable now
+    }
+}
+
+void Fabric::Charge() {
+    clock_.now += kAccessCostUs;
 }
 
 void Fabric::RecordConfigWrite(uint16_t pfa, unsigned offset, unsigned size, uint32_t value,
@@ -155,10 +192,14 @@ uint32_t Fabric::ReadPort(uint16_t port) {
     LatchedSinceData(me) = false;
     if (!(latch_ & kEnable))
         return 0xFFFFFFFF;
+    Charge();
+    CatchUp();
     ++counters_.configReads;
     if (AccessFails(AccessFault::ConfigRead))
         return 0xFFFFFFFF;
-    ConfigSpace* c = Route((latch_ >> 16) & 0xFF, (latch_ >> 11) & 0x1F, (latch_ >> 8) & 7);
+    DownstreamPort* via = nullptr;
+    ConfigSpace* c = Route((latch_ >> 16) & 0xFF, (latch_ >> 11) & 0x1F, (latch_ >> 8) & 7, &via);
+    c = Reach(c, via, true);
     return c ? c->Read(latch_ & 0xFC, 4) : 0xFFFFFFFF;
 }
 
@@ -185,10 +226,14 @@ void Fabric::WritePort(uint16_t port, uint32_t value) {
     LatchedSinceData(me) = false;
     if (!(latch_ & kEnable))
         return;
+    Charge();
+    CatchUp();
     const unsigned bus = (latch_ >> 16) & 0xFF;
     const unsigned dev = (latch_ >> 11) & 0x1F;
     const unsigned fn = (latch_ >> 8) & 7;
-    ConfigSpace* c = Locate(bus, dev, fn, false);
+    DownstreamPort* via = nullptr;
+    ConfigSpace* c = Locate(bus, dev, fn, false, &via);
+    c = Reach(c, via, true);
     RecordConfigWrite(Pfa(bus, dev, fn), latch_ & 0xFC, 4, value, ConfigPath::Ports, c != nullptr);
     if (AccessFails(AccessFault::ConfigWrite))
         return;
@@ -200,6 +245,10 @@ void Fabric::WritePort(uint16_t port, uint32_t value) {
 // Physical memory
 
 uint32_t Fabric::ReadPhysicalLocked(uint64_t address, unsigned size, bool inspect) {
+    if (!inspect) {
+        Charge();
+    }
+    CatchUp();
     if (!IsNaturalAccess(address, size)) {
         if (!inspect)
             ++counters_.badMemoryAccesses;
@@ -216,7 +265,9 @@ uint32_t Fabric::ReadPhysicalLocked(uint64_t address, unsigned size, bool inspec
         const auto bus = static_cast<unsigned>(off >> 20) & 0xFF;
         const auto dev = static_cast<unsigned>(off >> 15) & 0x1F;
         const auto fn = static_cast<unsigned>(off >> 12) & 7;
-        ConfigSpace* c = inspect ? Locate(bus, dev, fn, false) : Route(bus, dev, fn);
+        DownstreamPort* via = nullptr;
+        ConfigSpace* c = inspect ? Locate(bus, dev, fn, false, &via) : Route(bus, dev, fn, &via);
+        c = Reach(c, via, !inspect);
         return c ? c->Read(static_cast<unsigned>(off & 0xFFF), size) : Ones(size);
     }
     if (!inspect) {
@@ -290,13 +341,15 @@ Fabric::MemoryClaim Fabric::ClaimMemory(uint64_t address) {
     return claim;
 }
 
-ConfigSpace* Fabric::Route(unsigned bus, unsigned device, unsigned function) {
+ConfigSpace* Fabric::Route(unsigned bus, unsigned device, unsigned function, DownstreamPort** via) {
     const uint16_t pfa = Pfa(bus, device, function);
+    *via = nullptr;
     if (lastFunction_.valid && lastFunction_.pfa == pfa) {
+        *via = lastFunction_.via;
         return lastFunction_.space;
     }
-    ConfigSpace* space = Locate(bus, device, function, false);
-    lastFunction_ = {true, pfa, space};
+    ConfigSpace* space = Locate(bus, device, function, false, via);
+    lastFunction_ = {true, pfa, space, *via};
     return space;
 }
 
@@ -338,6 +391,8 @@ uint32_t Fabric::ReadPhysical(uint64_t address, unsigned size) {
 
 void Fabric::WritePhysical(uint64_t address, unsigned size, uint32_t value) {
     std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    Charge();
+    CatchUp();
     ForgetRoutes();
     auto stray = [&] {
         ++counters_.strayWrites;
@@ -355,7 +410,9 @@ void Fabric::WritePhysical(uint64_t address, unsigned size, uint32_t value) {
         const auto dev = static_cast<unsigned>(off >> 15) & 0x1F;
         const auto fn = static_cast<unsigned>(off >> 12) & 7;
         const auto reg = static_cast<unsigned>(off & 0xFFF);
-        ConfigSpace* c = Locate(bus, dev, fn, false);
+        DownstreamPort* via = nullptr;
+        ConfigSpace* c = Locate(bus, dev, fn, false, &via);
+        c = Reach(c, via, true);
         RecordConfigWrite(Pfa(bus, dev, fn), reg, size, value, ConfigPath::Ecam, c != nullptr);
         if (AccessFails(AccessFault::ConfigWrite))
             return;
@@ -397,6 +454,7 @@ void Fabric::WritePhysical(uint64_t address, unsigned size, uint32_t value) {
 
 uint32_t Fabric::PeekConfig(uint8_t bus, uint8_t device, uint8_t function, unsigned offset) {
     std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    CatchUp();
     ConfigSpace* c = Locate(bus, device, function, true);
     return c ? c->Dword(offset & 0xFFC) : 0xFFFFFFFF;
 }
@@ -404,6 +462,7 @@ uint32_t Fabric::PeekConfig(uint8_t bus, uint8_t device, uint8_t function, unsig
 bool Fabric::PokeConfig(uint8_t bus, uint8_t device, uint8_t function, unsigned offset,
                         uint32_t value) {
     std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    CatchUp();
     ForgetRoutes();
     ConfigSpace* c = Locate(bus, device, function, true);
     if (!c)
@@ -419,6 +478,7 @@ uint32_t Fabric::PeekPhysical(uint64_t address, unsigned size) {
 
 bool Fabric::PokePhysical(uint64_t address, uint32_t value) {
     std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    CatchUp();
     ForgetRoutes();
     if ((address & 3) != 0)
         return false;
@@ -432,6 +492,7 @@ bool Fabric::PokePhysical(uint64_t address, uint32_t value) {
 
 uint32_t Fabric::PeekDriveBar0(uint8_t bus, uint64_t offset) {
     std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    CatchUp();
     NvmeDrive* drive = DriveAt(bus, true);
     if (!drive || (offset & 3) != 0 || offset >= drive->Bar0Size())
         return 0xFFFFFFFF;
@@ -487,16 +548,19 @@ uint16_t Fabric::DrivePfa(unsigned switchIndex, unsigned slot) {
 
 bool Fabric::DrivePresent(unsigned switchIndex, unsigned slot) {
     std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    CatchUp();
     return PortAt(switchIndex, slot).Drive() != nullptr;
 }
 
 bool Fabric::LinkUp(unsigned switchIndex, unsigned slot) {
     std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    CatchUp();
     return PortAt(switchIndex, slot).LinkUp();
 }
 
 void Fabric::Pull(unsigned switchIndex, unsigned slot) {
     std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    CatchUp();
     ForgetRoutes();
     DownstreamPort& port = PortAt(switchIndex, slot);
     if (!port.Drive())
@@ -507,6 +571,7 @@ void Fabric::Pull(unsigned switchIndex, unsigned slot) {
 void Fabric::Insert(unsigned switchIndex, unsigned slot, const DriveDescription& drive) {
     ValidateDrive(drive, "drive");
     std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    CatchUp();
     ForgetRoutes();
     DownstreamPort& port = PortAt(switchIndex, slot);
     if (port.Drive())
@@ -517,6 +582,7 @@ void Fabric::Insert(unsigned switchIndex, unsigned slot, const DriveDescription&
 void Fabric::Replace(unsigned switchIndex, unsigned slot, const DriveDescription& drive) {
     ValidateDrive(drive, "drive");
     std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    CatchUp();
     ForgetRoutes();
     DownstreamPort& port = PortAt(switchIndex, slot);
     port.Pull();
@@ -525,6 +591,7 @@ void Fabric::Replace(unsigned switchIndex, unsigned slot, const DriveDescription
 
 void Fabric::SetStuck(unsigned switchIndex, unsigned slot, bool stuck) {
     std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    CatchUp();
     ForgetRoutes();
     PortAt(switchIndex, slot).SetStuck(stuck);
 }
@@ -551,6 +618,7 @@ void Fabric::CheckBusFree(uint8_t bus, const char* what) {
 void Fabric::AddOnboard(uint8_t bus, const DriveDescription& drive) {
     ValidateDrive(drive, "drive");
     std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    CatchUp();
     ForgetRoutes();
     CheckBusFree(bus, "AddOnboard");
     onboard_.emplace(bus, std::make_unique<NvmeDrive>(drive));
@@ -558,6 +626,7 @@ void Fabric::AddOnboard(uint8_t bus, const DriveDescription& drive) {
 
 void Fabric::RemoveOnboard(uint8_t bus) {
     std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    CatchUp();
     ForgetRoutes();
     if (onboard_.erase(bus) == 0) {
         throw std::logic_error("no on-board drive on bus " + std::to_string(bus));
@@ -591,6 +660,26 @@ void Fabric::PokeBlock(unsigned switchIndex, unsigned block, unsigned offset, ui
         throw std::out_of_range("no such block register");
     }
     sw.WriteBlock(block, offset & ~3u, 4, value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Time
+
+uint64_t Fabric::ClockUs() const {
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    return clock_.now;
+}
+
+void Fabric::Wait(uint64_t us) {
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    clock_.now += us;
+    CatchUp();
+}
+
+std::optional<uint64_t> Fabric::AnswersFrom(unsigned switchIndex, unsigned slot) {
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    CatchUp();
+    return PortAt(switchIndex, slot).AnswersFrom();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -85,7 +86,12 @@ struct Counters {
     uint64_t physicalReads = 0;        // memory reads outside the window (device pages or none)
     uint64_t physicalWrites = 0;       // memory writes outside the window
     uint64_t ramMappings = 0;          // mappings asked for that touch RAM (refused)
+    // Configuration requests that reached a drive within 100 ms of its link training.
+    uint64_t earlyConfig = 0;
 };
+
+// What one configuration or memory access costs on the machine's clock, in microseconds.
+constexpr uint64_t kAccessCostUs = 1;
 
 // The accesses a fault can be injected into, counted as the Counters above count them:
 // configuration reads and writes through either mechanism (enabled latch only), and physical
@@ -169,6 +175,16 @@ class Fabric {
     uint32_t PeekBlock(unsigned switchIndex, unsigned block, unsigned offset);
     void PokeBlock(unsigned switchIndex, unsigned block, unsigned offset, uint32_t value);
 
+    // Time. The clock starts at 0 when the machine is built, with every link trained and every
+    // drive answering; each configuration and memory access the software makes moves it on by
+    // kAccessCostUs, and Wait by as long as it is told. Links train and drives start in that
+    // time, never in real time.
+    uint64_t ClockUs() const;
+    void Wait(uint64_t us);
+    // When the drive in the slot first answers a configuration request (its link trained and
+    // its firmware started), on the clock; none while its link is neither up nor training.
+    std::optional<uint64_t> AnswersFrom(unsigned switchIndex, unsigned slot);
+
     // Promises that from now on only the calling thread touches this fabric (see
     // OptionalLock). Must be called while no other thread does.
     void SetSingleThreaded(bool single);
@@ -183,8 +199,20 @@ class Fabric {
     void ClearConfigWrites();
 
   private:
-    ConfigSpace* Locate(unsigned bus, unsigned device, unsigned function, bool bypassLink);
-    NvmeDrive* DriveAt(unsigned bus, bool bypassLink);
+    // The function at an address. A drive behind a switch port also gives that port (via), so
+    // that Reach can hold the request to the drive's time.
+    ConfigSpace* Locate(unsigned bus, unsigned device, unsigned function, bool bypassLink,
+                        DownstreamPort** via = nullptr);
+    NvmeDrive* DriveAt(unsigned bus, bool bypassLink, DownstreamPort** via = nullptr);
+    // A configuration request the software makes reaching the function Locate found: one that
+    // reaches a drive too soon after its link trained is counted (when counted), and a drive
+    // that has not started yet does not answer (null).
+    ConfigSpace* Reach(ConfigSpace* space, DownstreamPort* via, bool counted);
+    // Brings every model up to the clock.
+    void CatchUp();
+    // An access the software makes takes kAccessCostUs and happens at its end: Charge, then
+    // CatchUp.
+    void Charge();
     PlxSwitch& SwitchAt(unsigned switchIndex) const;
     DownstreamPort& PortAt(unsigned switchIndex, unsigned slot) const;
     void RecordConfigWrite(uint16_t pfa, unsigned offset, unsigned size, uint32_t value,
@@ -208,7 +236,7 @@ class Fabric {
     MemoryClaim ClaimMemory(uint64_t address);
     // Locate for an access the software makes, and ClaimMemory for a read, through the routes
     // remembered below.
-    ConfigSpace* Route(unsigned bus, unsigned device, unsigned function);
+    ConfigSpace* Route(unsigned bus, unsigned device, unsigned function, DownstreamPort** via);
     MemoryClaim RouteMemory(uint64_t address);
     // Whether the claim's range is decoded, in part, by anything besides its own device.
     bool Shared(const MemoryClaim& claim);
@@ -219,6 +247,7 @@ class Fabric {
     bool AccessFails(AccessFault kind);
 
     mutable OptionalLock<std::mutex> mutex_;
+    MachineClock clock_;
     const std::vector<RamRange> ram_;
     ConfigSpace hostBridge_;
     uint64_t ecamWindow_ = 0;
@@ -242,6 +271,7 @@ class Fabric {
         bool valid = false;
         uint16_t pfa = 0;
         ConfigSpace* space = nullptr;
+        DownstreamPort* via = nullptr;
     };
     struct RememberedClaim {
         bool valid = false;

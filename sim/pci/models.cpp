@@ -12,7 +12,9 @@ uint32_t Id(uint16_t vendor, uint16_t device) {
 }
 
 // Link Status: current speed in bits 3:0, negotiated width in 9:4, slot clock in 12, Data Link
-// Layer Link Active in 13.
+// Layer Link Active in 13. A link on its way up is not "Link Training" for most of that time:
+// the bit covers only the short Configuration and Recovery states, and real ports read it clear
+// while no link is there (plx8749-downstream.txt), so the model leaves it clear.
 uint32_t LinkStatus(bool up, unsigned speed, unsigned width) {
     const uint32_t slotClock = 0x1000;
     return up ? (0x2000 | slotClock | width << 4 | speed) : (slotClock | speed);
@@ -306,8 +308,13 @@ bool NvmeDrive::PokeBar(uint64_t offset, uint32_t value) {
 // Downstream port
 
 DownstreamPort::DownstreamPort(SwitchModel model, unsigned slot, uint8_t internalBus,
-                               const PortDescription& description)
-    : model_(model), slot_(slot), device_(LinkMap(model)[slot]) {
+                               const PortDescription& description, unsigned trainMs,
+                               MachineClock& clock)
+    : model_(model),
+      slot_(slot),
+      device_(LinkMap(model)[slot]),
+      clock_(clock),
+      trainUs_(uint64_t{trainMs} * 1000) {
     const LinkShape shape = ShapeOf(model);
     ConfigSpace& c = config_;
     BuildSwitchPort(c, model, 0x0162);  // version 2, downstream port, slot implemented
@@ -359,19 +366,60 @@ void DownstreamPort::Evaluate() {
     const bool disabled = config_.Dword(reg::kSwitchLinkControl) & reg::kLinkDisable;
     const bool powerOff = config_.Dword(reg::kSlotControl) & reg::kPowerOff;
     const bool inReset = config_.Dword(reg::kInterrupt) & reg::kSecondaryBusReset;
-    const bool up = drive_ && !disabled && !powerOff && !inReset;
-    if (up && !linkUp_) {
+    const bool allowed = drive_ && !disabled && !powerOff && !inReset;
+    if (!allowed) {
+        training_ = false;
+        if (linkUp_) {
+            linkUp_ = false;
+            config_.SetBits(reg::kSlotControl, reg::kDllStateChanged, reg::kDllStateChanged);
+        }
+    } else if (!linkUp_ && !training_) {
+        // The link may come up: it starts training, and the drive behind it comes out of
+        // reset, as real hardware would after the link and power cycle.
         drive_->Reset();
         drive_->SetLink(shape.speed, shape.downWidth);
+        training_ = true;
+        trainAt_ = clock_.now + trainUs_;
+        clock_.Schedule(trainAt_);
     }
-    if (up != linkUp_) {
-        config_.SetBits(reg::kSlotControl, reg::kDllStateChanged, reg::kDllStateChanged);
+    if (!Advance()) {
+        ShowLinkState();
     }
-    linkUp_ = up;
+}
+
+bool DownstreamPort::Advance() {
+    if (!training_ || clock_.now < trainAt_) {
+        return false;
+    }
+    ComeUp();
+    ShowLinkState();
+    return true;
+}
+
+void DownstreamPort::ComeUp() {
+    training_ = false;
+    linkUp_ = true;
+    quietUntil_ = trainAt_ + kConfigQuietUs;
+    drive_->StartFirmware(trainAt_);
+    config_.SetBits(reg::kSlotControl, reg::kDllStateChanged, reg::kDllStateChanged);
+}
+
+void DownstreamPort::ShowLinkState() {
+    const LinkShape shape = ShapeOf(model_);
     config_.SetBits(reg::kSwitchLinkControl, 0x3FFF0000,
-                    LinkStatus(up, shape.speed, up ? shape.downWidth : 0) << 16);
+                    LinkStatus(linkUp_, shape.speed, linkUp_ ? shape.downWidth : 0) << 16);
     config_.SetBits(reg::kSlotControl, reg::kPresenceDetectState,
                     drive_ ? reg::kPresenceDetectState : 0);
+}
+
+std::optional<uint64_t> DownstreamPort::AnswersFrom() const {
+    if (training_) {
+        return trainAt_ + uint64_t{drive_->Description().readyMs} * 1000;
+    }
+    if (linkUp_) {
+        return drive_->ReadyAt();
+    }
+    return std::nullopt;
 }
 
 std::unique_ptr<NvmeDrive> DownstreamPort::Pull() {
@@ -403,7 +451,7 @@ void DownstreamPort::SetStuck(bool stuck) {
 // ---------------------------------------------------------------------------------------------
 // Switch
 
-PlxSwitch::PlxSwitch(const SwitchDescription& description)
+PlxSwitch::PlxSwitch(const SwitchDescription& description, MachineClock& clock)
     : model_(description.model), bus_(description.bus) {
     const LinkShape shape = ShapeOf(model_);
     ConfigSpace& c = upstream_;
@@ -424,8 +472,9 @@ PlxSwitch::PlxSwitch(const SwitchDescription& description)
 
     ports_.resize(SlotCount(model_));
     for (const auto& port : description.ports) {
-        ports_[port.index] =
-            std::make_unique<DownstreamPort>(model_, port.index, description.internalBus, port);
+        ports_[port.index] = std::make_unique<DownstreamPort>(
+            model_, port.index, description.internalBus, port,
+            port.linkTrainMs.value_or(description.linkTrainMs), clock);
         ports_[port.index]->Config().SetBits(reg::kSwitchDeviceControl, reg::kPayloadField,
                                              *PayloadCode(description.maxPayload) << 5);
     }

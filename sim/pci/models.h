@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "sim/pci/config_space.h"
@@ -64,6 +65,23 @@ constexpr uint64_t kBlockOffsets[2] = {0x8000, 0x10000};
 constexpr unsigned kBlockSize = 0x1000;
 }  // namespace reg
 
+// The machine's time in microseconds since it was built. The Fabric moves it on; a model that
+// will change by itself at some moment (a link done training) asks to be looked at then.
+struct MachineClock {
+    static constexpr uint64_t kNever = UINT64_MAX;
+    uint64_t now = 0;
+    uint64_t nextEvent = kNever;
+    void Schedule(uint64_t at) {
+        if (at < nextEvent)
+            nextEvent = at;
+    }
+};
+
+// After a link trains, the device below gets 100 ms before software may send it a
+// configuration request; on real machines an early one can stall the processor while the root
+// port retries it.
+constexpr uint64_t kConfigQuietUs = 100000;
+
 ConfigSpace MakeHostBridge(const HostBridgeDescription& hb);
 ConfigSpace MakeFunction(const FunctionDescription& fn);
 
@@ -104,6 +122,14 @@ class NvmeDrive {
     uint64_t TableOffset() const;
     uint64_t PbaOffset() const;
 
+    // Its link came up at that moment: the firmware starts, and the drive answers
+    // configuration requests ready_ms later.
+    void StartFirmware(uint64_t linkUpAt) {
+        readyAt_ = linkUpAt + uint64_t{description_.readyMs} * 1000;
+    }
+    // From when it answers configuration requests (0: since the machine was built).
+    uint64_t ReadyAt() const { return readyAt_; }
+
   private:
     void Build();
     bool InRange(uint64_t offset, unsigned size, uint64_t start, uint64_t length) const;
@@ -112,12 +138,14 @@ class NvmeDrive {
     ConfigSpace config_;
     std::vector<uint8_t> table_;
     bool enabled_ = false;  // the controller's CC.EN as the OS left it
+    uint64_t readyAt_ = 0;
 };
 
 class DownstreamPort {
   public:
+    // trainMs: how long the link takes to train; the clock is the machine's.
     DownstreamPort(SwitchModel model, unsigned slot, uint8_t internalBus,
-                   const PortDescription& description);
+                   const PortDescription& description, unsigned trainMs, MachineClock& clock);
     DownstreamPort(const DownstreamPort&) = delete;
     DownstreamPort& operator=(const DownstreamPort&) = delete;
 
@@ -131,6 +159,18 @@ class DownstreamPort {
     NvmeDrive* ReachableDrive() { return linkUp_ ? drive_.get() : nullptr; }
     bool LinkUp() const { return linkUp_; }
 
+    // Brings the link up to the clock: a link done training comes up. True when it changed.
+    bool Advance();
+    // When Advance next has something to do; MachineClock::kNever when nothing.
+    uint64_t NextEvent() const { return training_ ? trainAt_ : MachineClock::kNever; }
+    // A configuration request reaching the drive now comes sooner than the rules allow.
+    bool TooSoon() const { return clock_.now < quietUntil_; }
+    // The drive answers configuration requests now: its link is up and its firmware started.
+    bool DriveAnswers() const { return linkUp_ && clock_.now >= drive_->ReadyAt(); }
+    // When the drive will first answer: its link trained and its firmware started. None while
+    // its link is neither up nor training.
+    std::optional<uint64_t> AnswersFrom() const;
+
     std::unique_ptr<NvmeDrive> Pull();
     void Insert(std::unique_ptr<NvmeDrive> drive);
     void SetStuck(bool stuck);
@@ -142,6 +182,9 @@ class DownstreamPort {
     // power cycle.
     void Evaluate();
     void OnLinkControl(uint32_t oldValue, uint32_t newValue);
+    void ComeUp();
+    // Link Status and Presence Detect State as the link and the slot stand.
+    void ShowLinkState();
 
     SwitchModel model_;
     unsigned slot_;
@@ -150,11 +193,16 @@ class DownstreamPort {
     std::unique_ptr<NvmeDrive> drive_;
     bool stuck_ = false;
     bool linkUp_ = false;
+    MachineClock& clock_;
+    uint64_t trainUs_;
+    bool training_ = false;
+    uint64_t trainAt_ = 0;     // when a training link comes up
+    uint64_t quietUntil_ = 0;  // configuration requests to the drive before this are too soon
 };
 
 class PlxSwitch {
   public:
-    explicit PlxSwitch(const SwitchDescription& description);
+    PlxSwitch(const SwitchDescription& description, MachineClock& clock);
     PlxSwitch(const PlxSwitch&) = delete;
     PlxSwitch& operator=(const PlxSwitch&) = delete;
 

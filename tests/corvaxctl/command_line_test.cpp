@@ -266,12 +266,14 @@ TEST(Hotswap, ReplacedRestoredAndUntouchedDrives) {
     std::vector<std::string> steps;
     for (const nlohmann::json& s : j["steps"]) {
         steps.push_back(s.contains("request") ? s["request"].get<std::string>()
-                                              : s["event"].get<std::string>());
+                        : s.contains("event") ? s["event"].get<std::string>()
+                                              : std::string("wait"));
     }
-    EXPECT_EQ(steps, (std::vector<std::string>{"CORVAX_GET_TABLE", "CORVAX_DISABLE_BRIDGE",
-                                               "replace 0:1 1f0a:0710", "CORVAX_ENABLE_BRIDGE",
-                                               "CORVAX_RESCAN_RESTORE", "CORVAX_GET_TABLE",
-                                               "CORVAX_RESCAN", "CORVAX_GET_TABLE"}));
+    EXPECT_EQ(steps,
+              (std::vector<std::string>{"PLX_QUERY_PCI", "CORVAX_GET_TABLE",
+                                        "CORVAX_DISABLE_BRIDGE", "replace 0:1 1f0a:0710",
+                                        "CORVAX_ENABLE_BRIDGE", "wait", "CORVAX_RESCAN_RESTORE",
+                                        "CORVAX_GET_TABLE", "CORVAX_RESCAN", "CORVAX_GET_TABLE"}));
     std::map<std::string, nlohmann::json> change;
     for (const nlohmann::json& d : j["drives"]) {
         change[d["bdf"]] = d["change"];
@@ -280,6 +282,7 @@ TEST(Hotswap, ReplacedRestoredAndUntouchedDrives) {
     EXPECT_EQ(change["06:00.0"], "replaced,restored");  // another model, both vendors listed
     EXPECT_EQ(change["07:00.0"], nullptr);              // unlisted vendor: back, but not restored
     EXPECT_EQ(change["01:00.0"], nullptr);              // on board: its link was never cut
+    EXPECT_EQ(j["wait"]["answered"], 7);                // every slot that held a drive
 }
 
 TEST(Hotswap, PulledAndStuckSlots) {

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <optional>
+#include <stdexcept>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -97,6 +100,25 @@ class DriverTest : public ::testing::Test {
         reply.information = r.information;
         reply.delivered = r.delivered;
         return reply;
+    }
+
+    // Lets the machine's time pass until every drive behind a switch whose link is up or
+    // training answers and has had its quiet time, as a client waits after an enable before it
+    // rescans.
+    void WaitForDrives() {
+        uint64_t until = fabric_->ClockUs();
+        for (unsigned s = 0; s < fabric_->SwitchCount(); ++s) {
+            for (unsigned i = 0; i < sim::SlotCount(fabric_->ModelOf(s)); ++i) {
+                try {
+                    if (const std::optional<uint64_t> at = fabric_->AnswersFrom(s, i)) {
+                        until = std::max(until, *at);
+                    }
+                } catch (const std::out_of_range&) {
+                    // no port in that slot
+                }
+            }
+        }
+        fabric_->Wait(until + sim::kConfigQuietUs - fabric_->ClockUs());
     }
 
     std::vector<std::string> Lines() const { return sim::Kernel::Get().LogLines(); }

@@ -25,6 +25,7 @@ class RamRuleAlone : public DriverTest {
         ASSERT_EQ(Send(PLX_DISABLE, {}, 0).status, KERN_STATUS_SUCCESS);
         fabric_->Replace(0, 1, sim::DriveDescription::Make(0x8086, 0x0A54));
         ASSERT_EQ(Send(PLX_ENABLE, {}, 0).status, KERN_STATUS_SUCCESS);
+        WaitForDrives();
         ASSERT_EQ(Send(PLX_RESCAN_RESTORE, {}, 0).status, KERN_STATUS_SUCCESS);
         Send(CORVAX_READ_CONFIG, Ulongs({0x0600}), 256);
     }

@@ -4,7 +4,10 @@
 // lengths of every size; buffered and direct, with descriptor flags and failing output
 // mappings) interleaved with hardware events (drives pulled, inserted and replaced, links
 // stuck, mapping steps and single accesses failing, the 8748's blocks not answering, on-board
-// drives coming and going, the driver reloaded). After the load and after every request the
+// drives coming and going, the driver reloaded, time passing while links train and drives
+// start). Requests in any order reach drives whenever they come, also sooner after a link
+// trained than a client should send them: the machine counts those, and nothing here holds the
+// driver to it. After the load and after every request the
 // whole set of checks runs; the first problem aborts with its description.
 //
 // Input layout (every read past the end gives zeros):
@@ -245,9 +248,11 @@ void Step(Stream& in, Machine& m, std::vector<uint8_t>& input) {
                             m.Unload();
                             Check(m.Load());
                         } else {
-                            // Otherwise the faults armed so far are taken back.
+                            // Otherwise the faults armed so far are taken back, and time passes
+                            // (up to a second: links train, drives start, or not yet).
                             f.FailAccess(static_cast<sim::AccessFault>(what % 4), 0);
                             sim::Kernel::Get().FailMapping(static_cast<sim::MapStep>(what % 3), 0);
+                            f.Wait(static_cast<uint64_t>(what >> 2) * 16000);
                         }
                         break;
                     case 1: {

@@ -1,7 +1,10 @@
 // A machine for the hardening runs: boot, load, send, check.
 #include "tests/fuzz/control_machine.h"
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
+#include <stdexcept>
 
 #include "driver/control/corvax_ioctl.h"
 
@@ -149,6 +152,22 @@ void Machine::Restore(const sim::FabricDescription& description, const LoadImage
     }
     sim::Kernel::Get().ClearLog();
     afterUpdate_ = true;
+}
+
+void Machine::WaitForDrives() {
+    uint64_t until = fabric_->ClockUs();
+    for (unsigned sw = 0; sw < fabric_->SwitchCount(); ++sw) {
+        for (unsigned slot = 0; slot < sim::SlotCount(fabric_->ModelOf(sw)); ++slot) {
+            try {
+                if (const std::optional<uint64_t> at = fabric_->AnswersFrom(sw, slot)) {
+                    until = std::max(until, *at);
+                }
+            } catch (const std::out_of_range&) {
+                // no port in that slot
+            }
+        }
+    }
+    fabric_->Wait(until + sim::kConfigQuietUs - fabric_->ClockUs());
 }
 
 void Machine::Unload() {

@@ -51,6 +51,10 @@ class Machine {
                         uint32_t outputLength, const sim::IoOptions& options, uint8_t fill,
                         sim::IoResult* result = nullptr);
 
+    // Lets the machine's time pass until every drive behind a switch whose link is up or
+    // training answers and has had its quiet time, as a client waits after an enable.
+    void WaitForDrives();
+
     sim::Fabric& Fabric() { return *fabric_; }
     const WriteTargets& Targets() const { return targets_; }
     corvax::DeviceExtension* Extension() const;

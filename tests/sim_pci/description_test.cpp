@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <string>
 
@@ -212,6 +213,28 @@ INSTANTIATE_TEST_SUITE_P(
                  "host_bridge.ecam: the configuration window at 0x0 lies in RAM"},
         BadInput{"ExplicitWindowInRam", R"({"host_bridge": {"ecam_window": "0x40000000"}})",
                  "host_bridge.ecam_window: the configuration window at 0x40000000 lies in RAM"},
+        BadInput{"TrainingTooLong",
+                 R"({"switches": [{"model": "8748", "bus": 1, "internal_bus": 2,
+                     "link_train_ms": 60001}]})",
+                 "switches[0].link_train_ms: 60001 is above 60000 ms"},
+        BadInput{"PortTrainingTooLong",
+                 R"({"switches": [{"model": "8748", "bus": 1, "internal_bus": 2,
+                     "ports": [{"index": 3, "bus": 3, "link_train_ms": "70000"}]}]})",
+                 "switches[0].ports[0].link_train_ms: 70000 is above"},
+        BadInput{"ReadyTooLate",
+                 R"({"onboard": [{"bus": 1, "drive": {"vendor": 1, "device": 1,
+                     "ready_ms": 100000}}]})",
+                 "onboard[0].drive.ready_ms: 100000 is above 60000 ms"},
+        BadInput{"TrainingNegative",
+                 R"({"switches": [{"model": "8748", "bus": 1, "internal_bus": 2,
+                     "link_train_ms": -5}]})",
+                 "switches[0].link_train_ms: must not be negative"},
+        BadInput{"WindowsUnknownKey", R"({"windows": {"system": 256, "pagefile": []}})",
+                 "windows.pagefile: unknown key"},
+        BadInput{"WindowsPageFilesNotAList", R"({"windows": {"page_files": "0x0100"}})",
+                 "windows.page_files: expected a list"},
+        BadInput{"WindowsPfaTooLarge", R"({"windows": {"page_files": [1, "0x10000"]}})",
+                 "windows.page_files[1]"},
         BadInput{"PortsNotAList",
                  R"({"switches": [{"model": "8748", "bus": 1, "internal_bus": 2, "ports": {}}]})",
                  "switches[0].ports: expected a list"}),
@@ -235,6 +258,60 @@ TEST(Json, RamIsTheFirstTwoGiBUnlessTheDescriptionSaysOtherwise) {
     const FabricDescription xeon = ParseFabricJson(
         R"({"host_bridge": {"device": "0x2020", "ecam": "0x01029005", "ecam_window": "0x80000000"}})");
     EXPECT_EQ(Fabric(xeon).EcamWindow(), 0x80000000u);
+}
+
+TEST(Json, TimesAreReadForSwitchesPortsAndDrivesAndAbsentOnesAreZero) {
+    const FabricDescription d = ParseFabricJson(R"({
+        "switches": [{"model": "8732", "bus": 1, "internal_bus": 2, "link_train_ms": 25,
+                      "ports": [{"index": 0, "bus": 3, "link_train_ms": "0x40",
+                                 "drive": {"vendor": 1, "device": 1, "ready_ms": 750}},
+                                {"index": 1, "bus": 4, "drive": {"vendor": 1, "device": 2}}]},
+                     {"model": "8732", "bus": 5, "internal_bus": 6}]})");
+    EXPECT_EQ(d.switches[0].linkTrainMs, 25u);
+    EXPECT_EQ(d.switches[0].ports[0].linkTrainMs, 64u);
+    EXPECT_EQ(d.switches[0].ports[1].linkTrainMs, std::nullopt);
+    EXPECT_EQ(d.switches[0].ports[0].drive->readyMs, 750u);
+    EXPECT_EQ(d.switches[0].ports[1].drive->readyMs, 0u);
+    EXPECT_EQ(d.switches[1].linkTrainMs, 0u);
+    EXPECT_EQ(d.windows, std::nullopt);
+}
+
+TEST(Json, WindowsSaysWhereItsDisksAre) {
+    const FabricDescription d =
+        ParseFabricJson(R"({"windows": {"system": "0x0100", "page_files": [256, "0x0500"]}})");
+    ASSERT_TRUE(d.windows.has_value());
+    EXPECT_EQ(d.windows->system, 0x0100);
+    EXPECT_EQ(d.windows->pageFiles, (std::vector<uint16_t>{0x0100, 0x0500}));
+    const FabricDescription none = ParseFabricJson(R"({"windows": {}})");
+    ASSERT_TRUE(none.windows.has_value());
+    EXPECT_EQ(none.windows->system, std::nullopt);
+    EXPECT_TRUE(none.windows->pageFiles.empty());
+}
+
+TEST(Examples, EveryExampleTakesItsTimeAsOnRealHardware) {
+    for (const auto& entry : std::filesystem::directory_iterator(CORVAX_FABRICS_DIR)) {
+        if (entry.path().extension() != ".json")
+            continue;
+        SCOPED_TRACE(entry.path().string());
+        const FabricDescription d = LoadFabricFile(entry.path().string());
+        std::set<unsigned> ready;
+        for (const auto& sw : d.switches) {
+            for (const auto& port : sw.ports) {
+                const unsigned train = port.linkTrainMs.value_or(sw.linkTrainMs);
+                EXPECT_GE(train, 10u);
+                EXPECT_LE(train, 100u);  // within what a client assumes by default
+                if (port.drive) {
+                    EXPECT_GE(port.drive->readyMs, 100u);
+                    EXPECT_LE(port.drive->readyMs, 900u);
+                    ready.insert(port.drive->readyMs);
+                }
+            }
+        }
+        if (!d.switches.empty()) {
+            EXPECT_GE(ready.size(), 2u);  // drives differ
+        }
+        EXPECT_TRUE(d.windows.has_value());
+    }
 }
 
 TEST(Fabric, MappingsOfRamAreCountedAndRefused) {

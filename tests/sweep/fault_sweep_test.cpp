@@ -4,7 +4,9 @@
 // made to fail on a fresh machine (a configuration or physical read answers all-ones, a
 // configuration or physical write is dropped, an I/O-space mapping, descriptor list or view
 // cannot be had) and the operation must still end with a status it may give, the registry's
-// invariants, no mapping left, and nothing written where it must not be.
+// invariants, no mapping left, and nothing written where it must not be. The machines take the
+// time of real hardware: before the rescan and restore the links have trained and the drives
+// answer, so that the restore has headers to write.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -100,6 +102,8 @@ class FaultSweep : public ::testing::TestWithParam<std::tuple<size_t, Operation>
             if (problem->empty()) {
                 *problem = Send(*machine_, PLX_ENABLE);
             }
+            // The links train and the drives start before anyone rescans, as a client waits.
+            machine_->WaitForDrives();
         }
         return *machine_;
     }

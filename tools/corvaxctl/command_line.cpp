@@ -12,6 +12,18 @@ CLI::App* Plain(CLI::App& app, const std::string& name, const std::string& descr
     return app.add_subcommand(name, description);
 }
 
+void AddWaitOptions(CLI::App* command, Command& c) {
+    command->add_option("--settle", c.settleMs,
+                        "the longest wait in ms (default 2000: training and the second a drive "
+                        "may take)");
+    command->add_option("--train-ms", c.trainMs,
+                        "the link training time to allow for before the first read, in ms "
+                        "(default 100); reads start 100 ms after it");
+    command->add_option("--expect", c.expect,
+                        "SWITCH:SLOT,... further slots to wait for (switch record as `switches` "
+                        "numbers it, slot index), e.g. drives inserted into empty slots");
+}
+
 }  // namespace
 
 void AddCommands(CLI::App& app, Command& c, bool withScript) {
@@ -33,7 +45,9 @@ void AddCommands(CLI::App& app, Command& c, bool withScript) {
     Plain(app, "update", "scan the topology again from scratch (CORVAX_UPDATE)");
     Plain(app, "rescan", "look at the switches' slots again (CORVAX_RESCAN)");
     Plain(app, "restore", "rescan, then write saved headers back (CORVAX_RESCAN_RESTORE)");
-    Plain(app, "disable", "cut the link of every switch port (CORVAX_DISABLE_BRIDGE)");
+    Plain(app, "disable", "cut the link of every switch port (CORVAX_DISABLE_BRIDGE)")
+        ->add_flag("--force", c.force,
+                   "cut them even when Windows keeps its directory or a page file behind a switch");
     Plain(app, "enable", "bring every switch port's link back (CORVAX_ENABLE_BRIDGE)");
     CLI::App* led = Plain(app, "led", "set the LED field of one drive's port (CORVAX_SET_LED)");
     led->add_option("PFA", c.first, "the drive, as the last update recorded it")->required();
@@ -44,11 +58,22 @@ void AddCommands(CLI::App& app, Command& c, bool withScript) {
         ->add_option("VENDOR", c.list, "hexadecimal vendor IDs, in order")
         ->required();
 
-    Plain(app, "hotswap",
-          "disable, swap the drives, enable, rescan and restore, then show what changed")
-        ->add_option("EVENT", c.list,
-                     "simulated events during the swap: pull S:P | insert S:P V:D | "
-                     "replace S:P V:D | stuck S:P on|off");
+    CLI::App* hotswap =
+        Plain(app, "hotswap",
+              "disable, swap the drives, enable, wait for them, rescan and restore, then show "
+              "what changed");
+    hotswap->add_option("EVENT", c.list,
+                        "simulated events during the swap: pull S:P | insert S:P V:D | "
+                        "replace S:P V:D | stuck S:P on|off");
+    AddWaitOptions(hotswap, c);
+    hotswap->add_flag("--force", c.force,
+                      "cut the links even when Windows keeps its directory or a page file "
+                      "behind a switch");
+    AddWaitOptions(
+        Plain(app, "wait", "wait until the drives behind the switches answer again after enable"),
+        c);
+    Plain(app, "system-disks",
+          "the PCI locations of the disks with the Windows directory and the page files");
 
     CLI::App* ioctl = Plain(app, "ioctl", "send any control request, as DeviceIoControl does");
     ioctl->add_option("CODE", c.first, "control code (hexadecimal) or its name")->required();
@@ -78,6 +103,9 @@ void AddCommands(CLI::App& app, Command& c, bool withScript) {
     write->add_option("VALUE", c.third)->required();
     sim->add_subcommand("readmem", "a dword of physical memory")
         ->add_option("ADDRESS", c.first)
+        ->required();
+    sim->add_subcommand("wait", "let the simulated machine's time pass")
+        ->add_option("MS", c.first, "milliseconds")
         ->required();
     CLI::App* writemem = sim->add_subcommand("writemem", "store a dword in a device page");
     writemem->add_option("ADDRESS", c.first)->required();

@@ -27,6 +27,10 @@ struct Command {
     std::vector<std::string> list;         // set-ids vendors, hotswap events
     std::optional<std::string> inHex;      // ioctl --in
     std::optional<std::string> outLength;  // ioctl --out-len
+    std::optional<std::string> settleMs;   // hotswap, wait --settle
+    std::optional<std::string> trainMs;    // hotswap, wait --train-ms
+    std::optional<std::string> expect;     // hotswap, wait --expect
+    bool force = false;                    // disable, hotswap --force
 };
 
 // Registers every command on app. The script command only at the top level.

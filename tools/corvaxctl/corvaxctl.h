@@ -13,10 +13,19 @@ constexpr int kExitOk = 0;
 constexpr int kExitDriverStatus = 1;  // a request completed with an error status (reported)
 constexpr int kExitUsage = 2;         // bad command line, operand, file or device
 
+class SystemDiskLocator;
+
+// What a run may learn from where it runs.
+struct Environment {
+    bool terminal = false;  // standard error is a terminal: the wait shows its progress there
+    // Where the system's disks are; null: this build's own way (see system_disk.h).
+    SystemDiskLocator* locator = nullptr;
+};
+
 // Runs one command line (args without the program name). `in` feeds "script -" and the
 // Enter of a hotswap on Windows.
 int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
-        std::ostream& err);
+        std::ostream& err, const Environment& environment = Environment());
 
 }  // namespace corvaxctl
 

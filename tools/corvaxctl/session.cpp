@@ -1,9 +1,11 @@
 // corvaxctl: runs commands against one driver instance and prints what came back, as tables for
 // a person or as one JSON object per command.
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iomanip>
 #include <iostream>
+#include <map>
 #include <sstream>
 
 #include <CLI/CLI.hpp>
@@ -12,6 +14,8 @@
 #include "tools/corvaxctl/command_line.h"
 #include "tools/corvaxctl/corvaxctl.h"
 #include "tools/corvaxctl/decode.h"
+#include "tools/corvaxctl/settle.h"
+#include "tools/corvaxctl/system_disk.h"
 #include "tools/corvaxctl/transport.h"
 
 namespace corvaxctl {
@@ -253,11 +257,102 @@ std::vector<std::pair<SimAction, std::string>> ParseEvents(const std::vector<std
     return events;
 }
 
+// A duration in milliseconds given on the command line.
+uint64_t ParseMs(const std::optional<std::string>& text, uint64_t fallback, const char* option) {
+    if (!text) {
+        return fallback;
+    }
+    const std::optional<uint64_t> v = ParseCount(*text, 3600000);
+    if (!v) {
+        throw UsageError(std::string("bad ") + option + " '" + *text +
+                         "': milliseconds, from 0 to 3600000");
+    }
+    return *v;
+}
+
+SettleOptions SettleOptionsOf(const Command& c) {
+    SettleOptions o;
+    o.settleMs = ParseMs(c.settleMs, o.settleMs, "--settle");
+    o.trainMs = ParseMs(c.trainMs, o.trainMs, "--train-ms");
+    return o;
+}
+
+std::string Millis(uint64_t us) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "%.1f ms", static_cast<double>(us) / 1000.0);
+    return text;
+}
+
+std::string SettleSummary(const SettleResult& r) {
+    const uint64_t waited = r.endUs - r.startUs;
+    if (r.slots.empty()) {
+        return "no slot to wait for; waited " + Millis(waited);
+    }
+    const std::string counted =
+        std::to_string(r.Answered()) + " of " + std::to_string(r.slots.size()) + " slots answered";
+    return counted + (r.AllAnswered() ? " after " : "; gave up after ") + Millis(waited);
+}
+
+Json SettleJson(const SettleResult& r, const SettleOptions& o) {
+    Json j;
+    j["settle_ms"] = o.settleMs;
+    j["train_ms"] = o.trainMs;
+    j["poll_ms"] = o.pollMs;
+    j["first_read_us"] = r.firstPollUs - r.startUs;
+    j["waited_us"] = r.endUs - r.startUs;
+    j["reads"] = r.reads;
+    j["answered"] = r.Answered();
+    Json slots = Json::array();
+    for (const SettleSlot& s : r.slots) {
+        Json e;
+        e["record"] = s.record;
+        e["slot"] = s.slot;
+        e["pfa"] = Hex16(s.pfa);
+        e["bdf"] = FormatPfa(s.pfa);
+        e["answered"] = s.answered;
+        e["answer_us"] = s.answered ? Json(s.answerUs) : Json(nullptr);
+        e["id"] = s.answered ? Json(IdText(s.id)) : Json(nullptr);
+        slots.push_back(e);
+    }
+    j["slots"] = slots;
+    return j;
+}
+
+// The disks the locator found, for `system-disks`.
+Json SystemDisksJson(const std::vector<SystemDisk>& disks) {
+    Json j;
+    j["command"] = "system-disks";
+    j["status"] = Hex32(CORVAX_STATUS_SUCCESS);
+    j["information"] = 0;
+    j["output"] = "";
+    Json list = Json::array();
+    for (const SystemDisk& d : disks) {
+        Json e;
+        e["what"] = d.what;
+        e["pfa"] = d.pfa ? Json(Hex16(*d.pfa)) : Json(nullptr);
+        e["bdf"] = d.pfa ? Json(FormatPfa(*d.pfa)) : Json(nullptr);
+        e["unknown"] = d.pfa ? Json(nullptr) : Json(d.unknown);
+        list.push_back(e);
+    }
+    j["disks"] = list;
+    return j;
+}
+
+void PrintSystemDisks(const std::vector<SystemDisk>& disks, std::ostream& out) {
+    if (disks.empty()) {
+        out << "no disk holds the Windows directory or a page file\n";
+    }
+    for (const SystemDisk& d : disks) {
+        out << d.what << ": " << (d.pfa ? FormatPfa(*d.pfa) : "unknown (" + d.unknown + ")")
+            << "\n";
+    }
+}
+
 class Session {
   public:
     Session(Transport& transport, const GlobalOptions& options, std::istream& in, std::ostream& out,
-            std::ostream& err)
-        : t_(transport), o_(options), in_(in), out_(out), err_(err) {
+            std::ostream& err, const Environment& environment)
+        : t_(transport), o_(options), in_(in), out_(out), err_(err), env_(environment) {
         if (const auto c = t_.Counters()) {
             mark_ = *c;
         }
@@ -347,7 +442,20 @@ class Session {
             return Action(n, CORVAX_RESCAN_RESTORE, {});
         }
         if (n == "disable") {
+            GuardSystemDisks(c.force);
             return Action(n, CORVAX_DISABLE_BRIDGE, {});
+        }
+        if (n == "wait") {
+            return Wait(c);
+        }
+        if (n == "system-disks") {
+            if (o_.json) {
+                Json j = SystemDisksJson(SystemDiskList());
+                Emit(j);
+            } else {
+                PrintSystemDisks(SystemDiskList(), out_);
+            }
+            return kExitOk;
         }
         if (n == "enable") {
             return Action(n, CORVAX_ENABLE_BRIDGE, {});
@@ -365,7 +473,7 @@ class Session {
             return SetIds(c.list);
         }
         if (n == "hotswap") {
-            return Hotswap(c.list);
+            return Hotswap(c);
         }
         if (n == "ioctl") {
             return Ioctl(c);
@@ -425,6 +533,8 @@ class Session {
             s["live_mappings"] = now->liveMappings;
             s["stray_writes"] = now->strayWrites - mark_.strayWrites;
             s["ram_mappings"] = now->ramMappings - mark_.ramMappings;
+            s["early_config"] = now->earlyConfig - mark_.earlyConfig;
+            s["clock_us"] = now->clockUs;
         }
         return s;
     }
@@ -768,18 +878,164 @@ class Session {
         return ExitFor(r.status);
     }
 
-    int Hotswap(const std::vector<std::string>& words) {
-        const auto events = ParseEvents(words);
+    // The switch records (PLX_QUERY_PCI); none when the request failed.
+    std::vector<BridgeApInfo> Bridges(Reply* reply = nullptr) {
+        const Reply r = Send(PLX_QUERY_PCI, {}, CORVAX_QUERY_PCI_SIZE);
+        if (reply != nullptr) {
+            *reply = r;
+        }
+        if (IsErrorStatus(r.status) || r.information < CORVAX_QUERY_PCI_SIZE) {
+            return {};
+        }
+        return DecodeBridges(r.output);
+    }
+
+    const std::vector<SystemDisk>& SystemDiskList() {
+        if (!disks_) {
+            SystemDiskLocator* locator = env_.locator;
+            if (locator == nullptr) {
+                ownLocator_ = MakeSystemDiskLocator(&t_);
+                locator = ownLocator_.get();
+            }
+            disks_ = locator->Locate();
+        }
+        return *disks_;
+    }
+
+    // Before links are cut: refuses (UsageError) when Windows keeps its directory or a page
+    // file on a drive behind a registered switch, unless forced; says on standard error what
+    // could not be found. The switch records are asked for only when there is a disk to judge.
+    void GuardSystemDisks(bool force, const std::vector<BridgeApInfo>* known = nullptr) {
+        const std::vector<SystemDisk>& disks = SystemDiskList();
+        const bool anyPlaced = std::any_of(disks.begin(), disks.end(),
+                                           [](const SystemDisk& d) { return d.pfa.has_value(); });
+        std::vector<BridgeApInfo> asked;
+        if (anyPlaced && known == nullptr) {
+            asked = Bridges();
+            known = &asked;
+        }
+        const SystemDiskVerdict v =
+            JudgeSystemDisks(disks, known != nullptr ? *known : std::vector<BridgeApInfo>());
+        for (const std::string& line : v.unknown) {
+            err_ << "corvaxctl: warning: " << line << "\n";
+        }
+        if (!v.refusals.empty() && !force) {
+            throw UsageError(v.refusals.front());
+        }
+        for (const std::string& line : v.refusals) {
+            err_ << "corvaxctl: warning: --force: " << line << "\n";
+        }
+        err_.flush();
+    }
+
+    // The slots the wait after a link cycle is for: those where the driver last saw a drive,
+    // and those --expect names.
+    std::vector<SettleSlot> ExpectedSlots(const std::vector<BridgeApInfo>& bridges,
+                                          const Command& c) {
+        std::vector<SettleSlot> slots = SlotsHoldingDrives(bridges);
+        if (c.expect) {
+            for (const auto& [record, slot] : ParseSlotList(*c.expect)) {
+                AddSlot(slots, SlotOf(bridges, record, slot));
+            }
+        }
+        return slots;
+    }
+
+    SettleResult WaitForDrives(std::vector<SettleSlot> slots, const SettleOptions& options) {
+        const ConfigReader read = [this](uint16_t pfa) {
+            return Send(CORVAX_READ_CONFIG, Dwords({pfa}), CORVAX_CONFIG_SIZE);
+        };
+        SettleProgress progress;
+        if (env_.terminal) {
+            progress = [this](const SettleResult& r, uint64_t now) {
+                err_ << "\rwaiting for the drives: " << r.Answered() << " of " << r.slots.size()
+                     << " answered, " << Millis(now - r.startUs) << "   " << std::flush;
+            };
+        }
+        SettleResult r = Settle(t_, std::move(slots), options, read, progress);
+        if (progress) {
+            err_ << "\r" << std::string(60, ' ') << "\r" << std::flush;
+        }
+        for (const SettleSlot& s : r.slots) {
+            if (!s.answered) {
+                err_ << "corvaxctl: slot " << SlotName(s) << " did not answer within "
+                     << std::max(options.settleMs, options.trainMs + kConfigQuietMs) << " ms\n";
+            }
+        }
+        err_.flush();
+        return r;
+    }
+
+    int Wait(const Command& c) {
+        const SettleOptions options = SettleOptionsOf(c);
+        const std::vector<BridgeApInfo> bridges = Bridges();
+        const SettleResult r = WaitForDrives(ExpectedSlots(bridges, c), options);
+        if (o_.json) {
+            Json j;
+            j["command"] = "wait";
+            j["status"] = Hex32(CORVAX_STATUS_SUCCESS);
+            j["information"] = 0;
+            j["output"] = "";
+            j["wait"] = SettleJson(r, options);
+            Emit(j);
+        } else {
+            out_ << "wait: " << SettleSummary(r) << "\n";
+        }
+        return r.AllAnswered() ? kExitOk : kExitDriverStatus;
+    }
+
+    // The slots that hold a drive after the simulated swap, by what the events did last to
+    // each (insert or replace: a drive; pull: none), in the driver's numbering: the events
+    // name the description's switches, the driver numbers its records.
+    void FollowEvents(std::vector<SettleSlot>& slots,
+                      const std::vector<std::pair<SimAction, std::string>>& events,
+                      const std::vector<BridgeApInfo>& bridges) {
+        const std::optional<MachineInfo> machine = t_.Machine();
+        if (!machine) {
+            return;
+        }
+        std::map<std::pair<unsigned, unsigned>, bool> holds;
+        for (const auto& event : events) {
+            const SimAction& a = event.first;
+            if (a.kind == SimAction::Kind::Pull) {
+                holds[{a.switchIndex, a.slot}] = false;
+            } else if (a.kind == SimAction::Kind::Insert || a.kind == SimAction::Kind::Replace) {
+                holds[{a.switchIndex, a.slot}] = true;
+            }
+        }
+        for (const auto& [where, drive] : holds) {
+            for (unsigned r = 0; r < bridges.size(); ++r) {
+                if (!BridgeInUse(bridges[r]) || where.first >= machine->upstream.size() ||
+                    bridges[r].bdgPFA != machine->upstream[where.first]) {
+                    continue;
+                }
+                const SettleSlot slot = SlotOf(bridges, r, where.second);
+                if (drive) {
+                    AddSlot(slots, slot);
+                } else {
+                    slots.erase(std::remove_if(slots.begin(), slots.end(),
+                                               [&](const SettleSlot& s) {
+                                                   return s.record == slot.record &&
+                                                          s.slot == slot.slot;
+                                               }),
+                                slots.end());
+                }
+            }
+        }
+    }
+
+    int Hotswap(const Command& c) {
+        const auto events = ParseEvents(c.list);
         if (!events.empty() && !Transport::Simulated()) {
             throw UsageError(
                 "hotswap events act on the simulated machine; on this host swap the "
                 "drives by hand when asked");
         }
+        const SettleOptions options = SettleOptionsOf(c);
         Json steps = Json::array();
         std::vector<std::vector<std::string>> lines;
         uint32_t status = CORVAX_STATUS_SUCCESS;
-        auto step = [&](const char* what, uint32_t code, uint32_t outLength) {
-            Reply r = Send(code, {}, outLength);
+        auto record = [&](const char* what, uint32_t code, const Reply& r) {
             Json s;
             s["request"] = ControlCodeName(code);
             s["status"] = Hex32(r.status);
@@ -791,8 +1047,18 @@ class Session {
             if (IsErrorStatus(r.status) && status == CORVAX_STATUS_SUCCESS) {
                 status = r.status;
             }
+        };
+        auto step = [&](const char* what, uint32_t code, uint32_t outLength) {
+            Reply r = Send(code, {}, outLength);
+            record(what, code, r);
             return r;
         };
+
+        Reply query;
+        const std::vector<BridgeApInfo> bridges = Bridges(&query);
+        record(nullptr, PLX_QUERY_PCI, query);
+        GuardSystemDisks(c.force, &bridges);
+        std::vector<SettleSlot> expected = ExpectedSlots(bridges, c);
 
         const Reply before = step(nullptr, CORVAX_GET_TABLE, CORVAX_TABLE_SIZE);
         step("disable", CORVAX_DISABLE_BRIDGE, 0);
@@ -804,6 +1070,7 @@ class Session {
                 steps.push_back(s);
                 lines.push_back({"swap", event.second});
             }
+            FollowEvents(expected, events, bridges);
         } else {
             out_ << Columns(lines, "");
             lines.clear();
@@ -813,6 +1080,17 @@ class Session {
             std::getline(in_, answer);
         }
         step("enable", CORVAX_ENABLE_BRIDGE, 0);
+        if (!Transport::Simulated()) {
+            // What was written so far shows while the drives are waited for.
+            out_ << Columns(lines, "");
+            lines.clear();
+            out_.flush();
+        }
+        const SettleResult waited = WaitForDrives(expected, options);
+        Json w;
+        w["wait"] = SettleSummary(waited);
+        steps.push_back(w);
+        lines.push_back({"wait", SettleSummary(waited)});
         step("rescan and restore", CORVAX_RESCAN_RESTORE, 0);
         const Reply settled = step(nullptr, CORVAX_GET_TABLE, CORVAX_TABLE_SIZE);
         step("rescan", CORVAX_RESCAN, 0);
@@ -827,10 +1105,12 @@ class Session {
             j["information"] = after.information;
             j["output"] = LowerHex(after.output);
             j["steps"] = steps;
+            j["wait"] = SettleJson(waited, options);
             Json drives = Json::array();
-            for (const DriveChange& c : changes) {
-                Json d = EntryJson(c.entry);
-                d["change"] = c.change == Change::None ? Json(nullptr) : Json(ChangeName(c.change));
+            for (const DriveChange& change : changes) {
+                Json d = EntryJson(change.entry);
+                d["change"] =
+                    change.change == Change::None ? Json(nullptr) : Json(ChangeName(change.change));
                 drives.push_back(d);
             }
             j["drives"] = drives;
@@ -839,7 +1119,8 @@ class Session {
             out_ << Columns(lines, "") << "\n";
             PrintTable(changes, true);
         }
-        return ExitFor(status);
+        const int exit = ExitFor(status);
+        return waited.AllAnswered() ? exit : std::max(exit, kExitDriverStatus);
     }
 
     int Ioctl(const Command& c) {
@@ -900,6 +1181,14 @@ class Session {
                 a.value = ParseValue(c.third);
             }
             what = FormatPfa(a.pfa) + " offset " + Hex16(a.offset).replace(2, 1, "");
+        } else if (verb == "wait") {
+            a.kind = SimAction::Kind::Wait;
+            const std::optional<uint64_t> ms = ParseCount(c.first, 3600000);
+            if (!ms) {
+                throw UsageError("bad MS '" + c.first + "': milliseconds, from 0 to 3600000");
+            }
+            a.ms = *ms;
+            what = std::to_string(a.ms) + " ms";
         } else if (verb == "readmem" || verb == "writemem") {
             a.kind = verb == "readmem" ? SimAction::Kind::ReadMem : SimAction::Kind::WriteMem;
             a.address = ParseAddress(c.first);
@@ -923,6 +1212,8 @@ class Session {
                 j["offset"] = Hex16(a.offset);
             } else if (reads || writes) {
                 j["address"] = Hex64(a.address);
+            } else if (a.kind == SimAction::Kind::Wait) {
+                j["ms"] = a.ms;
             } else {
                 j["switch"] = a.switchIndex;
                 j["slot"] = a.slot;
@@ -957,8 +1248,11 @@ class Session {
     std::istream& in_;
     std::ostream& out_;
     std::ostream& err_;
+    const Environment& env_;
     std::vector<std::string> log_;
     MachineCounters mark_;
+    std::optional<std::vector<SystemDisk>> disks_;
+    std::unique_ptr<SystemDiskLocator> ownLocator_;
 };
 
 std::string OneLine(std::string text) {
@@ -1042,7 +1336,7 @@ int RunScript(Session& session, const std::string& file, std::istream& in, std::
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
-        std::ostream& err) {
+        std::ostream& err, const Environment& environment) {
     CLI::App app(Transport::Simulated()
                      ? "corvaxctl: the Corvax driver on a simulated machine (host build)"
                      : "corvaxctl: the user-mode client of the Corvax driver",
@@ -1075,13 +1369,30 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
         return kExitUsage;
     }
     if (!Transport::Simulated() && (options.log || options.stats)) {
-        err << "corvaxctl: --log and --stats need the simulated machine; the driver's debug "
-               "lines go to the kernel debugger\n";
+        err << "corvaxctl: --log and --stats need the simulated machine; on Windows the "
+               "driver's lines go to the kernel's debug output, which Windows shows only when "
+               "allowed: see \"Seeing the driver's lines\" in INSTALL.txt\n";
         return kExitUsage;
+    }
+    if (!Transport::Simulated() && command.name == "system-disks") {
+        // Windows answers this itself; the driver need not be there.
+        std::unique_ptr<SystemDiskLocator> own;
+        SystemDiskLocator* locator = environment.locator;
+        if (locator == nullptr) {
+            own = MakeSystemDiskLocator(nullptr);
+            locator = own.get();
+        }
+        const std::vector<SystemDisk> disks = locator->Locate();
+        if (options.json) {
+            out << SystemDisksJson(disks).dump() << "\n";
+        } else {
+            PrintSystemDisks(disks, out);
+        }
+        return kExitOk;
     }
     try {
         Transport transport(TransportOptions{options.fabric});
-        Session session(transport, options, in, out, err);
+        Session session(transport, options, in, out, err, environment);
         if (!session.ReportLoad()) {
             return kExitUsage;
         }

@@ -38,8 +38,10 @@ SimMachine LoadSimMachine(const std::string& fabricPath) {
     const std::string text = builtIn ? sim::DefaultFabricJson() : ReadFile(fabricPath);
     const std::string where = builtIn ? "built-in fabric" : "fabric file '" + fabricPath + "'";
     SimMachine machine;
+    sim::FabricDescription parsed;
     try {
-        machine.fabric = sim::Fabric::FromJson(text);
+        parsed = sim::ParseFabricJson(text);
+        machine.fabric = std::make_unique<sim::Fabric>(parsed, sim::Fabric::Validated{});
     } catch (const std::exception& e) {
         // FabricError names the key; a JSON syntax error says where it is.
         std::string message = e.what();
@@ -55,9 +57,14 @@ SimMachine LoadSimMachine(const std::string& fabricPath) {
     machine.info.name = description.value("name", machine.info.source);
     for (unsigned i = 0; i < machine.fabric->SwitchCount(); ++i) {
         machine.info.switches.push_back(SwitchId(machine.fabric->ModelOf(i)));
+        machine.info.upstream.push_back(machine.fabric->UpstreamPfa(i));
     }
     if (description.contains("onboard")) {
         machine.info.onboard = static_cast<unsigned>(description["onboard"].size());
+    }
+    if (parsed.windows) {
+        machine.info.windows =
+            DescribedWindowsDisks{parsed.windows->system, parsed.windows->pageFiles};
     }
     return machine;
 }
@@ -99,6 +106,9 @@ uint32_t SimulateOn(sim::Fabric& fabric, const SimAction& a) {
                     throw UsageError(text);
                 }
                 return 0;
+            case SimAction::Kind::Wait:
+                fabric.Wait(a.ms * 1000);
+                return 0;
         }
     } catch (const std::logic_error& e) {
         throw UsageError(e.what());
@@ -117,6 +127,8 @@ MachineCounters CountersOf(const sim::Fabric& fabric, uint64_t mappings, int64_t
     out.liveMappings = static_cast<uint64_t>(liveMappings);
     out.strayWrites = c.strayWrites;
     out.ramMappings = c.ramMappings;
+    out.earlyConfig = c.earlyConfig;
+    out.clockUs = fabric.ClockUs();
     return out;
 }
 

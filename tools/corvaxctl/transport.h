@@ -29,6 +29,14 @@ struct MachineCounters {
     uint64_t liveMappings = 0;  // mappings, descriptor lists and views still alive
     uint64_t strayWrites = 0;   // writes to physical memory no device claims
     uint64_t ramMappings = 0;   // mappings of RAM asked for (each refused)
+    uint64_t earlyConfig = 0;   // configuration requests that reached a drive too soon
+    uint64_t clockUs = 0;       // the machine's time since it was built (just before the load)
+};
+
+// Where the machine's Windows keeps what it cannot run without, as its description says.
+struct DescribedWindowsDisks {
+    std::optional<uint16_t> system;  // PFA of the disk's controller
+    std::vector<uint16_t> pageFiles;
 };
 
 // The simulated machine the driver was loaded on.
@@ -36,14 +44,16 @@ struct MachineInfo {
     std::string name;                // the description's "name", or its file
     std::string source;              // "built-in" or the file
     std::vector<uint32_t> switches;  // identifiers, in description order
+    std::vector<uint16_t> upstream;  // each switch's upstream port (PFA), in the same order
     unsigned onboard = 0;
-    uint32_t loadStatus = 0;  // what the driver's entry returned
+    std::optional<DescribedWindowsDisks> windows;  // none: the description does not say
+    uint32_t loadStatus = 0;                       // what the driver's entry returned
 };
 
 // An action on the simulated hardware. SWITCH is the position in the description's switch
 // list, SLOT the port index.
 struct SimAction {
-    enum class Kind { Pull, Insert, Replace, Stuck, Read, Write, ReadMem, WriteMem };
+    enum class Kind { Pull, Insert, Replace, Stuck, Read, Write, ReadMem, WriteMem, Wait };
     Kind kind = Kind::Read;
     unsigned switchIndex = 0;
     unsigned slot = 0;
@@ -53,6 +63,7 @@ struct SimAction {
     uint32_t offset = 0;
     uint64_t address = 0;
     uint32_t value = 0;
+    uint64_t ms = 0;  // how long a wait lasts
 };
 
 struct TransportOptions {
@@ -82,6 +93,12 @@ class Transport {
     // kernel debugger).
     std::vector<std::string> TakeLog();
     std::optional<MachineCounters> Counters() const;
+
+    // Time as the machine sees it, in microseconds: the simulated machine's clock, or the
+    // host's. Sleep lets that much of it pass; on the simulated machine that moves its clock
+    // (nothing waits for real).
+    uint64_t ClockUs() const;
+    void Sleep(uint64_t us);
 
     // Acts on the simulated hardware; returns the dword read for Read and ReadMem. Throws
     // UsageError for what the machine refuses, and on Windows for every action.

@@ -71,6 +71,14 @@ std::optional<MachineCounters> Transport::Counters() const {
                       m.liveIoSpace + m.liveMdls + m.liveViews);
 }
 
+uint64_t Transport::ClockUs() const {
+    return impl_->machine.fabric->ClockUs();
+}
+
+void Transport::Sleep(uint64_t us) {
+    impl_->machine.fabric->Wait(us);
+}
+
 uint32_t Transport::Simulate(const SimAction& action) {
     return SimulateOn(*impl_->machine.fabric, action);
 }

@@ -116,6 +116,20 @@ std::optional<MachineCounters> Transport::Counters() const {
     return std::nullopt;
 }
 
+uint64_t Transport::ClockUs() const {
+    LARGE_INTEGER frequency, now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    const auto ticks = static_cast<uint64_t>(now.QuadPart);
+    const auto perSecond = static_cast<uint64_t>(frequency.QuadPart);
+    return ticks / perSecond * 1000000 + ticks % perSecond * 1000000 / perSecond;
+}
+
+void Transport::Sleep(uint64_t us) {
+    // Sleep takes milliseconds and may wake late, never early; rounding up keeps it so.
+    ::Sleep(static_cast<DWORD>((us + 999) / 1000));
+}
+
 uint32_t Transport::Simulate(const SimAction&) {
     throw UsageError("'sim' acts on the simulated machine; this build talks to the real device");
 }

@@ -1,0 +1,34 @@
+// corvaxctl: judging where the system's disks are against the registered switches.
+#include "tools/corvaxctl/system_disk.h"
+
+#include "tools/corvaxctl/decode.h"
+#include "tools/corvaxctl/settle.h"
+
+namespace corvaxctl {
+
+SystemDiskVerdict JudgeSystemDisks(const std::vector<SystemDisk>& disks,
+                                   const std::vector<BridgeApInfo>& bridges) {
+    SystemDiskVerdict v;
+    for (const SystemDisk& d : disks) {
+        if (!d.pfa) {
+            v.unknown.push_back("cannot tell which disk holds " + d.what + " (" + d.unknown +
+                                "); going on");
+            continue;
+        }
+        SettleSlot slot;
+        if (!SlotOnBus(bridges, static_cast<uint8_t>(*d.pfa >> 8), &slot)) {
+            continue;
+        }
+        const BridgeApInfo& b = bridges[slot.record];
+        const SlotImage& s = b.OriginalSlot[slot.slot];
+        v.refusals.push_back(
+            d.what + " is on the drive at " + FormatPfa(*d.pfa) + " (" +
+            IdText(static_cast<uint32_t>(s.deviceId) << 16 | s.vendorId) + ") in slot " +
+            std::to_string(slot.record) + ":" + std::to_string(slot.slot) + " of the " +
+            SwitchModelName(b.pciID) + " at " + FormatPfa(b.bdgPFA) +
+            ": cutting the links would take it from Windows (--force cuts them anyway)");
+    }
+    return v;
+}
+
+}  // namespace corvaxctl
