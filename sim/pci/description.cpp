@@ -1,11 +1,14 @@
 // Fabric descriptions: model tables, validation, JSON reading and the C++ builder.
 #include "sim/pci/description.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace sim {
 
@@ -37,6 +40,29 @@ std::string PfaText(unsigned pfa) {
 
 }  // namespace
 
+DriveDescription DriveDescription::FromImage(std::shared_ptr<const RegisterImage> image) {
+    ConfigSpace c;
+    LoadImage(c, *image);
+    const Capabilities caps = FindCapabilities(c);
+    DriveDescription d;
+    d.vendor = static_cast<uint16_t>(c.Dword(0x00));
+    d.device = static_cast<uint16_t>(c.Dword(0x00) >> 16);
+    const bool wide = (c.Dword(0x10) & 0x6u) == 0x4u;
+    d.bar0 = (wide ? uint64_t{c.Dword(0x14)} << 32 : 0) | (c.Dword(0x10) & ~0xFu);
+    d.maxPayload = 128;
+    d.linkControl = 0;
+    if (caps.pcie != 0) {
+        d.maxPayload = 128u << ((c.Dword(caps.pcie + 8) >> 5) & 7);
+        d.linkControl = static_cast<uint16_t>(c.Dword(caps.pcie + 0x10));
+    }
+    if (caps.msix != 0) {
+        d.msixTable = c.Dword(caps.msix + 4);
+        d.msixVectors = ((c.Dword(caps.msix) >> 16) & 0x7FF) + 1;
+    }
+    d.image = std::move(image);
+    return d;
+}
+
 void ValidateDrive(const DriveDescription& d, const std::string& keyName) {
     const std::string key = keyName.empty() ? "drive" : keyName;
     if (!IsPowerOfTwo(d.bar0Size) || d.bar0Size < 0x1000 || d.bar0Size > (uint64_t{1} << 40)) {
@@ -62,9 +88,11 @@ void ValidateDrive(const DriveDescription& d, const std::string& keyName) {
         }
         const uint64_t end = (*d.msixTable & ~7u) + uint64_t{d.msixVectors} * 16;
         if (bir == 0 && end > d.bar0Size) {
-            Fail(key + ".msix_table", "a table of " + std::to_string(d.msixVectors) +
-                                          " entries at " + Hex(*d.msixTable & ~7u) +
-                                          " does not fit in bar0_size " + Hex(d.bar0Size));
+            // With an image the table is the image's, and the size is what is wrong.
+            Fail(key + (d.image ? ".bar0_size" : ".msix_table"),
+                 std::string(d.image ? "the image's MSI-X " : "a ") + "table of " +
+                     std::to_string(d.msixVectors) + " entries at " + Hex(*d.msixTable & ~7u) +
+                     " does not fit in bar0_size " + Hex(d.bar0Size));
         }
     }
 }
@@ -301,6 +329,48 @@ void ValidateFabric(const FabricDescription& fabric) {
             }
         }
     }
+    // No two devices decode the same memory: on a real machine the firmware never places
+    // them so, and the accesses of one would land in the other.
+    struct Decoder {
+        std::string key;
+        uint64_t base;
+        uint64_t size;
+    };
+    std::vector<Decoder> decoders;
+    if (const WindowDecode window = EffectiveWindow(hb); window.size != 0) {
+        decoders.push_back({hb.ecamWindow ? "host_bridge.ecam_window" : "host_bridge.ecam",
+                            window.base, window.size});
+    }
+    for (size_t s = 0; s < fabric.switches.size(); ++s) {
+        const auto& sw = fabric.switches[s];
+        if (sw.bar0 != 0) {
+            decoders.push_back({At("switches", s) + ".bar0", sw.bar0,
+                                sw.model == SwitchModel::Plx8618 ? 0x20000u : 0x40000u});
+        }
+        for (size_t p = 0; p < sw.ports.size(); ++p) {
+            const auto& drive = sw.ports[p].drive;
+            if (drive && drive->bar0 != 0) {
+                decoders.push_back({At(At("switches", s) + ".ports", p) + ".drive.bar0",
+                                    drive->bar0, drive->bar0Size});
+            }
+        }
+    }
+    for (size_t i = 0; i < fabric.onboard.size(); ++i) {
+        const auto& drive = fabric.onboard[i].drive;
+        if (drive.bar0 != 0) {
+            decoders.push_back({At("onboard", i) + ".drive.bar0", drive.bar0, drive.bar0Size});
+        }
+    }
+    for (size_t a = 0; a < decoders.size(); ++a) {
+        for (size_t b = 0; b < a; ++b) {
+            const Decoder& x = decoders[a];
+            const Decoder& y = decoders[b];
+            if (x.base - y.base < y.size || y.base - x.base < x.size) {
+                Fail(x.key, Hex(x.base) + " to " + Hex(x.base + x.size - 1) + " overlaps " + y.key +
+                                " (" + Hex(y.base) + " to " + Hex(y.base + y.size - 1) + ")");
+            }
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -365,6 +435,17 @@ uint64_t Number(const json& j, const std::string& key, uint64_t max) {
     return v;
 }
 
+// An identifier: a JSON number, or a string of hexadecimal digits with or without "0x" (as
+// lspci prints identifiers, "0710" is 0x0710).
+uint16_t IdNumber(const json& j, const std::string& key) {
+    if (!j.is_string()) {
+        return static_cast<uint16_t>(Number(j, key, 0xFFFF));
+    }
+    std::string text = j.get<std::string>();
+    const bool prefixed = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+    return static_cast<uint16_t>(Number(json(prefixed ? text : "0x" + text), key, 0xFFFF));
+}
+
 const json& Required(const json& j, const char* name, const std::string& key) {
     auto it = j.find(name);
     if (it == j.end()) {
@@ -391,26 +472,76 @@ const json& List(const json& j, const std::string& key) {
     return j;
 }
 
-DriveDescription ReadDrive(const json& j, const std::string& key) {
+// The image a key names, relative to the description's folder; null without the key.
+std::shared_ptr<const RegisterImage> ImageOf(const json& j, const char* name,
+                                             const std::string& key, const std::string& baseDir) {
+    auto it = j.find(name);
+    if (it == j.end()) {
+        return nullptr;
+    }
+    const std::string ikey = key.empty() ? name : key + "." + name;
+    if (!it->is_string() || it->get<std::string>().empty()) {
+        Fail(ikey, "expected the name of an lspci capture");
+    }
+    std::string path = it->get<std::string>();
+    if (!baseDir.empty() && path[0] != '/') {
+        path = baseDir + "/" + path;
+    }
+    return std::make_shared<const RegisterImage>(ReadRegisterImage(path, ikey));
+}
+
+DriveDescription ReadDrive(const json& j, const std::string& key, const std::string& baseDir) {
     CheckKeys(j, key,
               {"vendor", "device", "bar0", "bar0_size", "max_payload", "msix_table", "msix_vectors",
-               "link_control", "ready_ms"});
+               "link_control", "ready_ms", "image"});
     DriveDescription d;
-    d.vendor = Need<uint16_t>(j, "vendor", key, 0xFFFF);
-    d.device = Need<uint16_t>(j, "device", key, 0xFFFF);
+    if (auto image = ImageOf(j, "image", key, baseDir)) {
+        // The image gives the MSI-X capability; a table described beside it would be another.
+        for (const char* refused : {"msix_table", "msix_vectors"}) {
+            if (j.contains(refused)) {
+                Fail(key + "." + refused,
+                     "refused beside an image, which gives the MSI-X capability itself");
+            }
+        }
+        d = DriveDescription::FromImage(std::move(image));
+        if (auto v = j.find("vendor"); v != j.end())
+            d.vendor = IdNumber(*v, key + ".vendor");
+        if (auto v = j.find("device"); v != j.end())
+            d.device = IdNumber(*v, key + ".device");
+    } else {
+        d.vendor = IdNumber(Required(j, "vendor", key), key + ".vendor");
+        d.device = IdNumber(Required(j, "device", key), key + ".device");
+        Optional(j, "msix_vectors", key, 0xFFFFFFFF, d.msixVectors);
+        if (auto it = j.find("msix_table"); it != j.end()) {
+            d.msixTable = static_cast<uint32_t>(Number(*it, key + ".msix_table", 0xFFFFFFFF));
+        }
+    }
     Optional(j, "bar0", key, UINT64_MAX, d.bar0);
     Optional(j, "bar0_size", key, UINT64_MAX, d.bar0Size);
     Optional(j, "max_payload", key, 0xFFFFFFFF, d.maxPayload);
-    Optional(j, "msix_vectors", key, 0xFFFFFFFF, d.msixVectors);
     Optional(j, "link_control", key, 0xFFFF, d.linkControl);
     Optional(j, "ready_ms", key, 0xFFFFFFFF, d.readyMs);
-    if (auto it = j.find("msix_table"); it != j.end()) {
-        d.msixTable = static_cast<uint32_t>(Number(*it, key + ".msix_table", 0xFFFFFFFF));
-    }
     return d;
 }
 
-FabricDescription ReadFabric(const json& root) {
+// What an image of a switch port holds for the model: the PCI Express capability where the
+// switch's is (0x68), since the model's link and slot registers are there.
+void CheckSwitchImage(const std::shared_ptr<const RegisterImage>& image, const std::string& key) {
+    if (!image) {
+        return;
+    }
+    ConfigSpace c;
+    LoadImage(c, *image);
+    if (FindCapabilities(c).pcie != 0x68) {
+        Fail(key, "a switch port's PCI Express capability lies at 0x68; this image's does not");
+    }
+}
+
+uint16_t SlotControlOf(const RegisterImage& image) {
+    return static_cast<uint16_t>(image.bytes[0x80] | image.bytes[0x81] << 8);
+}
+
+FabricDescription ReadFabric(const json& root, const std::string& baseDir) {
     CheckKeys(root, "",
               {"name", "description", "ram", "host_bridge", "switches", "onboard", "functions",
                "windows"});
@@ -427,10 +558,19 @@ FabricDescription ReadFabric(const json& root) {
     }
     if (auto it = root.find("host_bridge"); it != root.end()) {
         const std::string key = "host_bridge";
-        CheckKeys(*it, key, {"vendor", "device", "ecam", "ecam_window"});
+        CheckKeys(*it, key, {"vendor", "device", "ecam", "ecam_window", "image"});
         auto& hb = f.hostBridge;
-        Optional(*it, "vendor", key, 0xFFFF, hb.vendor);
-        Optional(*it, "device", key, 0xFFFF, hb.device);
+        if ((hb.image = ImageOf(*it, "image", key, baseDir))) {
+            ConfigSpace c;
+            LoadImage(c, *hb.image);
+            hb.vendor = static_cast<uint16_t>(c.Dword(0x00));
+            hb.device = static_cast<uint16_t>(c.Dword(0x00) >> 16);
+            hb.ecam = uint64_t{c.Dword(0x64)} << 32 | c.Dword(0x60);
+        }
+        if (auto v = it->find("vendor"); v != it->end())
+            hb.vendor = IdNumber(*v, key + ".vendor");
+        if (auto v = it->find("device"); v != it->end())
+            hb.device = IdNumber(*v, key + ".device");
         Optional(*it, "ecam", key, UINT64_MAX, hb.ecam);
         if (auto w = it->find("ecam_window"); w != it->end()) {
             hb.ecamWindow = Number(*w, key + ".ecam_window", UINT64_MAX);
@@ -441,10 +581,22 @@ FabricDescription ReadFabric(const json& root) {
         for (size_t s = 0; s < list.size(); ++s) {
             const json& j = list[s];
             const std::string key = At("switches", s);
-            CheckKeys(
-                j, key,
-                {"model", "bus", "internal_bus", "bar0", "max_payload", "link_train_ms", "ports"});
+            CheckKeys(j, key,
+                      {"model", "bus", "internal_bus", "bar0", "max_payload", "link_train_ms",
+                       "ports", "image", "port_image"});
             SwitchDescription sw;
+            sw.image = ImageOf(j, "image", key, baseDir);
+            sw.portImage = ImageOf(j, "port_image", key, baseDir);
+            CheckSwitchImage(sw.image, key + ".image");
+            CheckSwitchImage(sw.portImage, key + ".port_image");
+            if (sw.image) {
+                // BAR0 and the payload size as the machine had them, unless given.
+                const RegisterImage& im = *sw.image;
+                sw.bar0 = (im.bytes[0x10] | im.bytes[0x11] << 8 | im.bytes[0x12] << 16 |
+                           static_cast<uint32_t>(im.bytes[0x13]) << 24) &
+                          ~0xFu;
+                sw.maxPayload = 128u << ((im.bytes[0x70] >> 5) & 7);
+            }
             const json& model = Required(j, "model", key);
             std::optional<SwitchModel> m;
             if (model.is_string()) {
@@ -465,17 +617,25 @@ FabricDescription ReadFabric(const json& root) {
                 for (size_t i = 0; i < ports.size(); ++i) {
                     const std::string pkey = At(key + ".ports", i);
                     CheckKeys(ports[i], pkey,
-                              {"index", "bus", "drive", "slot_control", "link_train_ms"});
+                              {"index", "bus", "drive", "slot_control", "link_train_ms", "image"});
                     PortDescription port;
                     port.index = Need<unsigned>(ports[i], "index", pkey, 0xFFFF);
                     port.bus = Need<uint8_t>(ports[i], "bus", pkey, 0xFF);
+                    port.image = ImageOf(ports[i], "image", pkey, baseDir);
+                    CheckSwitchImage(port.image, pkey + ".image");
+                    if (!port.image) {
+                        port.image = sw.portImage;
+                    }
+                    if (port.image) {
+                        port.slotControl = SlotControlOf(*port.image);
+                    }
                     Optional(ports[i], "slot_control", pkey, 0xFFFF, port.slotControl);
                     if (auto t = ports[i].find("link_train_ms"); t != ports[i].end()) {
                         port.linkTrainMs =
                             static_cast<unsigned>(Number(*t, pkey + ".link_train_ms", 0xFFFFFFFF));
                     }
                     if (auto d = ports[i].find("drive"); d != ports[i].end() && !d->is_null()) {
-                        port.drive = ReadDrive(*d, pkey + ".drive");
+                        port.drive = ReadDrive(*d, pkey + ".drive", baseDir);
                     }
                     sw.ports.push_back(port);
                 }
@@ -490,7 +650,7 @@ FabricDescription ReadFabric(const json& root) {
             CheckKeys(list[i], key, {"bus", "drive"});
             OnboardDescription ob;
             ob.bus = Need<uint8_t>(list[i], "bus", key, 0xFF);
-            ob.drive = ReadDrive(Required(list[i], "drive", key), key + ".drive");
+            ob.drive = ReadDrive(Required(list[i], "drive", key), key + ".drive", baseDir);
             f.onboard.push_back(ob);
         }
     }
@@ -514,10 +674,13 @@ FabricDescription ReadFabric(const json& root) {
         const auto& list = List(*it, "functions");
         for (size_t i = 0; i < list.size(); ++i) {
             const std::string key = At("functions", i);
-            CheckKeys(list[i], key, {"pfa", "dwords"});
+            CheckKeys(list[i], key, {"pfa", "dwords", "image"});
             FunctionDescription fn;
             fn.pfa = Need<uint16_t>(list[i], "pfa", key, 0xFFFF);
-            const json& dwords = Required(list[i], "dwords", key);
+            fn.image = ImageOf(list[i], "image", key, baseDir);
+            const json none = json::object();
+            const json& dwords =
+                fn.image && !list[i].contains("dwords") ? none : Required(list[i], "dwords", key);
             if (!dwords.is_object())
                 Fail(key + ".dwords", "expected an object");
             for (auto d = dwords.begin(); d != dwords.end(); ++d) {
@@ -535,24 +698,30 @@ FabricDescription ReadFabric(const json& root) {
 
 }  // namespace
 
-FabricDescription ParseFabricJson(const std::string& text) {
+FabricDescription ParseFabricJson(const std::string& text, const std::string& baseDir) {
     json root;
     try {
         root = json::parse(text);
     } catch (const json::parse_error& e) {
         throw FabricError(std::string("not valid JSON: ") + e.what());
     }
-    return ReadFabric(root);
+    return ReadFabric(root, baseDir);
 }
 
 FabricDescription LoadFabricFile(const std::string& path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        throw FabricError(path + ": is a directory, not a description");
+    }
     std::ifstream in(path);
     if (!in)
-        throw FabricError(path + ": cannot be opened");
+        throw FabricError(path + ": cannot be opened: " + std::strerror(errno));
     std::ostringstream text;
     text << in.rdbuf();
+    const size_t slash = path.find_last_of('/');
+    const std::string baseDir = slash == std::string::npos ? "" : path.substr(0, slash);
     try {
-        return ParseFabricJson(text.str());
+        return ParseFabricJson(text.str(), baseDir);
     } catch (const FabricError& e) {
         throw FabricError(path + ": " + e.what());
     }
@@ -626,7 +795,7 @@ FabricBuilder& FabricBuilder::Onboard(uint8_t bus, const DriveDescription& drive
 }
 
 FabricBuilder& FabricBuilder::Function(uint16_t pfa, std::map<unsigned, uint32_t> dwords) {
-    fabric_.functions.push_back({pfa, std::move(dwords)});
+    fabric_.functions.push_back({pfa, std::move(dwords), nullptr});
     return *this;
 }
 

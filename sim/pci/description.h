@@ -5,10 +5,13 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "sim/pci/image.h"
 
 namespace sim {
 
@@ -45,7 +48,14 @@ struct DriveDescription {
     // After its link trains, how long the drive takes before it answers configuration
     // requests (its firmware starting up); it reads all-ones until then.
     unsigned readyMs = 0;
+    // A real drive's registers to start from. The fields above then hold what the image says
+    // unless the description gave them (FromImage); msixTable and msixVectors always come
+    // from the image.
+    std::shared_ptr<const RegisterImage> image;
 
+    // A drive as its image shows it: identifiers, BAR0, payload size, Link Control and its
+    // MSI-X capability (offset, table place and size).
+    static DriveDescription FromImage(std::shared_ptr<const RegisterImage> image);
     static DriveDescription Make(uint16_t vendorId, uint16_t deviceId) {
         DriveDescription d;
         d.vendor = vendorId;
@@ -83,6 +93,8 @@ struct PortDescription {
     uint16_t slotControl = 0x01C0;  // power on, power indicator on, attention indicator off
     // How long the link takes to train once it may; none: the switch's own time.
     std::optional<unsigned> linkTrainMs;
+    // A real port's registers to start from (the switch's port image when none).
+    std::shared_ptr<const RegisterImage> image;
 };
 
 struct SwitchDescription {
@@ -95,6 +107,10 @@ struct SwitchDescription {
     // returns or a drive is inserted; a port may give its own.
     unsigned linkTrainMs = 0;
     std::vector<PortDescription> ports;
+    // Real registers to start from: the upstream port's, and every downstream port's. The
+    // model gives the identifiers, the keys the bus numbers, BAR0 and the payload size.
+    std::shared_ptr<const RegisterImage> image;
+    std::shared_ptr<const RegisterImage> portImage;
 };
 
 struct OnboardDescription {
@@ -104,7 +120,8 @@ struct OnboardDescription {
 
 struct FunctionDescription {
     uint16_t pfa = 0;
-    std::map<unsigned, uint32_t> dwords;  // offset -> value; read-only
+    std::map<unsigned, uint32_t> dwords;  // offset -> value, over the image; read-only
+    std::shared_ptr<const RegisterImage> image;
 };
 
 struct HostBridgeDescription {
@@ -115,6 +132,8 @@ struct HostBridgeDescription {
     // register is enabled with a length it defines, where that register puts it; nowhere on
     // any other (there dword 0x60 means something else).
     std::optional<uint64_t> ecamWindow;
+    // Real registers to start from; the fields above hold the image's unless given.
+    std::shared_ptr<const RegisterImage> image;
 
     static HostBridgeDescription Intel(uint16_t deviceId, uint64_t windowRegister,
                                        std::optional<uint64_t> window = std::nullopt) {
@@ -172,8 +191,9 @@ void ValidateFabric(const FabricDescription& fabric);
 // The same checks for one drive; key prefixes the messages ("drive" when empty).
 void ValidateDrive(const DriveDescription& drive, const std::string& key);
 
-// JSON text or file to a validated description.
-FabricDescription ParseFabricJson(const std::string& text);
+// JSON text or file to a validated description. Image files are named relative to baseDir
+// (the description's folder for a file).
+FabricDescription ParseFabricJson(const std::string& text, const std::string& baseDir = "");
 FabricDescription LoadFabricFile(const std::string& path);
 // The built-in machine (examples/fabrics/plx8748.json as it was at build time).
 const char* DefaultFabricJson();

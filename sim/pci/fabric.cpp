@@ -43,8 +43,8 @@ Fabric::Fabric(const FabricDescription& description, Validated) : ram_(descripti
     }
 }
 
-std::unique_ptr<Fabric> Fabric::FromJson(const std::string& text) {
-    return std::make_unique<Fabric>(ParseFabricJson(text));
+std::unique_ptr<Fabric> Fabric::FromJson(const std::string& text, const std::string& baseDir) {
+    return std::make_unique<Fabric>(ParseFabricJson(text, baseDir));
 }
 
 std::unique_ptr<Fabric> Fabric::FromFile(const std::string& path) {

@@ -105,7 +105,8 @@ class Fabric {
     // machine again and again need not check it each time.
     struct Validated {};
     Fabric(const FabricDescription& description, Validated);
-    static std::unique_ptr<Fabric> FromJson(const std::string& text);
+    static std::unique_ptr<Fabric> FromJson(const std::string& text,
+                                            const std::string& baseDir = "");
     static std::unique_ptr<Fabric> FromFile(const std::string& path);
     ~Fabric();
     Fabric(const Fabric&) = delete;

@@ -1,6 +1,8 @@
 // Register layouts and side effects of the host bridge, the NVMe drive and the PLX switch.
 #include "sim/pci/models.h"
 
+#include "sim/pci/image.h"
+
 #include <algorithm>
 
 namespace sim {
@@ -43,47 +45,47 @@ uint32_t Revision(SwitchModel model) {
 }
 
 // What the two kinds of switch port share: type 1 header, power management and MSI
-// capabilities, then the PCI Express capability at 0x68 (the switch's fixed place).
+// capabilities, then the PCI Express capability at 0x68 (the switch's fixed place). Values
+// only: the write rules come from DeriveMasks, as for an image.
 void BuildSwitchPort(ConfigSpace& c, SwitchModel model, uint32_t pcieCaps) {
     c.Set(reg::kId, Id(kPlxVendor, static_cast<uint16_t>(model)));
     c.Set(reg::kCommand, reg::kStatusCapList | 0x0006);
-    c.SetWriteMask(reg::kCommand, 0x0547);
-    c.SetW1cMask(reg::kCommand, reg::kStatusW1c);
     c.Set(reg::kClass, 0x06040000 | Revision(model));
     c.Set(reg::kHeader, 0x00010000);
-    c.SetWriteMask(reg::kHeader, 0x000000FF);
-    c.SetWriteMask(reg::kBusNumbers, 0x00FFFFFF);
-    c.SetW1cMask(0x1C, reg::kStatusW1c);  // Secondary Status
-    c.SetWriteMask(0x20, 0xFFF0FFF0);     // memory base and limit
-    c.Set(0x24, 0x00010001);              // prefetchable window, 64-bit capable
-    c.SetWriteMask(0x24, 0xFFF0FFF0);
-    c.SetWriteMask(0x28, 0xFFFFFFFF);
-    c.SetWriteMask(0x2C, 0xFFFFFFFF);
+    c.Set(0x24, 0x00010001);  // prefetchable window, 64-bit capable
     c.Set(reg::kCapPointer, 0x40);
     c.Set(reg::kInterrupt, 0x00000100);
-    c.SetWriteMask(reg::kInterrupt, 0x005F00FF);  // line; parity, SERR, ISA, VGA, VGA16, SBR
-    c.Set(0x40, 0x00030001 | 0x48 << 8);          // power management, version 3
-    c.Set(0x44, 0x00000008);                      // D0, No_Soft_Reset
-    c.SetWriteMask(0x44, 0x00000003);
+    c.Set(0x40, 0x00030001 | 0x48 << 8);              // power management, version 3
+    c.Set(0x44, 0x00000008);                          // D0, No_Soft_Reset
     c.Set(0x48, 0x00800005 | reg::kSwitchPcie << 8);  // MSI, 64-bit
-    c.SetWriteMask(0x48, 0x00710000);
-    c.SetWriteMask(0x4C, 0xFFFFFFFC);
-    c.SetWriteMask(0x50, 0xFFFFFFFF);
-    c.SetWriteMask(0x54, 0x0000FFFF);
     c.Set(reg::kSwitchPcie, pcieCaps << 16 | 0x10);
     c.Set(0x6C, 0x00008004);  // Device Capabilities: 2048-byte payloads
-    c.SetWriteMask(reg::kSwitchDeviceControl, 0x000079FF);
-    c.SetW1cMask(reg::kSwitchDeviceControl, reg::kDeviceStatusW1c);
+}
+
+// A switch port's registers: the image's when there is one, the model's own layout otherwise;
+// the identifiers are always the model's (an image of a sister part can stand in).
+void SwitchPortValues(ConfigSpace& c, SwitchModel model, uint32_t pcieCaps,
+                      const std::shared_ptr<const RegisterImage>& image) {
+    if (image) {
+        LoadImage(c, *image);
+        c.Set(reg::kId, Id(kPlxVendor, static_cast<uint16_t>(model)));
+    } else {
+        BuildSwitchPort(c, model, pcieCaps);
+    }
 }
 
 }  // namespace
 
 ConfigSpace MakeHostBridge(const HostBridgeDescription& hb) {
     ConfigSpace c;
+    if (hb.image) {
+        LoadImage(c, *hb.image);
+    } else {
+        c.Set(reg::kCommand, 0x20900006);
+        c.Set(reg::kClass, 0x0600000A);
+        c.Set(0x2C, Id(hb.vendor, hb.device));
+    }
     c.Set(reg::kId, Id(hb.vendor, hb.device));
-    c.Set(reg::kCommand, 0x20900006);
-    c.Set(reg::kClass, 0x0600000A);
-    c.Set(0x2C, Id(hb.vendor, hb.device));
     c.Set(0x60, static_cast<uint32_t>(hb.ecam));
     c.Set(0x64, static_cast<uint32_t>(hb.ecam >> 32));
     return c;
@@ -91,6 +93,9 @@ ConfigSpace MakeHostBridge(const HostBridgeDescription& hb) {
 
 ConfigSpace MakeFunction(const FunctionDescription& fn) {
     ConfigSpace c;
+    if (fn.image) {
+        LoadImage(c, *fn.image);
+    }
     for (const auto& [offset, value] : fn.dwords) {
         c.Set(offset, value);
     }
@@ -103,7 +108,10 @@ ConfigSpace MakeFunction(const FunctionDescription& fn) {
 namespace {
 constexpr uint32_t kDriveRevision = 0x01;
 constexpr uint32_t kDeviceControlReset = 0x2810;  // relaxed ordering, no snoop, 512-byte reads
-constexpr uint32_t kDriveLinkControlMask = 0x03CB;
+constexpr uint32_t kEndpointLinkControl = 0x03CB;
+// The model's own layout: PCI Express, then MSI-X.
+constexpr unsigned kDrivePcie = reg::kDrivePcie;
+constexpr unsigned kDriveMsix = reg::kDriveMsix;
 }  // namespace
 
 NvmeDrive::NvmeDrive(const DriveDescription& description) : description_(description) {
@@ -112,10 +120,13 @@ NvmeDrive::NvmeDrive(const DriveDescription& description) : description_(descrip
 }
 
 void NvmeDrive::Reset() {
-    const uint32_t linkStatus = config_.Dword(reg::kDriveLinkControl) & 0xFFFF0000;
+    const unsigned linkControl = caps_.pcie != 0 ? caps_.pcie + 0x10 : 0;
+    const uint32_t linkStatus = linkControl != 0 ? config_.Dword(linkControl) & 0xFFFF0000 : 0;
     config_.Clear();
     Build();
-    config_.SetBits(reg::kDriveLinkControl, 0xFFFF0000, linkStatus);
+    if (linkControl != 0) {
+        config_.SetBits(linkControl, 0xFFFF0000, linkStatus);
+    }
     table_.assign(uint64_t{description_.msixVectors} * 16, 0);
     for (unsigned i = 0; i < description_.msixVectors; ++i) {
         table_[i * 16 + 12] = reg::kMsixVectorMasked;
@@ -123,55 +134,89 @@ void NvmeDrive::Reset() {
     enabled_ = false;
 }
 
+void NvmeDrive::Synthesize() {
+    const auto& d = description_;
+    ConfigSpace& c = config_;
+    c.Set(reg::kCommand, reg::kStatusCapList);
+    c.Set(reg::kClass, 0x01080200 | kDriveRevision);
+    c.Set(reg::kBar0, 0x4);  // 64-bit memory BAR, not prefetchable
+    c.Set(0x2C, Id(d.vendor, d.device));
+    c.Set(reg::kCapPointer, kDrivePcie);
+    c.Set(reg::kInterrupt, 0x00000100);  // INTA
+    const uint32_t next = d.msixTable ? kDriveMsix : 0;
+    c.Set(kDrivePcie, 0x0002u << 16 | next << 8 | 0x10);  // version 2, endpoint
+    c.Set(kDrivePcie + 4, 0x00008002);                    // 512-byte payloads supported
+    c.Set(kDrivePcie + 8, kDeviceControlReset);
+    c.Set(kDrivePcie + 0xC, 0x00074C43);  // 8 GT/s x4, ASPM, clock power management
+    if (d.msixTable) {
+        c.Set(kDriveMsix, (d.msixVectors - 1) << 16 | 0x11);
+        c.Set(kDriveMsix + 4, *d.msixTable);
+        c.Set(kDriveMsix + 8, static_cast<uint32_t>(PbaOffset()) | (*d.msixTable & 7));
+    }
+}
+
 void NvmeDrive::Build() {
     const auto& d = description_;
     ConfigSpace& c = config_;
-    c.Set(reg::kId, Id(d.vendor, d.device));
-    c.Set(reg::kCommand, reg::kStatusCapList);
-    c.SetWriteMask(reg::kCommand, 0x0546);  // memory, bus master, parity, SERR, INTx disable
-    c.SetW1cMask(reg::kCommand, reg::kStatusW1c);
-    c.Set(reg::kClass, 0x01080200 | kDriveRevision);
-    c.SetWriteMask(reg::kHeader, 0x000000FF);  // cache line size
-    const uint64_t sizeMask = ~(d.bar0Size - 1);
-    c.Set(reg::kBar0, 0x4);  // 64-bit memory BAR, not prefetchable
-    c.SetWriteMask(reg::kBar0, static_cast<uint32_t>(sizeMask) & ~0xFu);
-    c.SetWriteMask(reg::kBar1, static_cast<uint32_t>(sizeMask >> 32));
-    c.Set(0x2C, Id(d.vendor, d.device));
-    c.Set(reg::kCapPointer, reg::kDrivePcie);
-    c.Set(reg::kInterrupt, 0x00000100);  // INTA
-    c.SetWriteMask(reg::kInterrupt, 0x000000FF);
-
-    const uint32_t next = d.msixTable ? reg::kDriveMsix : 0;
-    c.Set(reg::kDrivePcie, 0x0002u << 16 | next << 8 | 0x10);  // version 2, endpoint
-    c.Set(0x74, 0x00008002);                                   // 512-byte payloads supported
-    c.Set(reg::kDriveDeviceControl, kDeviceControlReset);
-    c.SetWriteMask(reg::kDriveDeviceControl, 0x000079FF);
-    c.SetW1cMask(reg::kDriveDeviceControl, reg::kDeviceStatusW1c);
-    c.Set(0x7C, 0x00074C43);  // 8 GT/s x4, ASPM, clock power management
-    c.SetWriteMask(reg::kDriveLinkControl, kDriveLinkControlMask);
-
-    if (d.msixTable) {
-        c.Set(reg::kDriveMsix, (d.msixVectors - 1) << 16 | 0x11);
-        c.SetWriteMask(reg::kDriveMsix, 0xC0000000);  // MSI-X Enable, Function Mask
-        c.Set(reg::kDriveMsix + 4, *d.msixTable);
-        c.Set(reg::kDriveMsix + 8, static_cast<uint32_t>(PbaOffset()) | (*d.msixTable & 7));
+    if (d.image) {
+        // The image as the machine had it, then as a reset leaves it: no command, BAR0
+        // unassigned, MSI-X off, 128-byte payloads; the rest as the image says.
+        LoadImage(c, *d.image);
+        c.SetBits(reg::kCommand, 0xFFFF, 0);
+        c.SetBits(reg::kBar0, ~0xFu, 0);
+        c.Set(reg::kBar1, 0);
+    } else {
+        Synthesize();
     }
+    c.Set(reg::kId, Id(d.vendor, d.device));
+    caps_ = FindCapabilities(c);
+    if (caps_.pcie != 0) {
+        // 128-byte payloads, and no error recorded since the reset.
+        c.SetBits(caps_.pcie + 8, reg::kPayloadField | reg::kDeviceStatusW1c, 0);
+    }
+    if (caps_.msix != 0) {
+        c.SetBits(caps_.msix, 0xC0000000, 0);
+    }
+    c.SetBits(reg::kCommand, reg::kStatusW1c, 0);
+    DeriveMasks(c, FunctionRole::Endpoint, d.bar0Size);
 }
 
 void NvmeDrive::LoadFirmwareState() {
     const auto& d = description_;
     ConfigSpace& c = config_;
-    c.Set(reg::kBar0, (static_cast<uint32_t>(d.bar0) & 0xFFFFFFF0) | 0x4);
+    c.Set(reg::kBar0, (static_cast<uint32_t>(d.bar0) & 0xFFFFFFF0) | (c.Dword(reg::kBar0) & 0xF));
     c.Set(reg::kBar1, static_cast<uint32_t>(d.bar0 >> 32));
-    c.SetBits(reg::kCommand, 0xFFFF, 0x0006);
-    c.SetBits(reg::kHeader, 0xFF, 0x10);
-    c.SetBits(reg::kInterrupt, 0xFF, 0x0B);
-    c.SetBits(reg::kDriveDeviceControl, 0xFFFF,
-              kDeviceControlReset | *PayloadCode(d.maxPayload) << 5);
-    c.SetBits(reg::kDriveLinkControl, kDriveLinkControlMask, d.linkControl);
+    if (d.image) {
+        // Command, cache line size, interrupt line and MSI-X state as the image shows them.
+        const ConfigSpace captured = [&] {
+            ConfigSpace t;
+            LoadImage(t, *d.image);
+            return t;
+        }();
+        c.SetBits(reg::kCommand, 0xFFFF, captured.Dword(reg::kCommand) | reg::kMemorySpace);
+        c.SetBits(reg::kHeader, 0xFF, captured.Dword(reg::kHeader));
+        c.SetBits(reg::kInterrupt, 0xFF, captured.Dword(reg::kInterrupt));
+        if (caps_.msix != 0) {
+            c.SetBits(caps_.msix, 0xC0000000, captured.Dword(caps_.msix));
+        }
+    } else {
+        c.SetBits(reg::kCommand, 0xFFFF, 0x0006);
+        c.SetBits(reg::kHeader, 0xFF, 0x10);
+        c.SetBits(reg::kInterrupt, 0xFF, 0x0B);
+        if (caps_.pcie != 0) {
+            c.SetBits(caps_.pcie + 8, 0xFFFF, kDeviceControlReset);
+        }
+        if (caps_.msix != 0) {
+            // The OS had MSI-X enabled.
+            c.SetBits(caps_.msix, 0x80000000, 0x80000000);
+        }
+    }
+    if (caps_.pcie != 0) {
+        c.SetBits(caps_.pcie + 8, reg::kPayloadField, *PayloadCode(d.maxPayload) << 5);
+        c.SetBits(caps_.pcie + 0x10, kEndpointLinkControl, d.linkControl);
+    }
     if (d.msixTable) {
-        // The OS had MSI-X enabled and its vectors aimed at the local APICs.
-        c.SetBits(reg::kDriveMsix, 0x80000000, 0x80000000);
+        // Its vectors aimed at the local APICs.
         for (unsigned i = 0; i < d.msixVectors; ++i) {
             const uint32_t address = 0xFEE00000 | (i % 4) << 12;
             const uint32_t data = 0x60 + (i & 0x9F);
@@ -188,7 +233,9 @@ void NvmeDrive::LoadFirmwareState() {
 
 void NvmeDrive::SetLink(unsigned speed, unsigned width) {
     // An endpoint reports speed, width and slot clock; Link Active is a downstream port's.
-    config_.SetBits(reg::kDriveLinkControl, 0xFFFF0000, (0x1000 | width << 4 | speed) << 16);
+    if (caps_.pcie != 0) {
+        config_.SetBits(caps_.pcie + 0x10, 0xFFFF0000, (0x1000 | width << 4 | speed) << 16);
+    }
 }
 
 uint64_t NvmeDrive::Bar0Base() const {
@@ -317,20 +364,22 @@ DownstreamPort::DownstreamPort(SwitchModel model, unsigned slot, uint8_t interna
       trainUs_(uint64_t{trainMs} * 1000) {
     const LinkShape shape = ShapeOf(model);
     ConfigSpace& c = config_;
-    BuildSwitchPort(c, model, 0x0162);  // version 2, downstream port, slot implemented
-    c.Set(reg::kBusNumbers,
-          uint32_t{internalBus} | uint32_t{description.bus} << 8 | uint32_t{description.bus} << 16);
-    c.Set(reg::kSwitchDeviceControl, 0x2810);
-    // Link Capabilities: port number, DLL Link Active reporting, surprise-down reporting.
-    c.Set(0x74, uint32_t{device_} << 24 | 0x00180000 | 0x0C00 | shape.downWidth << 4 | shape.speed);
-    c.SetWriteMask(reg::kSwitchLinkControl, 0x0FD3);
-    c.SetW1cMask(reg::kSwitchLinkControl, reg::kLinkStatusW1c);
-    // Slot Capabilities: power controller, attention and power indicators, hot-plug capable,
-    // 25 W, physical slot number.
-    c.Set(reg::kSlotCapabilities, (slot + 1) << 19 | 25 << 7 | 0x5A);
-    c.Set(reg::kSlotControl, description.slotControl & 0x17FF);
-    c.SetWriteMask(reg::kSlotControl, 0x000017FF);
-    c.SetW1cMask(reg::kSlotControl, reg::kSlotStatusW1c);
+    // version 2, downstream port, slot implemented
+    SwitchPortValues(c, model, 0x0162, description.image);
+    if (!description.image) {
+        c.Set(reg::kSwitchDeviceControl, 0x2810);
+        // Link Capabilities: port number, DLL Link Active reporting, surprise-down reporting.
+        c.Set(0x74,
+              uint32_t{device_} << 24 | 0x00180000 | 0x0C00 | shape.downWidth << 4 | shape.speed);
+        // Slot Capabilities: power controller, attention and power indicators, hot-plug
+        // capable, 25 W, physical slot number.
+        c.Set(reg::kSlotCapabilities, (slot + 1) << 19 | 25 << 7 | 0x5A);
+    }
+    c.SetBits(
+        reg::kBusNumbers, 0x00FFFFFF,
+        uint32_t{internalBus} | uint32_t{description.bus} << 8 | uint32_t{description.bus} << 16);
+    c.SetBits(reg::kSlotControl, 0xFFFF, description.slotControl & 0x17FF);
+    DeriveMasks(c, FunctionRole::DownstreamPort, 0);
 
     c.SetHook(reg::kSwitchLinkControl, [this](uint32_t o, uint32_t n, WriteSource source) {
         if (source == WriteSource::Software)
@@ -455,20 +504,24 @@ PlxSwitch::PlxSwitch(const SwitchDescription& description, MachineClock& clock)
     : model_(description.model), bus_(description.bus) {
     const LinkShape shape = ShapeOf(model_);
     ConfigSpace& c = upstream_;
-    BuildSwitchPort(c, model_, 0x0052);  // version 2, upstream port
+    SwitchPortValues(c, model_, 0x0052, description.image);  // version 2, upstream port
     const uint32_t barSize = model_ == SwitchModel::Plx8618 ? 0x20000 : 0x40000;
-    c.Set(reg::kBar0, description.bar0 & ~0xFu);
-    c.SetWriteMask(reg::kBar0, ~(barSize - 1) & ~0xFu);
+    c.SetBits(reg::kBar0, ~0xFu, description.bar0 & ~0xFu);
     uint8_t subordinate = description.internalBus;
     for (const auto& port : description.ports) {
         subordinate = std::max(subordinate, port.bus);
     }
-    c.Set(reg::kBusNumbers, uint32_t{description.bus} | uint32_t{description.internalBus} << 8 |
-                                uint32_t{subordinate} << 16);
-    c.Set(reg::kSwitchDeviceControl, 0x2810 | *PayloadCode(description.maxPayload) << 5);
-    c.Set(0x74, 0x0C00 | shape.upWidth << 4 | shape.speed);
-    c.SetWriteMask(reg::kSwitchLinkControl, 0x0FC3);
-    c.Set(reg::kSwitchLinkControl, LinkStatus(true, shape.speed, shape.upWidth) << 16);
+    c.SetBits(reg::kBusNumbers, 0x00FFFFFF,
+              uint32_t{description.bus} | uint32_t{description.internalBus} << 8 |
+                  uint32_t{subordinate} << 16);
+    if (!description.image) {
+        c.Set(reg::kSwitchDeviceControl, 0x2810);
+        c.Set(0x74, 0x0C00 | shape.upWidth << 4 | shape.speed);
+        c.Set(reg::kSwitchLinkControl, LinkStatus(true, shape.speed, shape.upWidth) << 16);
+    }
+    c.SetBits(reg::kSwitchDeviceControl, reg::kPayloadField,
+              *PayloadCode(description.maxPayload) << 5);
+    DeriveMasks(c, FunctionRole::UpstreamPort, barSize);
 
     ports_.resize(SlotCount(model_));
     for (const auto& port : description.ports) {

@@ -101,6 +101,8 @@ class NvmeDrive {
     ConfigSpace& Config() { return config_; }
     const ConfigSpace& Config() const { return config_; }
     const DriveDescription& Description() const { return description_; }
+    // Offset of the drive's PCI Express capability (Device Control at +8); 0 for none.
+    unsigned PcieCapability() const { return caps_.pcie; }
 
     uint64_t Bar0Base() const;
     uint64_t Bar0Size() const { return description_.bar0Size; }
@@ -131,11 +133,16 @@ class NvmeDrive {
     uint64_t ReadyAt() const { return readyAt_; }
 
   private:
+    // The registers as after a reset, from the image or the model's own layout, with the
+    // write rules of real hardware.
     void Build();
+    // The model's own layout, for a drive without an image.
+    void Synthesize();
     bool InRange(uint64_t offset, unsigned size, uint64_t start, uint64_t length) const;
 
     DriveDescription description_;
     ConfigSpace config_;
+    Capabilities caps_;  // where this drive's capabilities are
     std::vector<uint8_t> table_;
     bool enabled_ = false;  // the controller's CC.EN as the OS left it
     uint64_t readyAt_ = 0;

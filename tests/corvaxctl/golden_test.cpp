@@ -65,21 +65,23 @@ TEST_P(GoldenRun, MatchesTheCheckedInOutput) {
     EXPECT_EQ(actual, Slurp(expectedPath)) << "rerun with CORVAXCTL_UPDATE_GOLDEN=1 to see it";
 }
 
-INSTANTIATE_TEST_SUITE_P(Examples, GoldenRun,
-                         ::testing::Values(Golden{"plx8748", "plx8748", {}},
-                                           Golden{
-                                               "two-plx8732", "two-plx8732", {"--json", "--stats"}},
-                                           Golden{"plx8618", "plx8618", {}},
-                                           Golden{"amd-host", "amd-host", {"--json", "--log"}}),
-                         [](const ::testing::TestParamInfo<Golden>& p) {
-                             std::string name = p.param.name;
-                             for (char& c : name) {
-                                 if (c == '-') {
-                                     c = '_';
-                                 }
-                             }
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Examples, GoldenRun,
+    ::testing::Values(Golden{"plx8748", "plx8748", {}},
+                      Golden{"two-plx8732", "two-plx8732", {"--json", "--stats"}},
+                      Golden{"plx8618", "plx8618", {}},
+                      Golden{"amd-host", "amd-host", {"--json", "--log"}},
+                      Golden{"workstation-images", "workstation-images", {}},
+                      Golden{"xeon-images", "xeon-images", {"--json", "--stats"}}),
+    [](const ::testing::TestParamInfo<Golden>& p) {
+        std::string name = p.param.name;
+        for (char& c : name) {
+            if (c == '-') {
+                c = '_';
+            }
+        }
+        return name;
+    });
 
 }  // namespace
 }  // namespace corvaxctl

@@ -208,7 +208,7 @@ TEST_F(PortControlTest, EnableOfPex8732sRestoresPowerBeforeEachLinkInOnePass) {
     b.Switch(SwitchModel::Plx8732, 8, 9);
     for (unsigned i = 0; i < 4; ++i) {
         b.Port(i, static_cast<uint8_t>(10 + i),
-               Drive(static_cast<uint16_t>(0x20 + i), 0xE0000000u + i * 0x100000u));
+               Drive(static_cast<uint16_t>(0x20 + i), 0xD0000000u + i * 0x100000u));
     }
     Boot(b);
     Send(PLX_DISABLE, {}, 0);
@@ -278,7 +278,7 @@ TEST_F(PortControlTest, APortThatNeverLetsGoFailsTheEnableAfterSixPasses) {
 TEST_F(PortControlTest, PortsTheBoardDoesNotHaveAreSkipped) {
     FabricBuilder b;
     b.Switch(SwitchModel::Plx8732, 2, 3);
-    b.Port(0, 4, Drive(0x30, 0xE0000000u));
+    b.Port(0, 4, Drive(0x30, 0xD0000000u));
     b.EmptyPort(1, 5);
     b.EmptyPort(2, 6);  // no port 3 in this machine
     Boot(b);
@@ -302,7 +302,7 @@ TEST_F(PortControlTest, PortsTheBoardDoesNotHaveAreSkipped) {
 TEST_F(PortControlTest, ASwitchThatDoesNotAnswerFailsTheEnableWithoutWrites) {
     FabricBuilder b;
     b.Switch(SwitchModel::Plx8732, 2, 3);
-    b.Port(0, 4, Drive(0x30, 0xE0000000u));
+    b.Port(0, 4, Drive(0x30, 0xD0000000u));
     Boot(b);
     Hw().PokeConfig(2, 0, 0, 0x18, 0x00070702);  // the ports move to bus 7
     Hw().PokeConfig(2, 0, 0, 0x00, 0xFFFFFFFF);

@@ -343,3 +343,131 @@ TEST(Builder, RefusesWhatJsonRefuses) {
 
 }  // namespace
 }  // namespace sim
+
+namespace sim {
+namespace {
+
+std::string ImageFile(const char* name) {
+    return std::string(CORVAX_FABRICS_DIR) + "/images/" + name;
+}
+
+// Descriptions with images, each naming the key and the file of what is wrong.
+TEST(Images, ErrorsNameTheKeyAndTheFile) {
+    struct Case {
+        std::string json;
+        std::string message;
+    };
+    const std::string intel = ImageFile("nvme-8086-0953.txt");
+    const Case cases[] = {
+        {R"({"onboard": [{"bus": 1, "drive": {"image": "/nonexistent/drive.txt"}}]})",
+         "onboard[0].drive.image: /nonexistent/drive.txt: cannot be read: No such file or "
+         "directory"},
+        {R"({"onboard": [{"bus": 1, "drive": {"image": ")" + ImageFile("README.md") + R"("}}]})",
+         "onboard[0].drive.image: " + ImageFile("README.md") +
+             ": holds 0 bytes of the 256-byte header"},
+        {R"({"onboard": [{"bus": 1, "drive": {"image": ")" + intel +
+             R"(", "msix_table": "0x2000"}}]})",
+         "onboard[0].drive.msix_table: refused beside an image"},
+        {R"({"onboard": [{"bus": 1, "drive": {"image": ")" + intel + R"(", "msix_vectors": 8}}]})",
+         "onboard[0].drive.msix_vectors: refused beside an image"},
+        {R"({"onboard": [{"bus": 1, "drive": {"image": ")" + ImageFile("nvme-144d-a826.txt") +
+             R"("}}]})",
+         "onboard[0].drive.bar0_size: the image's MSI-X table of 129 entries at 0x4000 does not "
+         "fit in bar0_size 0x4000"},
+        {R"({"switches": [{"model": "8748", "bus": 1, "internal_bus": 2, "image": ")" + intel +
+             R"("}]})",
+         "switches[0].image: a switch port's PCI Express capability lies at 0x68"},
+        {R"({"host_bridge": {"image": ")" + ImageFile("hostbridge-8086-2020.txt") + R"("}})",
+         "host_bridge.ecam: the configuration window at 0x0 lies in RAM"},
+    };
+    for (const Case& c : cases) {
+        try {
+            ParseFabricJson(c.json);
+            ADD_FAILURE() << "accepted: " << c.json;
+        } catch (const FabricError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos)
+                << e.what() << "\nwanted: " << c.message;
+        }
+    }
+}
+
+TEST(Images, KeysBesideAnImageOverrideIt) {
+    const FabricDescription d = ParseFabricJson(
+        R"({"onboard": [{"bus": 1, "drive": {"image": "images/nvme-8086-0953.txt",
+              "device": "0a54", "bar0": "0x90000000", "max_payload": 512}}]})",
+        CORVAX_FABRICS_DIR);
+    const DriveDescription& drive = d.onboard.at(0).drive;
+    EXPECT_EQ(drive.vendor, 0x8086);  // from the image
+    EXPECT_EQ(drive.device, 0x0A54);  // the key, hexadecimal without 0x
+    EXPECT_EQ(drive.bar0, 0x90000000u);
+    EXPECT_EQ(drive.maxPayload, 512u);
+    EXPECT_EQ(drive.msixTable, 0x2000u);  // the image's capability
+    EXPECT_EQ(drive.msixVectors, 32u);
+    Fabric f(d);
+    EXPECT_EQ(f.PeekConfig(1, 0, 0, 0x00), 0x0A548086u);
+    EXPECT_EQ(f.PeekConfig(1, 0, 0, 0x68) & 0xE0, 0x40u);
+}
+
+// Identifiers written as strings are hexadecimal, with or without "0x", as lspci prints them.
+TEST(Json, IdentifierStringsAreHexadecimal) {
+    const FabricDescription d = ParseFabricJson(
+        R"({"host_bridge": {"vendor": "8086", "device": "3e0f"},
+            "onboard": [{"bus": 1, "drive": {"vendor": "1F0A", "device": "0710"}},
+                        {"bus": 2, "drive": {"vendor": "0x144d", "device": 43016}}]})");
+    EXPECT_EQ(d.hostBridge.device, 0x3E0F);
+    EXPECT_EQ(d.onboard.at(0).drive.vendor, 0x1F0A);
+    EXPECT_EQ(d.onboard.at(0).drive.device, 0x0710);
+    EXPECT_EQ(d.onboard.at(1).drive.vendor, 0x144D);
+    EXPECT_EQ(d.onboard.at(1).drive.device, 43016);  // a JSON number stays as it is
+    EXPECT_THROW(ParseFabricJson(R"({"onboard": [{"bus": 1, "drive": {"vendor": "1F0G",
+                                     "device": 1}}]})"),
+                 FabricError);
+}
+
+TEST(Json, DevicesWhoseMemoryOverlapsAreRefused) {
+    struct Case {
+        const char* json;
+        const char* message;
+    };
+    const Case cases[] = {
+        {R"({"onboard": [{"bus": 1, "drive": {"vendor": 1, "device": 1, "bar0": "0xF0000000"}},
+                         {"bus": 2, "drive": {"vendor": 1, "device": 2, "bar0": "0xF0000000",
+                                              "bar0_size": "0x8000"}}]})",
+         "onboard[1].drive.bar0: 0xF0000000 to 0xF0007FFF overlaps onboard[0].drive.bar0 "
+         "(0xF0000000 to 0xF0003FFF)"},
+        {R"({"switches": [{"model": "8748", "bus": 1, "internal_bus": 2, "bar0": "0xF7C00000",
+              "ports": [{"index": 0, "bus": 3, "drive": {"vendor": 1, "device": 1,
+                         "bar0": "0xF7C10000"}}]}]})",
+         "switches[0].ports[0].drive.bar0: 0xF7C10000 to 0xF7C13FFF overlaps switches[0].bar0"},
+        {R"({"onboard": [{"bus": 1, "drive": {"vendor": 1, "device": 1, "bar0": "0xE0100000"}}]})",
+         "onboard[0].drive.bar0: 0xE0100000 to 0xE0103FFF overlaps host_bridge.ecam"},
+    };
+    for (const Case& c : cases) {
+        try {
+            ParseFabricJson(c.json);
+            ADD_FAILURE() << "accepted: " << c.json;
+        } catch (const FabricError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+        }
+    }
+}
+
+TEST(Json, AFolderOrAMissingFileSaysSo) {
+    try {
+        LoadFabricFile(CORVAX_FABRICS_DIR);
+        FAIL();
+    } catch (const FabricError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  std::string(CORVAX_FABRICS_DIR) + ": is a directory, not a description");
+    }
+    try {
+        LoadFabricFile("/nonexistent/fabric.json");
+        FAIL();
+    } catch (const FabricError& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "/nonexistent/fabric.json: cannot be opened: No such file or directory");
+    }
+}
+
+}  // namespace
+}  // namespace sim

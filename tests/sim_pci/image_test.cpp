@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "sim/pci/description.h"
+#include "sim/pci/fabric.h"
 
 namespace sim {
 namespace {
@@ -215,6 +216,130 @@ TEST_F(Rules, UpstreamPortHasNoSlotAndNoLinkStatusEvents) {
     EXPECT_EQ(c.Dword(0x78) & 0xFFFF, 0x0FC3u);
     c.Write(0x10, 4, 0xFFFFFFFF);
     EXPECT_EQ(c.Dword(0x10) & ~0xFu, 0xFFFC0000u);  // 256 KiB
+}
+
+}  // namespace
+}  // namespace sim
+
+namespace sim {
+namespace {
+
+// A drive of each real layout behind a PEX 8748 made of PEX 8749 captures.
+class ImageMachine : public ::testing::Test {
+  protected:
+    static std::shared_ptr<const RegisterImage> Load(const char* file) {
+        return std::make_shared<const RegisterImage>(ReadRegisterImage(Image(file), "image"));
+    }
+    static FabricDescription Describe() {
+        FabricBuilder b;
+        b.HostBridge(0x8086, 0x4641, 0xC0000001);
+        b.Switch(SwitchModel::Plx8748, 3, 4, 0x8FC00000, 256);
+        DriveDescription intel = DriveDescription::FromImage(Load("nvme-8086-0953.txt"));
+        intel.bar0 = 0x88100000;
+        DriveDescription samsung = DriveDescription::FromImage(Load("nvme-144d-a826.txt"));
+        samsung.bar0 = 0x88000000;
+        samsung.bar0Size = 0x8000;
+        b.Port(0, 5, samsung).Port(1, 6, intel);
+        FabricDescription d = b.Build();
+        d.switches[0].image = Load("plx8749-upstream.txt");
+        for (PortDescription& port : d.switches[0].ports) {
+            port.image = Load("plx8749-downstream-4.txt");
+        }
+        return d;
+    }
+    static uint32_t Read(Fabric& f, uint8_t bus, uint8_t device, unsigned offset) {
+        f.WritePort(kConfigAddressPort, 0x80000000u | bus << 16 | device << 11 | offset);
+        return f.ReadPort(kConfigDataPort);
+    }
+    static void Write(Fabric& f, uint8_t bus, uint8_t device, unsigned offset, uint32_t value) {
+        f.WritePort(kConfigAddressPort, 0x80000000u | bus << 16 | device << 11 | offset);
+        f.WritePort(kConfigDataPort, value);
+    }
+};
+
+TEST_F(ImageMachine, DrivesStartAsTheFirmwareLeftTheirImages) {
+    Fabric f(Describe());
+    // The captures' own registers, with the description's BAR0 and payload size.
+    EXPECT_EQ(Read(f, 6, 0, 0x00), 0x09538086u);
+    EXPECT_EQ(Read(f, 6, 0, 0x10), 0x88100004u);
+    EXPECT_EQ(Read(f, 6, 0, 0x2C), 0x00A81590u);                       // HPE subsystem, as captured
+    EXPECT_EQ(Read(f, 6, 0, 0x50), 0x001F6011u);                       // MSI-X: 32 entries
+    EXPECT_EQ(Read(f, 5, 0, 0xB0) & 0x07FF00FFu, 0x00800011u);         // 129 entries
+    EXPECT_EQ(f.ReadPhysical(0x88004000 + 128 * 16, 4), 0xFEE00000u);  // the last entry
+    EXPECT_EQ(f.ReadPhysical(0x88102000, 4), 0xFEE00000u);
+    // The switch is an 8748 to the software, on the 8749's registers.
+    EXPECT_EQ(Read(f, 3, 0, 0x00), 0x874810B5u);
+    EXPECT_EQ(Read(f, 3, 0, 0x10), 0x8FC00000u);
+    EXPECT_EQ(Read(f, 4, 8, 0x18) & 0xFFFFFF, 0x050504u);
+}
+
+TEST_F(ImageMachine, ALinkCycleResetsWhatAResetResetsAndKeepsTheRest) {
+    Fabric f(Describe());
+    const uint32_t subsystem = Read(f, 6, 0, 0x2C);
+    const uint32_t linkCapabilities = Read(f, 6, 0, 0x6C);
+    const uint32_t vendorSpecific = Read(f, 6, 0, 0x84);
+    const uint32_t control = Read(f, 4, 9, 0x78) & 0xFFFF;
+    Write(f, 4, 9, 0x78, control | 0x10);
+    EXPECT_EQ(Read(f, 6, 0, 0x00), 0xFFFFFFFFu);  // off the bus
+    Write(f, 4, 9, 0x78, control);
+    ASSERT_EQ(Read(f, 6, 0, 0x00), 0x09538086u);
+    EXPECT_EQ(Read(f, 6, 0, 0x04) & 0xFFFF, 0u);  // Command
+    EXPECT_EQ(Read(f, 6, 0, 0x10), 0x00000004u);  // BAR0, its type kept
+    EXPECT_EQ(Read(f, 6, 0, 0x14), 0u);           // upper half
+    EXPECT_EQ(Read(f, 6, 0, 0x68) & 0xE0, 0u);    // 128-byte payloads
+    EXPECT_EQ(Read(f, 6, 0, 0x50) >> 30, 0u);     // MSI-X off
+    EXPECT_EQ(f.PeekDriveBar0(6, 0x2000), 0u);    // entries zero...
+    EXPECT_EQ(f.PeekDriveBar0(6, 0x200C), 1u);    // ...and masked
+    EXPECT_EQ(Read(f, 6, 0, 0x2C), subsystem);    // the rest as in the image
+    EXPECT_EQ(Read(f, 6, 0, 0x6C), linkCapabilities);
+    EXPECT_EQ(Read(f, 6, 0, 0x84), vendorSpecific);
+}
+
+TEST_F(ImageMachine, RegistersOfTheImageKeepTheirValuesWhateverIsWritten) {
+    Fabric f(Describe());
+    struct Case {
+        uint8_t bus, device;
+        unsigned offset;
+        const char* what;
+    };
+    const Case readOnly[] = {{6, 0, 0x08, "class"},
+                             {6, 0, 0x2C, "subsystem"},
+                             {6, 0, 0x64, "Device Capabilities"},
+                             {6, 0, 0x78, "Slot Control of an endpoint"},
+                             {5, 0, 0xB4, "MSI-X table place"},
+                             {3, 0, 0x00, "switch identifiers"},
+                             {4, 8, 0x7C, "Slot Capabilities"}};
+    for (const Case& c : readOnly) {
+        const uint32_t before = Read(f, c.bus, c.device, c.offset);
+        Write(f, c.bus, c.device, c.offset, ~before);
+        EXPECT_EQ(Read(f, c.bus, c.device, c.offset), before) << c.what;
+    }
+}
+
+TEST_F(ImageMachine, AFunctionOnItsImageAloneIsReadOnly) {
+    FabricDescription d = FabricBuilder().Build();
+    FunctionDescription fn;
+    fn.pfa = 0x0100;
+    fn.image = Load("nvme-8086-0953.txt");
+    fn.dwords[0x00] = 0x12345678;
+    d.functions.push_back(fn);
+    Fabric f(d);
+    EXPECT_EQ(Read(f, 1, 0, 0x00), 0x12345678u);  // the dword given over the image
+    EXPECT_EQ(Read(f, 1, 0, 0x50), 0x001F6011u);
+    Write(f, 1, 0, 0x04, 0);
+    EXPECT_EQ(Read(f, 1, 0, 0x04), 0x00100406u);
+}
+
+TEST_F(ImageMachine, TheHostBridgeOfAnImageGivesItsWindowRegister) {
+    FabricDescription d = FabricBuilder().Build();
+    d.hostBridge.image = Load("hostbridge-8086-3e34.txt");
+    d.hostBridge.vendor = 0x8086;
+    d.hostBridge.device = 0x3E34;
+    d.hostBridge.ecam = 0xF0000003;
+    Fabric f(d);
+    EXPECT_EQ(Read(f, 0, 0, 0x60), 0xF0000003u);
+    EXPECT_EQ(f.EcamWindow(), 0xF0000000u);
+    EXPECT_EQ(f.ReadPhysical(0xF0000000, 4), 0x3E348086u);
 }
 
 }  // namespace

@@ -183,6 +183,7 @@ std::string ExampleName(const ::testing::TestParamInfo<size_t>& param) {
     return name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Examples, ConcurrencyStress, ::testing::Range<size_t>(0, 4), ExampleName);
+INSTANTIATE_TEST_SUITE_P(Examples, ConcurrencyStress,
+                         ::testing::Range<size_t>(0, hardening::Examples().size()), ExampleName);
 
 }  // namespace

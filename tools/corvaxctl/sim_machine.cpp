@@ -40,7 +40,10 @@ SimMachine LoadSimMachine(const std::string& fabricPath) {
     SimMachine machine;
     sim::FabricDescription parsed;
     try {
-        parsed = sim::ParseFabricJson(text);
+        // Images in the description are named relative to its folder.
+        const size_t slash = fabricPath.find_last_of('/');
+        parsed = sim::ParseFabricJson(
+            text, slash == std::string::npos ? std::string() : fabricPath.substr(0, slash));
         machine.fabric = std::make_unique<sim::Fabric>(parsed, sim::Fabric::Validated{});
     } catch (const std::exception& e) {
         // FabricError names the key; a JSON syntax error says where it is.
