@@ -243,13 +243,10 @@ void AddCommands(CLI::App& app, Command& c, bool withScript, bool simulated) {
                           "then show what changed"
                         : "disable, wait while you swap the drives, enable, wait for them, "
                           "rescan and restore, then show what changed");
-    CLI::Option* events =
+    if (simulated) {
         hotswap->add_option("EVENT", c.list,
-                            "simulated events during the swap: pull S:P | "
-                            "insert S:P V:D | replace S:P V:D | stuck S:P on|off");
-    if (!simulated) {
-        // Taken, so that they are refused with what to do instead, but not offered.
-        events->group("");
+                            "simulated events during the swap: pull S:P | insert S:P V:D | "
+                            "replace S:P V:D | stuck S:P on|off");
     }
     AddWaitOptions(hotswap, c);
     hotswap->add_flag("--force", c.force,
@@ -341,12 +338,25 @@ void ParseWords(CLI::App& app, const std::vector<std::string>& words, bool simul
         if (!simulated && w == "sim") {
             throw UsageError(std::string("'sim' acts on the simulated machine") + kOnlySimulated);
         }
+        if (!simulated && w == "hotswap") {
+            // An operand that is no option's value can only be a simulated event.
+            for (size_t k = i + 1; k < words.size(); ++k) {
+                const std::string& v = words[k];
+                if (v == "--settle" || v == "--train-ms" || v == "--expect") {
+                    ++k;
+                } else if (!v.empty() && v[0] != '-') {
+                    throw UsageError(
+                        "hotswap events act on the simulated machine; on this host swap the "
+                        "drives by hand when asked");
+                }
+            }
+        }
         bool known = false;
         for (const CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
             known = known || sub->get_name() == w;
         }
         if (!known) {
-            throw UsageError("unknown command '" + w + "'");
+            throw CommandLineError("unknown command '" + w + "'");
         }
         break;
     }
@@ -365,11 +375,6 @@ void CheckOperands(Command& c, bool simulated) {
         c.vendors = ParseVendors(c.list);
     } else if (n == "hotswap" || n == "wait") {
         c.events = ParseEvents(c.list);
-        if (!c.events.empty() && !simulated) {
-            throw UsageError(
-                "hotswap events act on the simulated machine; on this host swap the drives by "
-                "hand when asked");
-        }
         c.settle.settleMs = ParseMs(c.settleMs, c.settle.settleMs, "--settle");
         c.settle.trainMs = ParseMs(c.trainMs, c.settle.trainMs, "--train-ms");
         if (c.expect) {

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "tools/corvaxctl/decode.h"
 #include "tools/corvaxctl/settle.h"
 #include "tools/corvaxctl/transport.h"
 
@@ -24,6 +25,12 @@ struct GlobalOptions {
     bool json = false;
     bool log = false;
     bool stats = false;
+};
+
+// A command line that names no command: answered with a pointer to --help.
+class CommandLineError : public UsageError {
+  public:
+    using UsageError::UsageError;
 };
 
 // One simulated event of a hotswap, with its words as written.
@@ -67,9 +74,9 @@ void AddCommands(CLI::App& app, Command& command, bool withScript, bool simulate
 std::string ParsedCommandName(const CLI::App& app);
 
 // Parses words (in order, without the program name) on app. A first word that names no command
-// is reported as such rather than as CLI11's "subcommand required"; on the real device, what
-// only the simulated machine has is refused with what to do instead. Throws UsageError or
-// CLI11's errors (help included).
+// is reported as such (CommandLineError) rather than as CLI11's "subcommand required"; on the
+// real device, what only the simulated machine has is refused with what to do instead
+// (UsageError). Throws those or CLI11's errors (help included).
 void ParseWords(CLI::App& app, const std::vector<std::string>& words, bool simulated);
 
 // Checks every operand of a parsed command and fills the checked fields; UsageError naming the

@@ -1137,6 +1137,27 @@ class Session {
                          " (corvaxctl switches lists them)");
     }
 
+    // Carries out a simulated action on the machine. What the machine refuses names its switch
+    // as its description does; the user named it as the driver does.
+    uint32_t Simulate(const SimAction& given) {
+        const SimAction a = OnMachine(given);
+        try {
+            return t_.Simulate(a);
+        } catch (const UsageError& e) {
+            std::string message = e.what();
+            const std::string machine =
+                "switch " + std::to_string(a.switchIndex) + " slot " + std::to_string(a.slot);
+            const size_t at = message.find(machine);
+            if (a.kind != given.kind || at == std::string::npos) {
+                throw;
+            }
+            message.replace(at, machine.size(),
+                            "switch " + std::to_string(given.switchIndex) + " slot " +
+                                std::to_string(given.slot));
+            throw UsageError(message);
+        }
+    }
+
     const std::vector<SystemDisk>& SystemDiskList() {
         if (!disks_) {
             SystemDiskLocator* locator = env_.locator;
@@ -1264,7 +1285,15 @@ class Session {
 
     int Hotswap(const Command& c) {
         Json steps = Json::array();
+        // The step names are padded to the longest one, so that the lines written before the
+        // pause on Windows line up with those written after it.
         std::vector<std::vector<std::string>> lines;
+        auto line = [&lines](const std::string& what, const std::string& text) {
+            const std::string longest = "rescan and restore";
+            lines.push_back(
+                {what + std::string(longest.size() - std::min(longest.size(), what.size()), ' '),
+                 text});
+        };
         uint32_t status = CORVAX_STATUS_SUCCESS;
         auto record = [&](const char* what, uint32_t code, const Reply& r) {
             Json s;
@@ -1273,7 +1302,7 @@ class Session {
             s["information"] = r.information;
             steps.push_back(s);
             if (what) {
-                lines.push_back({what, StatusText(r.status)});
+                line(what, StatusText(r.status));
             }
             if (IsErrorStatus(r.status) && status == CORVAX_STATUS_SUCCESS) {
                 status = r.status;
@@ -1291,9 +1320,8 @@ class Session {
         GuardSystemDisks(c.force, &bridges);
         std::vector<SettleSlot> expected = ExpectedSlots(bridges, c);
         // Every event names a switch the driver has before a link is cut.
-        std::vector<SimAction> onMachine;
         for (const SwapEvent& event : c.events) {
-            onMachine.push_back(OnMachine(event.action));
+            OnMachine(event.action);
         }
 
         const Reply before = step(nullptr, CORVAX_GET_TABLE, CORVAX_TABLE_SIZE);
@@ -1309,17 +1337,17 @@ class Session {
                 Json s;
                 s["event"] = c.events[i].text;
                 try {
-                    t_.Simulate(onMachine[i]);
+                    Simulate(c.events[i].action);
                 } catch (const UsageError& e) {
                     refused = "hotswap event '" + c.events[i].text + "' refused: " + e.what() +
                               "; the links were brought back and the later events not done";
                     s["refused"] = e.what();
                     steps.push_back(s);
-                    lines.push_back({"swap", c.events[i].text + ": refused: " + e.what()});
+                    line("swap", c.events[i].text + ": refused: " + e.what());
                     break;
                 }
                 steps.push_back(s);
-                lines.push_back({"swap", c.events[i].text});
+                line("swap", c.events[i].text);
                 done.push_back(c.events[i]);
             }
             FollowEvents(expected, done, bridges);
@@ -1347,7 +1375,7 @@ class Session {
         Json w;
         w["wait"] = SettleSummary(waited);
         steps.push_back(w);
-        lines.push_back({"wait", SettleSummary(waited)});
+        line("wait", SettleSummary(waited));
         step("rescan and restore", CORVAX_RESCAN_RESTORE, 0);
         const Reply settled = step(nullptr, CORVAX_GET_TABLE, CORVAX_TABLE_SIZE);
         step("rescan", CORVAX_RESCAN, 0);
@@ -1408,8 +1436,8 @@ class Session {
         } else {
             out_ << Columns(lines, "") << "\n";
             PrintTable(changes, true);
-            for (const std::string& line : msixLines) {
-                out_ << line << "\n";
+            for (const std::string& text : msixLines) {
+                out_ << text << "\n";
             }
         }
         if (refused) {
@@ -1449,7 +1477,7 @@ class Session {
 
     int Sim(const Command& c) {
         const SimAction& a = c.sim;
-        const uint32_t value = t_.Simulate(OnMachine(a));
+        const uint32_t value = Simulate(a);
         const bool reads = a.kind == SimAction::Kind::Read || a.kind == SimAction::Kind::ReadMem;
         const bool writes = a.kind == SimAction::Kind::Write || a.kind == SimAction::Kind::WriteMem;
         if (o_.json) {
@@ -1619,8 +1647,12 @@ std::vector<ScriptLine> ReadScript(const std::string& file, std::istream& in, bo
     return lines;
 }
 
+// Runs the checked lines in order. A line the driver answers with an error status, or that the
+// machine refuses when it runs (a slot the switch lacks, a drive to pull that is not there, the
+// Windows disks guard), is reported and the script goes on: the lines after it (an enable, a
+// restore) are what bring the machine back.
 int RunScript(Session& session, const std::vector<ScriptLine>& lines, const std::string& file,
-              std::ostream& out, bool json) {
+              std::ostream& out, std::ostream& err, bool json) {
     const std::string where = file == "-" ? "stdin" : file;
     int result = kExitOk;
     for (const ScriptLine& line : lines) {
@@ -1630,7 +1662,8 @@ int RunScript(Session& session, const std::vector<ScriptLine>& lines, const std:
         try {
             result = std::max(result, session.Execute(line.command));
         } catch (const UsageError& e) {
-            throw LineError(where, line.number, e.what());
+            const LineError named(where, line.number, e.what());
+            result = std::max(result, Fail(out, err, json, named.what(), "", named.Line()));
         }
     }
     return result;
@@ -1663,10 +1696,12 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
         return app.exit(e, out, err);
     } catch (const CLI::ParseError& e) {
         return Fail(out, err, json, e.what(), hint);
+    } catch (const CommandLineError& e) {
+        return Fail(out, err, json, e.what(), hint);
     } catch (const LineError& e) {
         return Fail(out, err, json, e.what(), "", e.Line());
     } catch (const UsageError& e) {
-        return Fail(out, err, json, e.what(), command.name == "script" ? "" : hint);
+        return Fail(out, err, json, e.what());
     }
     if (!simulated && command.name == "system-disks") {
         // Windows answers this itself; the driver need not be there.
@@ -1689,7 +1724,7 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
         Session session(transport, options, in, out, err, environment, simulated);
         session.ReportLoad();
         if (command.name == "script") {
-            return RunScript(session, script, command.first, out, options.json);
+            return RunScript(session, script, command.first, out, err, options.json);
         }
         return session.Execute(command);
     } catch (const LineError& e) {
