@@ -162,8 +162,13 @@ def main():
                     seen_commands.add(obj["command"])
                 if "event" in obj:
                     seen_events.add(obj["event"])
-            if code == 2 and (not lines or json.loads(lines[-1]).get("event") != "error"):
-                failures.append("%s: exit 2 without an error object last" % where)
+            # Exit code 2 comes with an error object for each failure: the run's last object, or
+            # in a script one after each line refused (the script goes on).
+            errors_seen = [line for line in lines if '"event":"error"' in line]
+            if code == 2 and not errors_seen:
+                failures.append("%s: exit 2 without an error object" % where)
+            if code != 2 and errors_seen:
+                failures.append("%s: exit %d with an error object" % (where, code))
 
     missing = [c for c in commands_offered(a.ctl) if c not in seen_commands]
     if missing:
