@@ -6,7 +6,7 @@ packages=(
     libgtest-dev libgmock-dev nlohmann-json3-dev libcli11-dev
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
     binutils-mingw-w64-x86-64 wine64 python3
-    openssl osslsigncode python3-pefile libzydis-dev
+    openssl osslsigncode python3-pefile python3-jsonschema libzydis-dev
 )
 missing=()
 for p in "${packages[@]}"; do

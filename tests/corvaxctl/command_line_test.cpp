@@ -114,7 +114,7 @@ TEST(Ioctl, TheCallersBufferShowsWhatTheDriverDelivered) {
     EXPECT_EQ(o.code, kExitDriverStatus);
     nlohmann::json j = o.Objects().at(1);
     EXPECT_EQ(j["command"], "ioctl");
-    EXPECT_EQ(j["status"], "0xC0000023");
+    EXPECT_EQ(j["status"], "0xc0000023");
     EXPECT_EQ(j["information"], 4);
     EXPECT_EQ(j["output"], "00040000cccccccccccccccccccccccc");
     EXPECT_EQ(j["method"], "METHOD_OUT_DIRECT");
@@ -122,7 +122,7 @@ TEST(Ioctl, TheCallersBufferShowsWhatTheDriverDelivered) {
     // Buffered output with an error status: nothing comes back.
     o = Ctl({"--json", "ioctl", "CORVAX_GET_BITMAP", "--out-len", "8"});
     j = o.Objects().at(1);
-    EXPECT_EQ(j["status"], "0xC0000023");
+    EXPECT_EQ(j["status"], "0xc0000023");
     EXPECT_EQ(j["output"], "cccccccccccccccc");
 
     // Success: the first information bytes are the driver's, the rest is the fill.
@@ -148,7 +148,7 @@ TEST(Ioctl, InputBytesGoInTheOrderGiven) {
     EXPECT_EQ(o.Objects().at(1)["input"], "00050000");
     o = Ctl({"--json", "ioctl", "CORVAX_ON_BRIDGE", "--in", "05000000"});
     EXPECT_EQ(o.code, kExitDriverStatus);
-    EXPECT_EQ(o.Objects().at(1)["status"], "0xC0000229");
+    EXPECT_EQ(o.Objects().at(1)["status"], "0xc0000229");
 }
 
 TEST(Json, LoadEventFirstThenOneObjectPerCommand) {
@@ -160,8 +160,10 @@ TEST(Json, LoadEventFirstThenOneObjectPerCommand) {
     EXPECT_EQ(load["event"], "load");
     EXPECT_EQ(load["status"], "0x00000000");
     EXPECT_EQ(load["fabric"], "Workstation with one PEX 8748 and an on-board drive");
-    EXPECT_EQ(load["switches"], nlohmann::json::array({"PEX 8748"}));
-    EXPECT_EQ(load["log"].at(0), "Corvax2 : Driver loaded(2.0.1.20)");
+    EXPECT_EQ(load["switches"],
+              nlohmann::json::parse(
+                  R"([{"model":"PEX 8748","pfa":"0x0300","bdf":"03:00.0","switch":0}])"));
+    EXPECT_EQ(load["log"].at(0), "Corvax2 : Driver loaded(2.0.1.20)\n");
     EXPECT_GT(load["stats"]["port_pairs"].get<int>(), 0);
 
     const nlohmann::json& count = objects[1];
@@ -170,7 +172,7 @@ TEST(Json, LoadEventFirstThenOneObjectPerCommand) {
     EXPECT_EQ(count["information"], 4);
     EXPECT_EQ(count["output"], "08000000");
     EXPECT_EQ(count["count"], 8);
-    EXPECT_EQ(count["log"], nlohmann::json::array({"Corvax2 : CORVAX_QUERY(Qty=8)"}));
+    EXPECT_EQ(count["log"], nlohmann::json::array({"Corvax2 : CORVAX_QUERY(Qty=8)\n"}));
     for (const char* key : {"port_pairs", "ecam_accesses", "mappings", "stray_writes"}) {
         EXPECT_EQ(count["stats"][key], 0) << key;  // a count reads only the registry
     }
@@ -191,20 +193,24 @@ TEST(Json, DecodedFieldsOfTheDefaultMachine) {
     const nlohmann::json drives = o.Objects().at(1)["drives"];
     ASSERT_EQ(drives.size(), 8u);
     EXPECT_EQ(drives[2]["bdf"], "07:00.0");
-    EXPECT_EQ(drives[2]["vendor"], "0x1B4B");
+    EXPECT_EQ(drives[2]["vendor"], "0x1b4b");
     EXPECT_EQ(drives[2]["flags"], nlohmann::json::array({"unlisted-vendor"}));
     EXPECT_EQ(drives[2]["port"], 10);
-    EXPECT_EQ(drives[2]["switch_id"], "0x874810B5");
+    EXPECT_EQ(drives[2]["switch_id"], "0x874810b5");
+    EXPECT_EQ(drives[2]["switch"], 0);
+    EXPECT_EQ(drives[2]["slot"], 2);
     EXPECT_EQ(drives[7]["bdf"], "01:00.0");
-    EXPECT_EQ(drives[7]["switch"], 0);
+    EXPECT_EQ(drives[7]["switch"], nullptr);  // on board: no switch, slot or port
+    EXPECT_EQ(drives[7]["slot"], nullptr);
+    EXPECT_EQ(drives[7]["port"], nullptr);
     EXPECT_EQ(drives[7]["flags"], nlohmann::json::array());
 
     o = Ctl({"--json", "sim", "read", "05:00.0", "0"});
-    EXPECT_EQ(o.Objects().at(1)["value"], "0x07101F0A");
+    EXPECT_EQ(o.Objects().at(1)["value"], "0x07101f0a");
     o = Ctl({"--json", "config", "05:00.0"});
     const nlohmann::json config = o.Objects().at(1);
     EXPECT_EQ(config["class"], "0x010802");
-    EXPECT_EQ(config["bar0"], "0x00000000F7000000");
+    EXPECT_EQ(config["bar0"], "0x00000000f7000000");
     EXPECT_EQ(config["bar0_kind"], "memory64");
     EXPECT_EQ(config["output"].get<std::string>().substr(0, 8), "0a1f1007");
     o = Ctl({"--json", "version"});
@@ -242,11 +248,16 @@ TEST(Script, StateCarriesFromLineToLine) {
               "> count\n7 drives\n");
 }
 
-TEST(Script, ABadLineStopsWithItsNumber) {
+TEST(Script, ABadLineRunsNothingAndIsNamed) {
     const Outcome o = Ctl({"--json", "script", "-"}, "count\n# fine\nled 05:00.0\ncount\n");
     EXPECT_EQ(o.code, kExitUsage);
-    EXPECT_EQ(o.Objects().size(), 2u);  // the load and the first count
     EXPECT_EQ(o.err.rfind("corvaxctl: stdin line 3: ", 0), 0u) << o.err;
+    // Not even the driver was loaded: the one object is the error.
+    const std::vector<nlohmann::json> objects = o.Objects();
+    ASSERT_EQ(objects.size(), 1u) << o.out;
+    EXPECT_EQ(objects[0]["event"], "error");
+    EXPECT_EQ(objects[0]["line"], 3);
+    EXPECT_EQ(objects[0]["exit_code"], kExitUsage);
 }
 
 TEST(Script, DriverStatusesDoNotStopAScript) {
@@ -280,16 +291,16 @@ TEST(Hotswap, ReplacedRestoredAndUntouchedDrives) {
     }
     EXPECT_EQ(change["05:00.0"], "restored");
     EXPECT_EQ(change["06:00.0"], "replaced,restored");  // another model, both vendors listed
-    EXPECT_EQ(change["07:00.0"], nullptr);              // unlisted vendor: back, but not restored
-    EXPECT_EQ(change["01:00.0"], nullptr);              // on board: its link was never cut
-    EXPECT_EQ(j["wait"]["answered"], 7);                // every slot that held a drive
+    EXPECT_EQ(change["07:00.0"], "memory-lost,unlisted-vendor");  // back, not restored
+    EXPECT_EQ(change["01:00.0"], nullptr);  // on board: its link was never cut
+    EXPECT_EQ(j["wait"]["answered"], 7);    // every slot that held a drive
 }
 
 TEST(Hotswap, PulledAndStuckSlots) {
     const Outcome o = Ctl({"--json", "hotswap", "pull", "0:4", "stuck", "0:6", "on"});
     EXPECT_EQ(o.code, kExitDriverStatus);
     const nlohmann::json j = o.Objects().at(1);
-    EXPECT_EQ(j["status"], "0xC0000229");  // the enable gave up on the stuck port
+    EXPECT_EQ(j["status"], "0xc0000229");  // the enable gave up on the stuck port
     std::map<std::string, nlohmann::json> change;
     for (const nlohmann::json& d : j["drives"]) {
         change[d["bdf"]] = d["change"];

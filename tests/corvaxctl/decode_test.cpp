@@ -288,9 +288,15 @@ PciTableEntry Entry(uint32_t pfa, uint32_t id, uint32_t fg = 0) {
 TEST(Hotswap, ChangesAgainstTheTableBeforeTheCycle) {
     const uint32_t noMemory = CORVAX_ENTRY_NO_MEMORY;
     const uint32_t fresh = CORVAX_ENTRY_NEW_DEVICE | CORVAX_ENTRY_NO_MEMORY;
-    const std::vector<PciTableEntry> before = {
-        Entry(0x0500, 0x11111111), Entry(0x0600, 0x22222222), Entry(0x0700, 0x33333333, 1),
-        Entry(0x0800, 0x44444444), Entry(0x0100, 0x55555555)};
+    const uint32_t unlisted = CORVAX_ENTRY_FOREIGN_VENDOR;
+    // 0b is listed and 0c unlisted and already without memory before the cycle.
+    const std::vector<PciTableEntry> before = {Entry(0x0500, 0x11111111),
+                                               Entry(0x0600, 0x22222222),
+                                               Entry(0x0700, 0x33333333, unlisted),
+                                               Entry(0x0800, 0x44444444),
+                                               Entry(0x0B00, 0xAAAAAAAA),
+                                               Entry(0x0C00, 0xBBBBBBBB, noMemory | unlisted),
+                                               Entry(0x0100, 0x55555555)};
     const std::vector<PciTableEntry> withFifth = [&] {
         std::vector<PciTableEntry> t = before;
         t.push_back(Entry(0x0A00, 0x88888888));
@@ -298,32 +304,45 @@ TEST(Hotswap, ChangesAgainstTheTableBeforeTheCycle) {
     }();
     // Back from the cycle: every drive reset; 06 and 0a hold other drives, 08 is gone, 09 is
     // new.
-    const std::vector<PciTableEntry> settled = {
-        Entry(0x0500, 0x11111111, noMemory),     Entry(0x0600, 0x66666666, fresh),
-        Entry(0x0700, 0x33333333, noMemory | 1), Entry(0x0900, 0x77777777, fresh),
-        Entry(0x0A00, 0x99999999, fresh),        Entry(0x0100, 0x55555555)};
-    // After the restore: 05 and the replacement in 0a got their headers back, the unlisted 07
-    // and the replacement in 06 did not.
+    const std::vector<PciTableEntry> settled = {Entry(0x0500, 0x11111111, noMemory),
+                                                Entry(0x0600, 0x66666666, fresh),
+                                                Entry(0x0700, 0x33333333, noMemory | unlisted),
+                                                Entry(0x0900, 0x77777777, fresh),
+                                                Entry(0x0A00, 0x99999999, fresh),
+                                                Entry(0x0B00, 0xAAAAAAAA, noMemory),
+                                                Entry(0x0C00, 0xBBBBBBBB, noMemory | unlisted),
+                                                Entry(0x0100, 0x55555555)};
+    // After the restore: 05 and the replacement in 0a got their headers back; the unlisted 07,
+    // the replacement in 06 and (its restore failing) the listed 0b did not.
     const std::vector<PciTableEntry> after = {Entry(0x0500, 0x11111111),
                                               Entry(0x0600, 0x66666666, fresh),
-                                              Entry(0x0700, 0x33333333, noMemory | 1),
+                                              Entry(0x0700, 0x33333333, noMemory | unlisted),
                                               Entry(0x0900, 0x77777777, fresh),
                                               Entry(0x0A00, 0x99999999, CORVAX_ENTRY_NEW_DEVICE),
+                                              Entry(0x0B00, 0xAAAAAAAA, noMemory),
+                                              Entry(0x0C00, 0xBBBBBBBB, noMemory | unlisted),
                                               Entry(0x0100, 0x55555555)};
 
     const std::vector<DriveChange> c = CompareTables(withFifth, settled, after);
-    ASSERT_EQ(c.size(), 7u);
-    const std::pair<uint32_t, Change> expected[] = {
-        {0x0500, Change::Restored}, {0x0600, Change::Replaced},         {0x0700, Change::None},
-        {0x0900, Change::New},      {0x0A00, Change::ReplacedRestored}, {0x0100, Change::None},
-        {0x0800, Change::Lost}};
+    ASSERT_EQ(c.size(), 9u);
+    const std::pair<uint32_t, Change> expected[] = {{0x0500, Change::Restored},
+                                                    {0x0600, Change::Replaced},
+                                                    {0x0700, Change::MemoryLostUnlisted},
+                                                    {0x0900, Change::New},
+                                                    {0x0A00, Change::ReplacedRestored},
+                                                    {0x0B00, Change::MemoryLost},
+                                                    {0x0C00, Change::None},
+                                                    {0x0100, Change::None},
+                                                    {0x0800, Change::Lost}};
     for (size_t i = 0; i < c.size(); ++i) {
         EXPECT_EQ(c[i].entry.pciLocation, expected[i].first) << i;
         EXPECT_EQ(c[i].change, expected[i].second) << std::hex << c[i].entry.pciLocation;
     }
-    EXPECT_EQ(c[6].entry.pciID, 0x44444444u);  // a lost drive is shown as it was
+    EXPECT_EQ(c[8].entry.pciID, 0x44444444u);  // a lost drive is shown as it was
     EXPECT_STREQ(ChangeName(Change::Replaced), "replaced");
     EXPECT_STREQ(ChangeName(Change::ReplacedRestored), "replaced,restored");
+    EXPECT_STREQ(ChangeName(Change::MemoryLost), "memory-lost");
+    EXPECT_STREQ(ChangeName(Change::MemoryLostUnlisted), "memory-lost,unlisted-vendor");
     EXPECT_STREQ(ChangeName(Change::None), "");
 }
 

@@ -160,16 +160,23 @@ TEST_P(Guard, DecidesBeforeAnyLinkIsCut) {
     std::vector<std::string> err = Lines(o.err);
     EXPECT_EQ(err, c.err);
     EXPECT_EQ(locator.calls, 1);
-    if (c.cut) {
-        EXPECT_NE(o.out.find("sim read 04:08.0 offset "), std::string::npos) << o.out;
-        const size_t at = o.out.rfind("0x");
-        EXPECT_NE(std::stoul(o.out.substr(at + 2, 8), nullptr, 16) & 0x10, 0u) << o.out;
-    } else {
-        // The script stopped at the refused line: nothing was sent, nothing read.
+    // The script goes on after a refused line; the read shows whether the link was cut.
+    ASSERT_NE(o.out.find("sim read 04:08.0 offset "), std::string::npos) << o.out;
+    const size_t at = o.out.rfind("0x");
+    EXPECT_EQ((std::stoul(o.out.substr(at + 2, 8), nullptr, 16) & 0x10) != 0, c.cut) << o.out;
+    if (!c.cut) {
+        // Refused before anything was sent: no disable line, no hotswap table.
+        EXPECT_EQ(o.out.find("disable "), std::string::npos) << o.out;
         EXPECT_EQ(o.out.find("disable: "), std::string::npos) << o.out;
-        EXPECT_EQ(o.out.find("sim read"), std::string::npos) << o.out;
     }
 }
+
+// The default machine's drive of a vendor missing from the accepted list, named before links
+// are cut.
+const char kUnlisted[] =
+    "corvaxctl: warning: 07:00.0 (1b4b:1092, slot 0:2) is of a vendor missing from the accepted "
+    "list: it comes back from the link cycle without its memory address and is not restored "
+    "(set-ids, then update, accepts it)";
 
 const SystemDisk kBehind = {"the Windows directory C:\\Windows", 0x0600, ""};
 const SystemDisk kOnBoard = {"the Windows directory C:\\Windows", 0x0100, ""};
@@ -178,34 +185,35 @@ const SystemDisk kUnknown = {"the Windows directory C:\\Windows", std::nullopt,
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, Guard,
-    ::testing::Values(GuardCase{"DisableRefused",
-                                {kBehind},
-                                {"disable"},
-                                kExitUsage,
-                                {std::string("corvaxctl: stdin line 1: ") + (kRefusal + 11)},
-                                false},
-                      GuardCase{"HotswapRefused",
-                                {kOnBoard, kBehind},
-                                {"hotswap"},
-                                kExitUsage,
-                                {std::string("corvaxctl: stdin line 1: ") + (kRefusal + 11)},
-                                false},
-                      GuardCase{"DisableForced",
-                                {kBehind},
-                                {"disable", "--force"},
-                                kExitOk,
-                                {std::string("corvaxctl: warning: --force: ") + (kRefusal + 11)},
-                                true},
-                      GuardCase{"DisableOnBoard", {kOnBoard}, {"disable"}, kExitOk, {}, true},
-                      GuardCase{
-                          "DisableUnknown",
-                          {kUnknown},
-                          {"disable"},
-                          kExitOk,
-                          {"corvaxctl: warning: cannot tell which disk holds the Windows directory "
-                           "C:\\Windows (the volume of C:\\ lies on no disk); going on"},
-                          true},
-                      GuardCase{"NothingToFind", {}, {"disable"}, kExitOk, {}, true}),
+    ::testing::Values(
+        GuardCase{"DisableRefused",
+                  {kBehind},
+                  {"disable"},
+                  kExitUsage,
+                  {std::string("corvaxctl: stdin line 1: ") + (kRefusal + 11)},
+                  false},
+        GuardCase{"HotswapRefused",
+                  {kOnBoard, kBehind},
+                  {"hotswap"},
+                  kExitUsage,
+                  {std::string("corvaxctl: stdin line 1: ") + (kRefusal + 11)},
+                  false},
+        GuardCase{"DisableForced",
+                  {kBehind},
+                  {"disable", "--force"},
+                  kExitOk,
+                  {std::string("corvaxctl: warning: --force: ") + (kRefusal + 11), kUnlisted},
+                  true},
+        GuardCase{"DisableOnBoard", {kOnBoard}, {"disable"}, kExitOk, {kUnlisted}, true},
+        GuardCase{"DisableUnknown",
+                  {kUnknown},
+                  {"disable"},
+                  kExitOk,
+                  {"corvaxctl: warning: cannot tell which disk holds the Windows directory "
+                   "C:\\Windows (the volume of C:\\ lies on no disk); going on",
+                   kUnlisted},
+                  true},
+        GuardCase{"NothingToFind", {}, {"disable"}, kExitOk, {kUnlisted}, true}),
     [](const ::testing::TestParamInfo<GuardCase>& p) { return std::string(p.param.name); });
 
 TEST(Guard, ARefusedHotswapPrintsNothingButItsLine) {
@@ -283,7 +291,13 @@ TEST(Described, EveryExampleKeepsWindowsOffItsSwitches) {
         const std::string path = std::string(CORVAX_SOURCE_DIR) + "/examples/fabrics/" + name;
         const Outcome o = Ctl({"--fabric", path, "disable"}, nullptr);
         EXPECT_EQ(o.code, kExitOk) << name;
-        EXPECT_EQ(o.err, "") << name;
+        // Nothing about Windows' disks; only the drives the cycle will leave without memory.
+        for (const std::string& line : Lines(o.err)) {
+            EXPECT_EQ(line.rfind("corvaxctl: warning: ", 0), 0u) << name << ": " << line;
+            EXPECT_NE(line.find(") is of a vendor missing from the accepted list: "),
+                      std::string::npos)
+                << name << ": " << line;
+        }
     }
 }
 

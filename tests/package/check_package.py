@@ -2,7 +2,9 @@
 """Checks the Windows package: every file in the folder and in the zip, the driver's test
 signature against the shipped certificate and its PE checksum after signing, the three binaries
 stripped with their debug information linked from the build folder, their sizes, the version
-resources, and the public header compiling as C and as C++ with the mingw compilers."""
+resources, the public header compiling as C and as C++ with the mingw compilers, INSTALL.txt
+with Windows line endings only and the accepted vendor list explained, and the JSON schema."""
+import json
 import os
 import struct
 import subprocess
@@ -15,7 +17,7 @@ import pefile
 
 NAME = "corvax-2.0.1.20-x64"
 FILES = ["corvax.sys", "corvax-test.cer", "tolvane.exe", "corvaxctl.exe", "corvax_ioctl.h",
-         "INSTALL.txt"]
+         "INSTALL.txt", "corvaxctl.schema.json"]
 # Each binary: where the build keeps it (and its debug file), and the most it may weigh as
 # shipped. An unstripped one weighs about twice as much or more.
 BINARIES = {
@@ -182,6 +184,23 @@ def main(build):
                                   os.path.join(tmp, "client.o")],
                                  capture_output=True, text=True)
             check(f"corvax_ioctl.h compiles as {language}", run.returncode == 0, run.stderr)
+
+    with open(os.path.join(folder, "INSTALL.txt"), "rb") as f:
+        notes = f.read()
+    lines = notes.split(b"\r\n")
+    check("INSTALL.txt ends every line with CR LF", notes.endswith(b"\r\n") and
+          all(b"\n" not in line and b"\r" not in line for line in lines),
+          "%d bare LF, %d bare CR" % (notes.count(b"\n") - notes.count(b"\r\n"),
+                                      notes.count(b"\r") - notes.count(b"\r\n")))
+    for words in (b"set-ids", b"unlisted-vendor", b"memory-lost,unlisted-vendor", b"update"):
+        check("INSTALL.txt explains %s" % words.decode(), words in notes)
+    with open(os.path.join(folder, "corvaxctl.schema.json"), "rb") as f:
+        try:
+            schema = json.loads(f.read())
+            check("corvaxctl.schema.json is a JSON schema",
+                  schema.get("$schema", "").startswith("https://json-schema.org/"))
+        except ValueError as e:
+            check("corvaxctl.schema.json is a JSON schema", False, str(e))
 
     print(f"{len(failures)} failed")
     return 1 if failures else 0

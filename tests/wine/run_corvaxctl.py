@@ -86,8 +86,28 @@ def main():
               b"corvaxctl: cannot open \\\\.\\CorvaxDev: File not found (is the Corvax driver "
               b"loaded?)\r\n")
         check("sim wait refused", ["sim", "wait", "10"], 2, b"",
-              b"corvaxctl: 'sim wait' acts on the simulated machine; this build talks to the "
+              b"corvaxctl: 'sim' acts on the simulated machine; this build talks to the "
               b"real device\r\n")
+        check("--fabric refused", ["--fabric", "x.json", "table"], 2, b"",
+              b"corvaxctl: --fabric describes a simulated machine; this build talks to the "
+              b"real device\r\n")
+        # Operands are checked before the device is opened: the bad one is named, not the
+        # missing driver.
+        check("a bad PFA before the device", ["config", "5:zz.0"], 2, b"",
+              b"corvaxctl: bad PFA '5:zz.0': give bus:device.function (hexadecimal, e.g. "
+              b"05:00.0) or a hexadecimal PFA (e.g. 0x0500); bus 0-ff, device 0-1f, function "
+              b"0-7\r\n")
+        check("hotswap events refused before the device", ["hotswap", "pull", "0:1"], 2, b"",
+              b"corvaxctl: hotswap events act on the simulated machine; on this host swap the "
+              b"drives by hand when asked\r\n")
+        check("a bad operand as JSON", ["--json", "led", "05:00.0", "9"], 2,
+              judge=lambda out: json.loads(out.decode())["event"] == "error"
+              and json.loads(out.decode())["exit_code"] == 2
+              and json.loads(out.decode())["message"].startswith("bad LED TYPE '9'"))
+        check("--help offers what works here", ["--help"], 0,
+              judge=lambda out: all(word not in out for word in
+                                    (b"--fabric", b"--log", b"--stats", b"\r\n  sim "))
+              and b"hotswap" in out and b"--json" in out)
     finally:
         wine.stop()
 

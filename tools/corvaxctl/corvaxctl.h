@@ -3,6 +3,7 @@
 #define CORVAXCTL_CORVAXCTL_H
 
 #include <iosfwd>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,10 @@ struct Environment {
     bool terminal = false;  // standard error is a terminal: the wait shows its progress there
     // Where the system's disks are; null: this build's own way (see system_disk.h).
     SystemDiskLocator* locator = nullptr;
+    // Which command line to offer: the simulated machine's (true) or the real device's
+    // (false); none: this build's own. Tests of the host build ask for the real device's to
+    // see what a Windows user sees; the requests still reach the transport that is linked in.
+    std::optional<bool> simulated;
 };
 
 // Runs one command line (args without the program name). `in` feeds "script -" and the

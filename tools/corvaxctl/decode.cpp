@@ -5,6 +5,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <map>
 
 namespace corvaxctl {
@@ -200,6 +201,12 @@ std::string Hex16(uint32_t value) {
     return text;
 }
 
+std::string JsonHex(uint64_t value, int digits) {
+    char text[32];
+    std::snprintf(text, sizeof(text), "0x%0*llx", digits, static_cast<unsigned long long>(value));
+    return text;
+}
+
 std::string IdText(uint32_t pciId) {
     char text[16];
     std::snprintf(text, sizeof(text), "%04x:%04x", pciId & 0xFFFF, pciId >> 16);
@@ -303,6 +310,46 @@ unsigned SwitchSlotCount(uint32_t switchId) {
     }
 }
 
+namespace {
+
+// Each model's link map, slot 0 first (the same maps the switch's documentation gives).
+const unsigned kLinkMap8748[] = {8, 9, 10, 11, 16, 17, 18, 19};
+const unsigned kLinkMap8732[] = {8, 9, 10, 11};
+const unsigned kLinkMap8618[] = {2, 10, 12, 14, 1, 5, 7, 9, 3, 11, 13, 15};
+
+std::vector<unsigned> LinkMap(uint32_t switchId) {
+    switch (switchId) {
+        case CORVAX_PLX8748_ID:
+            return {std::begin(kLinkMap8748), std::end(kLinkMap8748)};
+        case CORVAX_PLX8732_ID:
+            return {std::begin(kLinkMap8732), std::end(kLinkMap8732)};
+        case CORVAX_PLX8618_ID:
+            return {std::begin(kLinkMap8618), std::end(kLinkMap8618)};
+        default:
+            return {};
+    }
+}
+
+}  // namespace
+
+std::optional<unsigned> PortDeviceOfSlot(uint32_t switchId, unsigned slot) {
+    const std::vector<unsigned> map = LinkMap(switchId);
+    if (slot >= map.size()) {
+        return std::nullopt;
+    }
+    return map[slot];
+}
+
+std::optional<unsigned> SlotOfPortDevice(uint32_t switchId, unsigned device) {
+    const std::vector<unsigned> map = LinkMap(switchId);
+    for (unsigned slot = 0; slot < map.size(); ++slot) {
+        if (map[slot] == device) {
+            return slot;
+        }
+    }
+    return std::nullopt;
+}
+
 std::vector<PciTableEntry> DecodeTable(const Bytes& output) {
     std::vector<PciTableEntry> entries;
     static const PciTableEntry kEmpty = {};
@@ -374,6 +421,11 @@ ConfigSummary DecodeConfig(const Bytes& header) {
     s.revision = static_cast<uint8_t>(classRev & 0xFF);
     s.classCode = classRev >> 8;
     s.headerType = header[0x0E];
+    if (const unsigned msix = FindCapability(header, 0x11)) {
+        const uint32_t control = Dword(header, msix);
+        s.msixVectors = ((control >> 16) & 0x7FF) + 1;
+        s.msixTable = Dword(header, msix + 4);
+    }
     const uint32_t bar0 = Dword(header, 0x10);
     if (bar0 & 1) {
         s.bar0Io = true;
@@ -389,6 +441,22 @@ ConfigSummary DecodeConfig(const Bytes& header) {
     return s;
 }
 
+unsigned FindCapability(const Bytes& header, uint8_t id) {
+    // Status bit 4: the header has a capability list. A list is followed for at most 48 entries
+    // (all a 256-byte header can hold), so a loop in it ends.
+    if (header.size() < 0x100 || (header[0x06] & 0x10) == 0) {
+        return 0;
+    }
+    unsigned at = header[0x34] & 0xFCu;
+    for (int i = 0; i < 48 && at >= 0x40 && at < 0x100; ++i) {
+        if (header[at] == id) {
+            return at;
+        }
+        at = header[at + 1] & 0xFCu;
+    }
+    return 0;
+}
+
 const char* ChangeName(Change change) {
     switch (change) {
         case Change::New:
@@ -401,6 +469,10 @@ const char* ChangeName(Change change) {
             return "lost";
         case Change::Restored:
             return "restored";
+        case Change::MemoryLost:
+            return "memory-lost";
+        case Change::MemoryLostUnlisted:
+            return "memory-lost,unlisted-vendor";
         case Change::None:
             break;
     }
@@ -436,6 +508,11 @@ std::vector<DriveChange> CompareTables(const std::vector<PciTableEntry>& before,
             c.change = restored ? Change::ReplacedRestored : Change::Replaced;
         } else if (restored) {
             c.change = Change::Restored;
+        } else if (!(old->second->fgStatus & CORVAX_ENTRY_NO_MEMORY) &&
+                   (e.fgStatus & CORVAX_ENTRY_NO_MEMORY)) {
+            // It had its memory address before the cycle and has none after the restore.
+            c.change = (e.fgStatus & CORVAX_ENTRY_FOREIGN_VENDOR) ? Change::MemoryLostUnlisted
+                                                                  : Change::MemoryLost;
         }
         changes.push_back(c);
     }

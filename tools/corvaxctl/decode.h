@@ -42,8 +42,10 @@ uint32_t ParseControlCode(const std::string& text);
 
 // ---- plain formatting ----
 
-std::string Hex32(uint32_t value);   // "0x%08X"
-std::string Hex16(uint32_t value);   // "0x%04X"
+std::string Hex32(uint32_t value);  // "0x%08X"
+std::string Hex16(uint32_t value);  // "0x%04X"
+// The one hexadecimal style of the JSON output: "0x", lower case, `digits` digits ("0x0b00").
+std::string JsonHex(uint64_t value, int digits);
 std::string IdText(uint32_t pciId);  // "1f0a:0710" (vendor:device, lower case as lspci)
 std::string LowerHex(const Bytes& bytes);
 // Lines of 16 bytes as lspci -xxx prints them: "00: 0a 1f 10 07 ...".
@@ -65,6 +67,10 @@ const char* MethodName(uint32_t code);
 // "PEX 8748" for a switch identifier; "" for 0, "unknown" otherwise.
 std::string SwitchModelName(uint32_t switchId);
 unsigned SwitchSlotCount(uint32_t switchId);
+// The switch's link map: the device number of the downstream port of each slot on the
+// switch's internal bus, and back. None for a model without one or a slot or port it lacks.
+std::optional<unsigned> PortDeviceOfSlot(uint32_t switchId, unsigned slot);
+std::optional<unsigned> SlotOfPortDevice(uint32_t switchId, unsigned device);
 
 // ---- records ----
 
@@ -90,13 +96,28 @@ struct ConfigSummary {
     bool bar0Io = false;
     bool bar064 = false;
     bool bar0Prefetchable = false;
+    // The MSI-X capability, when the header's capability list holds one.
+    std::optional<unsigned> msixVectors;  // Message Control bits 10:0, plus one
+    uint32_t msixTable = 0;               // Table Offset/BIR: offset bits 31:3, BAR bits 2:0
 };
 ConfigSummary DecodeConfig(const Bytes& header);
+// The offset of a capability in a configuration header, walking its list; 0 when absent.
+unsigned FindCapability(const Bytes& header, uint8_t id);
 
 // ---- the hotswap comparison ----
 
-enum class Change { None, New, Replaced, ReplacedRestored, Lost, Restored };
-// "", "new", "replaced", "replaced,restored", "lost", "restored"
+enum class Change {
+    None,
+    New,
+    Replaced,
+    ReplacedRestored,
+    Lost,
+    Restored,
+    MemoryLost,          // the same drive came back without its memory address and kept it so
+    MemoryLostUnlisted,  // the same, of a vendor missing from the accepted list
+};
+// "", "new", "replaced", "replaced,restored", "lost", "restored", "memory-lost",
+// "memory-lost,unlisted-vendor"
 const char* ChangeName(Change change);
 
 struct DriveChange {

@@ -1,8 +1,8 @@
 // corvaxctl: runs commands against one driver instance and prints what came back, as tables for
 // a person or as one JSON object per command.
 #include <algorithm>
+#include <array>
 #include <cstring>
-#include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <map>
@@ -23,15 +23,23 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
+// The driver's save area keeps this many MSI-X entries of each drive (it owns no heap).
+constexpr unsigned kMsixSavedEntries = 16;
+
+// A bad script line, or a command of a script that the machine refused: the line is named.
+class LineError : public UsageError {
+  public:
+    LineError(const std::string& where, int line, const std::string& message)
+        : UsageError(where + " line " + std::to_string(line) + ": " + message), line_(line) {}
+    int Line() const { return line_; }
+
+  private:
+    int line_;
+};
+
 std::string StatusText(uint32_t status) {
     const std::string name = StatusName(status);
     return name.empty() ? Hex32(status) : name + " (" + Hex32(status) + ")";
-}
-
-std::string Hex64(uint64_t value) {
-    char text[32];
-    std::snprintf(text, sizeof(text), "0x%016llX", static_cast<unsigned long long>(value));
-    return text;
 }
 
 std::string ShortHex(uint64_t value) {
@@ -92,30 +100,67 @@ std::string Join(const std::vector<std::string>& words, const std::string& separ
     return text;
 }
 
+Json Nullable(const std::optional<unsigned>& value) {
+    return value ? Json(*value) : Json(nullptr);
+}
+
+// ---- the drive table ----
+
+// The table numbers the switches from 1 and gives on-board drives 0; everything else, and the
+// user, number them from 0, as the driver's records are.
+bool OnBoard(const PciTableEntry& e) {
+    return e.bdgIndex == 0;
+}
+
+unsigned EntrySwitch(const PciTableEntry& e) {
+    return e.bdgIndex - 1;
+}
+
+std::optional<unsigned> EntrySlot(const PciTableEntry& e) {
+    if (OnBoard(e)) {
+        return std::nullopt;
+    }
+    return SlotOfPortDevice(e.bdgPciId, e.bdgDevId);
+}
+
+// "0:2", as events and --expect take it; the port's device number when the model is unknown.
+std::string EntryPlace(const PciTableEntry& e) {
+    const std::optional<unsigned> slot = EntrySlot(e);
+    return std::to_string(EntrySwitch(e)) + ":" +
+           (slot ? std::to_string(*slot) : "port " + std::to_string(e.bdgDevId));
+}
+
 Json EntryJson(const PciTableEntry& e) {
+    const bool onboard = OnBoard(e);
     Json j;
-    j["pfa"] = Hex16(e.pciLocation);
+    j["pfa"] = JsonHex(e.pciLocation, 4);
     j["bdf"] = FormatPfa(e.pciLocation);
     j["id"] = IdText(e.pciID);
-    j["vendor"] = Hex16(e.pciID & 0xFFFF);
-    j["device"] = Hex16(e.pciID >> 16);
-    j["switch"] = e.bdgIndex;
-    j["switch_id"] = Hex32(e.bdgPciId);
-    j["port"] = e.bdgDevId;
-    j["fg_status"] = Hex32(e.fgStatus);
+    j["vendor"] = JsonHex(e.pciID & 0xFFFF, 4);
+    j["device"] = JsonHex(e.pciID >> 16, 4);
+    j["switch"] = onboard ? Json(nullptr) : Json(EntrySwitch(e));
+    j["slot"] = Nullable(EntrySlot(e));
+    j["port"] = onboard ? Json(nullptr) : Json(e.bdgDevId);
+    j["switch_id"] = onboard ? Json(nullptr) : Json(JsonHex(e.bdgPciId, 8));
+    j["fg_status"] = JsonHex(e.fgStatus, 8);
     j["flags"] = EntryFlagWords(e.fgStatus);
     return j;
 }
 
 std::vector<std::string> EntryRow(size_t index, const PciTableEntry& e) {
-    const bool onboard = e.bdgIndex == 0 && e.bdgPciId == 0;
-    return {std::to_string(index),
-            FormatPfa(e.pciLocation),
-            IdText(e.pciID),
-            onboard ? "on-board" : std::to_string(e.bdgIndex) + " " + SwitchModelName(e.bdgPciId),
-            onboard ? "-" : std::to_string(e.bdgDevId),
-            e.fgStatus ? Join(EntryFlagWords(e.fgStatus), ",") : "-"};
+    const bool onboard = OnBoard(e);
+    const std::optional<unsigned> slot = EntrySlot(e);
+    return {
+        std::to_string(index),
+        FormatPfa(e.pciLocation),
+        IdText(e.pciID),
+        onboard ? "on-board" : std::to_string(EntrySwitch(e)) + " " + SwitchModelName(e.bdgPciId),
+        slot ? std::to_string(*slot) : "-",
+        onboard ? "-" : std::to_string(e.bdgDevId),
+        e.fgStatus ? Join(EntryFlagWords(e.fgStatus), ",") : "-"};
 }
+
+// ---- the switch records ----
 
 unsigned PayloadBytes(uint8_t bdgMps) {
     return 128u << ((bdgMps >> 5) & 7);
@@ -126,16 +171,20 @@ uint64_t SlotBar(const SlotImage& s) {
 }
 
 Json SlotJson(unsigned index, const SlotImage& s) {
+    // A slot without a drive has no drive address: what the record holds there is the port's
+    // secondary bus, or 0xff when no port answered.
+    const bool present = (s.fgStatus & CORVAX_SLOT_PRESENT) != 0;
     Json j;
     j["slot"] = index;
-    j["fg_status"] = Hex16(s.fgStatus).replace(2, 2, "");  // "0x80"
-    j["present"] = (s.fgStatus & CORVAX_SLOT_PRESENT) != 0;
+    j["fg_status"] = JsonHex(s.fgStatus, 2);
+    j["present"] = present;
     j["port"] = s.bdgDeviceId;
     j["mps"] = PayloadBytes(s.bdgMps);
-    j["pfa"] = Hex16(s.pciPFA);
-    j["bdf"] = FormatPfa(s.pciPFA);
-    j["id"] = IdText(static_cast<uint32_t>(s.deviceId) << 16 | s.vendorId);
-    j["bar"] = Hex64(SlotBar(s));
+    j["pfa"] = present ? Json(JsonHex(s.pciPFA, 4)) : Json(nullptr);
+    j["bdf"] = present ? Json(FormatPfa(s.pciPFA)) : Json(nullptr);
+    j["id"] = present ? Json(IdText(static_cast<uint32_t>(s.deviceId) << 16 | s.vendorId))
+                      : Json(nullptr);
+    j["bar0"] = present ? Json(JsonHex(SlotBar(s), 16)) : Json(nullptr);
     return j;
 }
 
@@ -143,139 +192,16 @@ std::string SlotCell(const SlotImage& s) {
     if (s.fgStatus & CORVAX_SLOT_PRESENT) {
         return FormatPfa(s.pciPFA) + " " +
                IdText(static_cast<uint32_t>(s.deviceId) << 16 | s.vendorId) +
-               " mps=" + std::to_string(PayloadBytes(s.bdgMps)) + " bar=" + ShortHex(SlotBar(s));
+               " mps=" + std::to_string(PayloadBytes(s.bdgMps)) + " bar0=" + ShortHex(SlotBar(s));
     }
-    return s.pciPFA ? FormatPfa(s.pciPFA) + " empty" : "-";
+    if (s.pciPFA == 0) {
+        return "-";
+    }
+    // A port that does not answer reads all-ones: the recorded bus is 0xff.
+    return ((s.pciPFA >> 8) & 0xFF) == 0xFF ? "no port" : FormatPfa(s.pciPFA) + " empty";
 }
 
-unsigned ParseSwitchIndex(const std::string& text, unsigned& slot) {
-    const size_t colon = text.find(':');
-    std::optional<uint64_t> sw, sl;
-    if (colon != std::string::npos) {
-        sw = ParseCount(text.substr(0, colon), 2);
-        sl = ParseCount(text.substr(colon + 1), 11);
-    }
-    if (!sw || !sl) {
-        throw UsageError("bad SWITCH:SLOT '" + text +
-                         "': give the switch's position in the description (0-2) and the slot "
-                         "index (0-11), e.g. 0:3");
-    }
-    slot = static_cast<unsigned>(*sl);
-    return static_cast<unsigned>(*sw);
-}
-
-uint32_t ParseOffset(const std::string& text) {
-    const std::optional<uint64_t> v = ParseHex(text, 0xFFC);
-    if (!v || (*v & 3)) {
-        throw UsageError("bad OFFSET '" + text +
-                         "': a hexadecimal configuration offset, a multiple of 4 below 0x1000");
-    }
-    return static_cast<uint32_t>(*v);
-}
-
-uint32_t ParseValue(const std::string& text) {
-    const std::optional<uint64_t> v = ParseHex(text, 0xFFFFFFFFu);
-    if (!v) {
-        throw UsageError("bad VALUE '" + text + "': a hexadecimal dword, e.g. 0x00000006");
-    }
-    return static_cast<uint32_t>(*v);
-}
-
-uint64_t ParseAddress(const std::string& text) {
-    const std::optional<uint64_t> v = ParseHex(text, ~0ull);
-    if (!v || (*v & 3)) {
-        throw UsageError("bad ADDRESS '" + text +
-                         "': a hexadecimal physical address, a multiple of 4");
-    }
-    return *v;
-}
-
-bool ParseOnOff(const std::string& text) {
-    if (text == "on") {
-        return true;
-    }
-    if (text == "off") {
-        return false;
-    }
-    throw UsageError("bad STATE '" + text + "': on or off");
-}
-
-uint32_t ParseLedType(const std::string& text) {
-    if (text == "on") {
-        return 1;
-    }
-    if (text == "blink") {
-        return 2;
-    }
-    if (text == "off") {
-        return 3;
-    }
-    const std::optional<uint64_t> v = ParseCount(text, 3);
-    if (!v) {
-        throw UsageError("bad LED TYPE '" + text + "': 0-3, or on, blink, off");
-    }
-    return static_cast<uint32_t>(*v);
-}
-
-// The events of a hotswap: a verb and its operands, one after the other.
-std::vector<std::pair<SimAction, std::string>> ParseEvents(const std::vector<std::string>& words) {
-    std::vector<std::pair<SimAction, std::string>> events;
-    for (size_t i = 0; i < words.size();) {
-        const std::string& verb = words[i];
-        SimAction a;
-        size_t operands;
-        if (verb == "pull") {
-            a.kind = SimAction::Kind::Pull;
-            operands = 1;
-        } else if (verb == "insert" || verb == "replace") {
-            a.kind = verb == "insert" ? SimAction::Kind::Insert : SimAction::Kind::Replace;
-            operands = 2;
-        } else if (verb == "stuck") {
-            a.kind = SimAction::Kind::Stuck;
-            operands = 2;
-        } else {
-            throw UsageError("bad hotswap event '" + verb +
-                             "': pull S:P, insert S:P V:D, replace S:P V:D or stuck S:P on|off");
-        }
-        if (i + operands >= words.size()) {
-            throw UsageError("hotswap event '" + verb + "' needs " + std::to_string(operands) +
-                             " operand" + (operands > 1 ? "s" : ""));
-        }
-        a.switchIndex = ParseSwitchIndex(words[i + 1], a.slot);
-        if (a.kind == SimAction::Kind::Insert || a.kind == SimAction::Kind::Replace) {
-            a.id = ParseVendorDevice(words[i + 2]);
-        } else if (a.kind == SimAction::Kind::Stuck) {
-            a.on = ParseOnOff(words[i + 2]);
-        }
-        std::string text = verb;
-        for (size_t k = 1; k <= operands; ++k) {
-            text += " " + words[i + k];
-        }
-        events.emplace_back(a, text);
-        i += operands + 1;
-    }
-    return events;
-}
-
-// A duration in milliseconds given on the command line.
-uint64_t ParseMs(const std::optional<std::string>& text, uint64_t fallback, const char* option) {
-    if (!text) {
-        return fallback;
-    }
-    const std::optional<uint64_t> v = ParseCount(*text, 3600000);
-    if (!v) {
-        throw UsageError(std::string("bad ") + option + " '" + *text +
-                         "': milliseconds, from 0 to 3600000");
-    }
-    return *v;
-}
-
-SettleOptions SettleOptionsOf(const Command& c) {
-    SettleOptions o;
-    o.settleMs = ParseMs(c.settleMs, o.settleMs, "--settle");
-    o.trainMs = ParseMs(c.trainMs, o.trainMs, "--train-ms");
-    return o;
-}
+// ---- the wait ----
 
 std::string Millis(uint64_t us) {
     char text[32];
@@ -305,9 +231,9 @@ Json SettleJson(const SettleResult& r, const SettleOptions& o) {
     Json slots = Json::array();
     for (const SettleSlot& s : r.slots) {
         Json e;
-        e["record"] = s.record;
+        e["switch"] = s.record;
         e["slot"] = s.slot;
-        e["pfa"] = Hex16(s.pfa);
+        e["pfa"] = JsonHex(s.pfa, 4);
         e["bdf"] = FormatPfa(s.pfa);
         e["answered"] = s.answered;
         e["answer_us"] = s.answered ? Json(s.answerUs) : Json(nullptr);
@@ -318,18 +244,19 @@ Json SettleJson(const SettleResult& r, const SettleOptions& o) {
     return j;
 }
 
-// The disks the locator found, for `system-disks`.
+// ---- the system's disks ----
+
 Json SystemDisksJson(const std::vector<SystemDisk>& disks) {
     Json j;
     j["command"] = "system-disks";
-    j["status"] = Hex32(CORVAX_STATUS_SUCCESS);
+    j["status"] = JsonHex(CORVAX_STATUS_SUCCESS, 8);
     j["information"] = 0;
     j["output"] = "";
     Json list = Json::array();
     for (const SystemDisk& d : disks) {
         Json e;
         e["what"] = d.what;
-        e["pfa"] = d.pfa ? Json(Hex16(*d.pfa)) : Json(nullptr);
+        e["pfa"] = d.pfa ? Json(JsonHex(*d.pfa, 4)) : Json(nullptr);
         e["bdf"] = d.pfa ? Json(FormatPfa(*d.pfa)) : Json(nullptr);
         e["unknown"] = d.pfa ? Json(nullptr) : Json(d.unknown);
         list.push_back(e);
@@ -348,49 +275,93 @@ void PrintSystemDisks(const std::vector<SystemDisk>& disks, std::ostream& out) {
     }
 }
 
+// A downstream port whose link stayed cut.
+struct LinkDown {
+    unsigned sw = 0;
+    unsigned slot = 0;
+    uint16_t port = 0;  // the port's own address on the switch's internal bus
+};
+
 class Session {
   public:
     Session(Transport& transport, const GlobalOptions& options, std::istream& in, std::ostream& out,
-            std::ostream& err, const Environment& environment)
-        : t_(transport), o_(options), in_(in), out_(out), err_(err), env_(environment) {
+            std::ostream& err, const Environment& environment, bool simulated)
+        : t_(transport),
+          o_(options),
+          in_(in),
+          out_(out),
+          err_(err),
+          env_(environment),
+          simulated_(simulated) {
         if (const auto c = t_.Counters()) {
             mark_ = *c;
         }
     }
 
-    // The load, as the first JSON object; false when the driver did not load.
-    bool ReportLoad() {
-        const std::optional<MachineInfo> machine = t_.Machine();
+    // The load, as the first JSON object, with the switches of the description and the number
+    // the driver gave each. UsageError when the driver did not load.
+    void ReportLoad() {
+        const std::optional<MachineInfo> machine = simulated_ ? t_.Machine() : std::nullopt;
         if (!machine) {
-            return true;
+            return;
         }
         // The load's log and counters run from the boot.
         log_.clear();
         mark_ = MachineCounters();
         DrainLog();
+        const bool loaded = !IsErrorStatus(machine->loadStatus) && t_.Ready();
+        std::vector<std::optional<unsigned>> numbers(machine->switches.size());
+        if (loaded && !machine->switches.empty()) {
+            // Which described switch is which of the driver's: the simulated events name a
+            // switch by the driver's number.
+            Bridges();
+            for (size_t i = 0; i < numbers.size(); ++i) {
+                for (unsigned r = 0; r < upstream_.size(); ++r) {
+                    if (upstream_[r] != 0 && upstream_[r] == machine->upstream[i]) {
+                        numbers[i] = r;
+                    }
+                }
+            }
+        }
         if (o_.json) {
             Json j;
             j["event"] = "load";
-            j["status"] = Hex32(machine->loadStatus);
+            j["status"] = JsonHex(machine->loadStatus, 8);
             j["fabric"] = machine->name;
             j["source"] = machine->source;
             Json switches = Json::array();
-            for (uint32_t id : machine->switches) {
-                switches.push_back(SwitchModelName(id));
+            for (size_t i = 0; i < machine->switches.size(); ++i) {
+                Json s;
+                s["model"] = SwitchModelName(machine->switches[i]);
+                s["pfa"] = JsonHex(machine->upstream[i], 4);
+                s["bdf"] = FormatPfa(machine->upstream[i]);
+                s["switch"] = Nullable(numbers[i]);
+                switches.push_back(s);
             }
             j["switches"] = switches;
             j["onboard"] = machine->onboard;
             Emit(j);
         }
-        if (IsErrorStatus(machine->loadStatus) || !t_.Ready()) {
-            err_ << "corvaxctl: the driver did not load: " << StatusText(machine->loadStatus)
-                 << "\n";
-            return false;
+        if (!loaded) {
+            throw UsageError("the driver did not load: " + StatusText(machine->loadStatus));
         }
-        return true;
+        std::vector<std::string> left;
+        for (size_t i = 0; i < numbers.size(); ++i) {
+            if (!numbers[i]) {
+                left.push_back("the " + SwitchModelName(machine->switches[i]) + " at " +
+                               FormatPfa(machine->upstream[i]));
+            }
+        }
+        if (!left.empty()) {
+            err_ << "corvaxctl: warning: the driver registered " << numbers.size() - left.size()
+                 << " of the description's " << numbers.size() << " switches, not "
+                 << Join(left, ", ")
+                 << " (it takes at most three, of one family, on buses 1 to 64)\n"
+                 << std::flush;
+        }
     }
 
-    // Runs one command; UsageError for bad operands.
+    // Runs one command; UsageError for what the machine refuses.
     int Execute(const Command& c) {
         Begin();
         const int result = Dispatch(c);
@@ -418,7 +389,7 @@ class Session {
             return Model();
         }
         if (n == "on-bridge") {
-            return OnBridge(ParsePfa(c.first));
+            return OnBridge(c.pfa);
         }
         if (n == "table") {
             return Table();
@@ -430,20 +401,19 @@ class Session {
             return Bitmap();
         }
         if (n == "config") {
-            return Config(ParsePfa(c.first));
+            return Config(c.pfa);
         }
         if (n == "update") {
-            return Action(n, CORVAX_UPDATE, {});
+            return Action(n, CORVAX_UPDATE);
         }
         if (n == "rescan") {
-            return Action(n, CORVAX_RESCAN, {});
+            return Action(n, CORVAX_RESCAN);
         }
         if (n == "restore") {
-            return Action(n, CORVAX_RESCAN_RESTORE, {});
+            return Action(n, CORVAX_RESCAN_RESTORE);
         }
         if (n == "disable") {
-            GuardSystemDisks(c.force);
-            return Action(n, CORVAX_DISABLE_BRIDGE, {});
+            return Disable(c);
         }
         if (n == "wait") {
             return Wait(c);
@@ -458,19 +428,19 @@ class Session {
             return kExitOk;
         }
         if (n == "enable") {
-            return Action(n, CORVAX_ENABLE_BRIDGE, {});
+            return Enable();
         }
         if (n == "led") {
-            return Led(ParsePfa(c.first), ParseLedType(c.second));
+            return Led(c.pfa, c.ledType);
         }
         if (n == "led-all") {
-            return Action(n, CORVAX_SET_LED_ALL, {});
+            return LedAll();
         }
         if (n == "clear-cpm") {
-            return Action(n, CORVAX_CLR_CPM, {});
+            return Action(n, CORVAX_CLR_CPM);
         }
         if (n == "set-ids") {
-            return SetIds(c.list);
+            return SetIds(c.vendors);
         }
         if (n == "hotswap") {
             return Hotswap(c);
@@ -492,14 +462,19 @@ class Session {
     }
 
     void DrainLog() {
-        for (std::string& line : t_.TakeLog()) {
+        for (std::string& print : t_.TakeLog()) {
             if (!o_.log) {
                 continue;
             }
             if (o_.json) {
-                log_.push_back(std::move(line));
+                log_.push_back(std::move(print));
             } else {
-                err_ << line << "\n";
+                // One print, one line: a print without its own line feed (the driver's link
+                // lines) does not run into the next.
+                if (!print.empty() && print.back() == '\n') {
+                    print.pop_back();
+                }
+                err_ << print << "\n";
             }
         }
         err_.flush();
@@ -539,10 +514,10 @@ class Session {
         return s;
     }
 
-    Json Base(const std::string& command, const Reply& r) {
+    static Json Base(const std::string& command, const Reply& r) {
         Json j;
         j["command"] = command;
-        j["status"] = Hex32(r.status);
+        j["status"] = JsonHex(r.status, 8);
         j["information"] = r.information;
         j["output"] = LowerHex(r.output);
         return j;
@@ -562,6 +537,11 @@ class Session {
         return ExitFor(r.status);
     }
 
+    // The line of a request that succeeded and did nothing.
+    void SayNothing(const std::string& command, const std::string& what, const std::string& why) {
+        out_ << command << ": " << what << ": " << why << "\n";
+    }
+
     int Version() {
         const Reply r = Send(CORVAX_GET_VERSION, {}, 4);
         Json j = Base("version", r);
@@ -571,7 +551,7 @@ class Session {
         const uint32_t v = Dword(r.output);
         if (o_.json) {
             j["version"] = VersionText(v);
-            j["version_value"] = Hex32(v);
+            j["version_value"] = JsonHex(v, 8);
             Emit(j);
         } else {
             out_ << "Corvax driver " << VersionText(v) << " (" << Hex32(v) << ")\n";
@@ -603,7 +583,7 @@ class Session {
         }
         const uint32_t id = Dword(r.output);
         if (o_.json) {
-            j["switch_id"] = Hex32(id);
+            j["switch_id"] = JsonHex(id, 8);
             j["model"] = id ? Json(SwitchModelName(id)) : Json(nullptr);
             Emit(j);
         } else if (id == 0) {
@@ -619,7 +599,7 @@ class Session {
         const bool found = r.status == CORVAX_STATUS_SUCCESS;
         if (o_.json) {
             Json j = Base("on-bridge", r);
-            j["pfa"] = Hex16(pfa);
+            j["pfa"] = JsonHex(pfa, 4);
             j["bdf"] = FormatPfa(pfa);
             j["on_bridge"] = found;
             Emit(j);
@@ -637,7 +617,7 @@ class Session {
             return;
         }
         std::vector<std::vector<std::string>> rows;
-        rows.push_back({"#", "PFA", "ID", "switch", "port", "flags"});
+        rows.push_back({"#", "PFA", "ID", "switch", "slot", "port", "flags"});
         if (withChange) {
             rows.back().push_back("change");
         }
@@ -645,7 +625,7 @@ class Session {
             rows.push_back(EntryRow(i, drives[i].entry));
             if (drives[i].change == Change::Lost) {
                 rows.back()[0] = "-";
-                rows.back()[5] = "-";
+                rows.back()[6] = "-";
             }
             if (withChange) {
                 rows.back().push_back(
@@ -655,13 +635,22 @@ class Session {
         out_ << Columns(rows, "");
     }
 
-    int Table() {
+    // The table as the driver gives it now; none when the request failed.
+    std::vector<PciTableEntry> TableNow(Reply* reply = nullptr) {
         const Reply r = Send(CORVAX_GET_TABLE, {}, CORVAX_TABLE_SIZE);
+        if (reply != nullptr) {
+            *reply = r;
+        }
+        return IsErrorStatus(r.status) ? std::vector<PciTableEntry>() : DecodeTable(r.output);
+    }
+
+    int Table() {
+        Reply r;
+        const std::vector<PciTableEntry> entries = TableNow(&r);
         Json j = Base("table", r);
         if (IsErrorStatus(r.status)) {
             return Failed("table", j, r);
         }
-        const std::vector<PciTableEntry> entries = DecodeTable(r.output);
         if (o_.json) {
             Json drives = Json::array();
             for (const PciTableEntry& e : entries) {
@@ -686,6 +675,7 @@ class Session {
             return Failed("switches", j, r);
         }
         const std::vector<BridgeApInfo> bridges = DecodeBridges(r.output);
+        Remember(bridges);
         Json records = Json::array();
         std::string text;
         for (size_t i = 0; i < bridges.size(); ++i) {
@@ -696,13 +686,13 @@ class Session {
             const unsigned slots = SwitchSlotCount(b.pciID);
             if (o_.json) {
                 Json rec;
-                rec["record"] = i;
-                rec["switch_id"] = Hex32(b.pciID);
+                rec["switch"] = i;
+                rec["switch_id"] = JsonHex(b.pciID, 8);
                 rec["model"] = SwitchModelName(b.pciID);
-                rec["pfa"] = Hex16(b.bdgPFA);
+                rec["pfa"] = JsonHex(b.bdgPFA, 4);
                 rec["bdf"] = FormatPfa(b.bdgPFA);
-                rec["original_map"] = Hex32(b.OriginalMap);
-                rec["current_map"] = Hex32(b.CurrentMap);
+                rec["original_map"] = JsonHex(b.OriginalMap, 8);
+                rec["current_map"] = JsonHex(b.CurrentMap, 8);
                 rec["primary_bus"] = b.PrimaryBus;
                 rec["secondary_bus"] = b.SecondaryBus;
                 Json original = Json::array(), current = Json::array();
@@ -716,7 +706,7 @@ class Session {
                 continue;
             }
             std::ostringstream head;
-            head << "record " << i << ": " << SwitchModelName(b.pciID) << " (" << IdText(b.pciID)
+            head << "switch " << i << ": " << SwitchModelName(b.pciID) << " (" << IdText(b.pciID)
                  << ") at " << FormatPfa(b.bdgPFA) << ", primary bus " << b.PrimaryBus
                  << ", secondary bus " << b.SecondaryBus << ", original map "
                  << Hex32(b.OriginalMap) << ", current map " << Hex32(b.CurrentMap) << "\n";
@@ -738,6 +728,8 @@ class Session {
     }
 
     int Bitmap() {
+        // The records say which switches there are and which of them keep a bitmap.
+        const std::vector<BridgeApInfo> bridges = Bridges();
         const Reply r = Send(CORVAX_GET_BITMAP, {}, CORVAX_BITMAP_SIZE);
         Json j = Base("bitmap", r);
         if (IsErrorStatus(r.status)) {
@@ -745,24 +737,50 @@ class Session {
         }
         Json words = Json::array(), slots = Json::array();
         std::vector<std::vector<std::string>> rows;
+        bool anyKept = false, anySwitch = false;
         for (unsigned i = 0; i < 3; ++i) {
             const uint32_t word = Dword(r.output, 4 * i);
             const std::vector<unsigned> set = BitmapSlots(word);
-            words.push_back(Hex32(word));
+            words.push_back(JsonHex(word, 8));
             slots.push_back(set);
+            if (i >= bridges.size() || !BridgeInUse(bridges[i])) {
+                continue;
+            }
+            anySwitch = true;
+            const uint32_t id = bridges[i].pciID;
+            const std::string head = "switch " + std::to_string(i) + ":";
+            if (id == CORVAX_PLX8748_ID) {
+                rows.push_back({head, Hex32(word), "none kept: the PEX 8748 has no port bitmap"});
+                continue;
+            }
+            anyKept = true;
             std::vector<std::string> names;
             for (unsigned s : set) {
                 names.push_back(std::to_string(s));
             }
-            rows.push_back({"record " + std::to_string(i) + ":", Hex32(word),
+            rows.push_back({head, Hex32(word),
                             "slots answering: " + (names.empty() ? "none" : Join(names, " "))});
+        }
+        std::optional<std::string> nothing;
+        if (!anySwitch) {
+            nothing = "no switch is registered";
+        } else if (!anyKept) {
+            nothing =
+                "the PEX 8748 keeps no port bitmap; `table` after `rescan` shows which "
+                "drives answer";
         }
         if (o_.json) {
             j["bitmaps"] = words;
             j["slots"] = slots;
+            if (nothing) {
+                j["did_nothing"] = *nothing;
+            }
             Emit(j);
         } else {
             out_ << Columns(rows, "");
+            if (nothing) {
+                SayNothing("bitmap", "nothing read", *nothing);
+            }
         }
         return kExitOk;
     }
@@ -774,29 +792,46 @@ class Session {
             return Failed("config", j, r);
         }
         const ConfigSummary s = DecodeConfig(r.output);
+        // Zeros: the driver reads only drives it recorded behind a switch.
         const bool recorded = s.vendor != 0 || s.device != 0;
+        std::optional<std::string> nothing;
+        if (!recorded) {
+            nothing = FormatPfa(pfa) + " is no drive the driver recorded behind a switch";
+            for (const PciTableEntry& e : TableNow()) {
+                if (e.pciLocation == pfa && OnBoard(e)) {
+                    nothing = FormatPfa(pfa) +
+                              " is an on-board drive: the driver reads the header only of "
+                              "drives behind a switch";
+                }
+            }
+        }
         const char* kind = s.bar0Io ? "io" : s.bar064 ? "memory64" : "memory32";
         if (o_.json) {
-            j["pfa"] = Hex16(pfa);
+            auto when = [&](Json value) { return recorded ? value : Json(nullptr); };
+            j["pfa"] = JsonHex(pfa, 4);
             j["bdf"] = FormatPfa(pfa);
             j["recorded"] = recorded;
-            j["vendor"] = Hex16(s.vendor);
-            j["device"] = Hex16(s.device);
-            j["id"] = IdText(static_cast<uint32_t>(s.device) << 16 | s.vendor);
-            char cls[16];
-            std::snprintf(cls, sizeof(cls), "0x%06X", s.classCode);
-            j["class"] = cls;
-            j["revision"] = s.revision;
-            j["header_type"] = s.headerType;
-            j["bar0"] = Hex64(s.bar0);
-            j["bar0_kind"] = kind;
+            j["vendor"] = when(JsonHex(s.vendor, 4));
+            j["device"] = when(JsonHex(s.device, 4));
+            j["id"] = when(IdText(static_cast<uint32_t>(s.device) << 16 | s.vendor));
+            j["class"] = when(JsonHex(s.classCode, 6));
+            j["revision"] = when(s.revision);
+            j["header_type"] = when(s.headerType);
+            j["bar0"] = when(JsonHex(s.bar0, 16));
+            j["bar0_kind"] = when(kind);
+            j["msix_vectors"] = Nullable(s.msixVectors);
+            j["msix_table"] = s.msixVectors ? Json(JsonHex(s.msixTable, 8)) : Json(nullptr);
+            if (nothing) {
+                j["did_nothing"] = *nothing;
+            }
             Emit(j);
             return kExitOk;
         }
-        if (!recorded) {
-            out_ << FormatPfa(pfa)
-                 << ": the driver recorded no slot at this address (it answered with zeros)\n";
-        } else if (s.vendor == 0xFFFF) {
+        if (nothing) {
+            SayNothing("config", "nothing read", *nothing);
+            return kExitOk;
+        }
+        if (s.vendor == 0xFFFF) {
             out_ << FormatPfa(pfa) << ": nothing answers at this address (all ones)\n";
         } else {
             char text[64];
@@ -809,6 +844,10 @@ class Session {
                      : s.bar064 ? "64-bit memory"
                                 : "32-bit memory")
                  << (s.bar0 == 0 && !s.bar0Io ? ", unassigned" : "") << ")\n";
+            if (s.msixVectors) {
+                out_ << "MSI-X: " << *s.msixVectors << " vectors, table at "
+                     << ShortHex(s.msixTable & ~7u) << " in BAR" << (s.msixTable & 7) << "\n";
+            }
         }
         for (const std::string& line : HexDump(r.output)) {
             out_ << line << "\n";
@@ -816,66 +855,252 @@ class Session {
         return kExitOk;
     }
 
-    int Action(const std::string& command, uint32_t code, const Bytes& input) {
-        const Reply r = Send(code, input, 0);
+    int Action(const std::string& command, uint32_t code) {
+        const Reply r = Send(code, {}, 0);
         if (o_.json) {
             Json j = Base(command, r);
             Emit(j);
         } else {
-            out_ << command << ": " << StatusText(r.status);
-            if (code == CORVAX_ENABLE_BRIDGE && r.status == CORVAX_STATUS_FAIL_CHECK) {
-                out_ << ": a port's link did not come back in six passes";
+            out_ << command << ": " << StatusText(r.status) << "\n";
+        }
+        return ExitFor(r.status);
+    }
+
+    // Drives that lose their memory address in a link cycle and are not restored: those of a
+    // vendor missing from the accepted list (the table's flag). Said on standard error before
+    // any link is cut.
+    std::vector<PciTableEntry> WarnUnrestorable(const std::vector<PciTableEntry>& table) {
+        std::vector<PciTableEntry> found;
+        for (const PciTableEntry& e : table) {
+            if (OnBoard(e) || !(e.fgStatus & CORVAX_ENTRY_FOREIGN_VENDOR) ||
+                (e.fgStatus & CORVAX_ENTRY_NO_MEMORY)) {
+                continue;
             }
-            out_ << "\n";
+            found.push_back(e);
+            err_ << "corvaxctl: warning: " << FormatPfa(e.pciLocation) << " (" << IdText(e.pciID)
+                 << ", slot " << EntryPlace(e)
+                 << ") is of a vendor missing from the accepted list: it comes back from the "
+                    "link cycle without its memory address and is not restored (set-ids, then "
+                    "update, accepts it)\n";
+        }
+        err_.flush();
+        return found;
+    }
+
+    static Json EntriesJson(const std::vector<PciTableEntry>& entries) {
+        Json list = Json::array();
+        for (const PciTableEntry& e : entries) {
+            list.push_back(EntryJson(e));
+        }
+        return list;
+    }
+
+    int Disable(const Command& c) {
+        GuardSystemDisks(c.force);
+        const std::vector<PciTableEntry> unrestorable = WarnUnrestorable(TableNow());
+        const Reply r = Send(CORVAX_DISABLE_BRIDGE, {}, 0);
+        if (o_.json) {
+            Json j = Base("disable", r);
+            j["unrestorable"] = EntriesJson(unrestorable);
+            Emit(j);
+        } else {
+            out_ << "disable: " << StatusText(r.status) << "\n";
+        }
+        return ExitFor(r.status);
+    }
+
+    // A configuration dword as the simulated hardware holds it, counted nowhere.
+    uint32_t Peek(uint16_t pfa, uint32_t offset) {
+        SimAction a;
+        a.kind = SimAction::Kind::Read;
+        a.pfa = pfa;
+        a.offset = offset;
+        return t_.Simulate(a);
+    }
+
+    // The ports whose Link Disable still reads set, found on the simulated hardware; none on
+    // the real device, where only the driver's log tells.
+    std::optional<std::vector<LinkDown>> LinksDown(const std::vector<BridgeApInfo>& bridges) {
+        if (!simulated_) {
+            return std::nullopt;
+        }
+        std::vector<LinkDown> down;
+        for (unsigned r = 0; r < bridges.size(); ++r) {
+            const BridgeApInfo& b = bridges[r];
+            if (!BridgeInUse(b)) {
+                continue;
+            }
+            for (unsigned slot = 0; slot < SwitchSlotCount(b.pciID); ++slot) {
+                const std::optional<unsigned> device = PortDeviceOfSlot(b.pciID, slot);
+                if (!device) {
+                    continue;
+                }
+                const auto port =
+                    static_cast<uint16_t>((b.SecondaryBus & 0xFF) << 8 | *device << 3);
+                if (Peek(port, 0) == 0xFFFFFFFF || !(Peek(port, 0x04) & (0x10u << 16))) {
+                    continue;  // no port there, or one without a capability list
+                }
+                unsigned at = Peek(port, 0x34) & 0xFC;
+                for (int i = 0; i < 48 && at >= 0x40 && at < 0x100; ++i) {
+                    const uint32_t head = Peek(port, at);
+                    if ((head & 0xFF) == 0x10) {
+                        // Link Control, bit 4: Link Disable.
+                        if (Peek(port, at + 0x10) & 0x10) {
+                            down.push_back({r, slot, port});
+                        }
+                        break;
+                    }
+                    at = (head >> 8) & 0xFC;
+                }
+            }
+        }
+        return down;
+    }
+
+    Json LinksDownJson(const std::optional<std::vector<LinkDown>>& down) {
+        if (!down) {
+            return Json(nullptr);
+        }
+        Json list = Json::array();
+        for (const LinkDown& d : *down) {
+            Json e;
+            e["switch"] = d.sw;
+            e["slot"] = d.slot;
+            e["port_pfa"] = JsonHex(d.port, 4);
+            e["port_bdf"] = FormatPfa(d.port);
+            list.push_back(e);
+        }
+        return list;
+    }
+
+    // After an enable that gave up: which links stayed cut, on standard error.
+    void SayLinksDown(const std::optional<std::vector<LinkDown>>& down) {
+        if (!down) {
+            err_ << "corvaxctl: a port's link did not come back in six passes; the driver's log "
+                    "names the port (see \"Seeing the driver's lines\" in INSTALL.txt)\n";
+        } else {
+            for (const LinkDown& d : *down) {
+                err_ << "corvaxctl: the link of slot " << d.sw << ":" << d.slot << " (port "
+                     << FormatPfa(d.port)
+                     << ") did not come back: its Link Disable still reads set after six "
+                        "passes\n";
+            }
+        }
+        err_.flush();
+    }
+
+    int Enable() {
+        const Reply r = Send(CORVAX_ENABLE_BRIDGE, {}, 0);
+        std::optional<std::vector<LinkDown>> down = std::vector<LinkDown>();
+        const bool gaveUp = r.status == CORVAX_STATUS_FAIL_CHECK;
+        if (gaveUp) {
+            down = LinksDown(simulated_ ? Bridges() : std::vector<BridgeApInfo>());
+        }
+        if (o_.json) {
+            Json j = Base("enable", r);
+            j["links_down"] = LinksDownJson(down);
+            Emit(j);
+        } else {
+            out_ << "enable: " << StatusText(r.status)
+                 << (gaveUp ? ": a port's link did not come back in six passes" : "") << "\n";
+            out_.flush();
+        }
+        if (gaveUp) {
+            SayLinksDown(down);
         }
         return ExitFor(r.status);
     }
 
     int Led(uint16_t pfa, uint32_t type) {
         const Reply r = Send(CORVAX_SET_LED, Dwords({pfa, type}), 0);
+        std::optional<std::string> nothing;
+        if (!IsErrorStatus(r.status)) {
+            // The driver sets the LED of the port in front of a slot it recorded; the same match
+            // answers CORVAX_ON_BRIDGE.
+            if (Send(CORVAX_ON_BRIDGE, Dwords({pfa}), 0).status != CORVAX_STATUS_SUCCESS) {
+                nothing = FormatPfa(pfa) +
+                          " is not in a slot of a registered switch, so it has no slot LED";
+            }
+        }
         if (o_.json) {
             Json j = Base("led", r);
-            j["pfa"] = Hex16(pfa);
+            j["pfa"] = JsonHex(pfa, 4);
             j["bdf"] = FormatPfa(pfa);
             j["led_type"] = type;
+            if (nothing) {
+                j["did_nothing"] = *nothing;
+            }
             Emit(j);
         } else {
             out_ << "led " << FormatPfa(pfa) << " " << type << ": " << StatusText(r.status) << "\n";
+            if (nothing) {
+                SayNothing("led", "nothing changed", *nothing);
+            }
         }
         return ExitFor(r.status);
     }
 
-    int SetIds(const std::vector<std::string>& words) {
-        if (words.size() > CORVAX_DEVICE_ID_LIST_ENTRIES - 1) {
-            throw UsageError("set-ids takes at most 255 vendors (the list ends with a 0 entry)");
-        }
-        std::vector<uint32_t> ids;
-        Bytes input;
-        for (const std::string& w : words) {
-            const std::optional<uint64_t> v = ParseHex(w, 0xFFFF);
-            if (!v || *v == 0) {
-                throw UsageError("bad VENDOR '" + w + "': a hexadecimal vendor ID from 1 to ffff");
+    int LedAll() {
+        const Reply r = Send(CORVAX_SET_LED_ALL, {}, 0);
+        std::optional<std::string> nothing;
+        if (!IsErrorStatus(r.status)) {
+            // Which family is registered decides whether there is a field to set.
+            const Reply model = Send(CORVAX_QUERY_8618, {}, 4);
+            const uint32_t id = IsErrorStatus(model.status) ? 1 : Dword(model.output);
+            if (id == 0) {
+                nothing = "no switch is registered";
+            } else if (id == CORVAX_PLX8748_ID) {
+                nothing =
+                    "the request sets the indicators of a PEX 8618 or 8732; the PEX 8748's "
+                    "are left alone";
             }
-            ids.push_back(static_cast<uint32_t>(*v));
         }
-        ids.push_back(0);  // the terminator: the list is exactly what was given
-        for (uint32_t id : ids) {
+        if (o_.json) {
+            Json j = Base("led-all", r);
+            if (nothing) {
+                j["did_nothing"] = *nothing;
+            }
+            Emit(j);
+        } else {
+            out_ << "led-all: " << StatusText(r.status) << "\n";
+            if (nothing) {
+                SayNothing("led-all", "nothing changed", *nothing);
+            }
+        }
+        return ExitFor(r.status);
+    }
+
+    int SetIds(const std::vector<uint32_t>& vendors) {
+        Bytes input;
+        for (uint32_t id : vendors) {
             const Bytes b = Dwords({id});
             input.insert(input.end(), b.begin(), b.end());
         }
+        const Bytes end = Dwords({0});  // the terminator: the list is exactly what was given
+        input.insert(input.end(), end.begin(), end.end());
         const Reply r = Send(CORVAX_SET_DEVICE_ID_LIST, input, 0);
         if (o_.json) {
             Json j = Base("set-ids", r);
-            Json vendors = Json::array();
-            for (size_t i = 0; i + 1 < ids.size(); ++i) {
-                vendors.push_back(Hex16(ids[i]));
+            Json list = Json::array();
+            for (uint32_t id : vendors) {
+                list.push_back(JsonHex(id, 4));
             }
-            j["vendors"] = vendors;
+            j["vendors"] = list;
             Emit(j);
         } else {
-            out_ << "set-ids (" << words.size() << " vendors): " << StatusText(r.status) << "\n";
+            out_ << "set-ids (" << vendors.size() << " vendors): " << StatusText(r.status) << "\n";
         }
         return ExitFor(r.status);
+    }
+
+    // Keeps which upstream port each of the driver's switch numbers stands for.
+    void Remember(const std::vector<BridgeApInfo>& bridges) {
+        upstream_.fill(0);
+        for (size_t r = 0; r < bridges.size() && r < upstream_.size(); ++r) {
+            if (BridgeInUse(bridges[r])) {
+                upstream_[r] = static_cast<uint16_t>(bridges[r].bdgPFA);
+            }
+        }
     }
 
     // The switch records (PLX_QUERY_PCI); none when the request failed.
@@ -887,7 +1112,50 @@ class Session {
         if (IsErrorStatus(r.status) || r.information < CORVAX_QUERY_PCI_SIZE) {
             return {};
         }
-        return DecodeBridges(r.output);
+        std::vector<BridgeApInfo> bridges = DecodeBridges(r.output);
+        Remember(bridges);
+        return bridges;
+    }
+
+    // An event as the simulated machine takes it: the user names the driver's switch, the
+    // machine its description's.
+    SimAction OnMachine(SimAction a) {
+        if (a.kind != SimAction::Kind::Pull && a.kind != SimAction::Kind::Insert &&
+            a.kind != SimAction::Kind::Replace && a.kind != SimAction::Kind::Stuck) {
+            return a;
+        }
+        const std::optional<MachineInfo> machine = t_.Machine();
+        if (machine && a.switchIndex < upstream_.size() && upstream_[a.switchIndex] != 0) {
+            const auto at = std::find(machine->upstream.begin(), machine->upstream.end(),
+                                      upstream_[a.switchIndex]);
+            if (at != machine->upstream.end()) {
+                a.switchIndex = static_cast<unsigned>(at - machine->upstream.begin());
+                return a;
+            }
+        }
+        throw UsageError("no switch " + std::to_string(a.switchIndex) +
+                         " (corvaxctl switches lists them)");
+    }
+
+    // Carries out a simulated action on the machine. What the machine refuses names its switch
+    // as its description does; the user named it as the driver does.
+    uint32_t Simulate(const SimAction& given) {
+        const SimAction a = OnMachine(given);
+        try {
+            return t_.Simulate(a);
+        } catch (const UsageError& e) {
+            std::string message = e.what();
+            const std::string machine =
+                "switch " + std::to_string(a.switchIndex) + " slot " + std::to_string(a.slot);
+            const size_t at = message.find(machine);
+            if (a.kind != given.kind || at == std::string::npos) {
+                throw;
+            }
+            message.replace(at, machine.size(),
+                            "switch " + std::to_string(given.switchIndex) + " slot " +
+                                std::to_string(given.slot));
+            throw UsageError(message);
+        }
     }
 
     const std::vector<SystemDisk>& SystemDiskList() {
@@ -933,10 +1201,8 @@ class Session {
     std::vector<SettleSlot> ExpectedSlots(const std::vector<BridgeApInfo>& bridges,
                                           const Command& c) {
         std::vector<SettleSlot> slots = SlotsHoldingDrives(bridges);
-        if (c.expect) {
-            for (const auto& [record, slot] : ParseSlotList(*c.expect)) {
-                AddSlot(slots, SlotOf(bridges, record, slot));
-            }
+        for (const auto& [sw, slot] : c.expectSlots) {
+            AddSlot(slots, SlotOf(bridges, sw, slot));
         }
         return slots;
     }
@@ -967,16 +1233,15 @@ class Session {
     }
 
     int Wait(const Command& c) {
-        const SettleOptions options = SettleOptionsOf(c);
         const std::vector<BridgeApInfo> bridges = Bridges();
-        const SettleResult r = WaitForDrives(ExpectedSlots(bridges, c), options);
+        const SettleResult r = WaitForDrives(ExpectedSlots(bridges, c), c.settle);
         if (o_.json) {
             Json j;
             j["command"] = "wait";
-            j["status"] = Hex32(CORVAX_STATUS_SUCCESS);
+            j["status"] = JsonHex(CORVAX_STATUS_SUCCESS, 8);
             j["information"] = 0;
             j["output"] = "";
-            j["wait"] = SettleJson(r, options);
+            j["wait"] = SettleJson(r, c.settle);
             Emit(j);
         } else {
             out_ << "wait: " << SettleSummary(r) << "\n";
@@ -985,18 +1250,13 @@ class Session {
     }
 
     // The slots that hold a drive after the simulated swap, by what the events did last to
-    // each (insert or replace: a drive; pull: none), in the driver's numbering: the events
-    // name the description's switches, the driver numbers its records.
-    void FollowEvents(std::vector<SettleSlot>& slots,
-                      const std::vector<std::pair<SimAction, std::string>>& events,
-                      const std::vector<BridgeApInfo>& bridges) {
-        const std::optional<MachineInfo> machine = t_.Machine();
-        if (!machine) {
-            return;
-        }
+    // each (insert or replace: a drive; pull: none). Runs while the links are cut: a slot the
+    // switch does not have is left out rather than refused.
+    static void FollowEvents(std::vector<SettleSlot>& slots, const std::vector<SwapEvent>& events,
+                             const std::vector<BridgeApInfo>& bridges) {
         std::map<std::pair<unsigned, unsigned>, bool> holds;
-        for (const auto& event : events) {
-            const SimAction& a = event.first;
+        for (const SwapEvent& event : events) {
+            const SimAction& a = event.action;
             if (a.kind == SimAction::Kind::Pull) {
                 holds[{a.switchIndex, a.slot}] = false;
             } else if (a.kind == SimAction::Kind::Insert || a.kind == SimAction::Kind::Replace) {
@@ -1004,45 +1264,45 @@ class Session {
             }
         }
         for (const auto& [where, drive] : holds) {
-            for (unsigned r = 0; r < bridges.size(); ++r) {
-                if (!BridgeInUse(bridges[r]) || where.first >= machine->upstream.size() ||
-                    bridges[r].bdgPFA != machine->upstream[where.first]) {
-                    continue;
-                }
-                const SettleSlot slot = SlotOf(bridges, r, where.second);
-                if (drive) {
-                    AddSlot(slots, slot);
-                } else {
-                    slots.erase(std::remove_if(slots.begin(), slots.end(),
-                                               [&](const SettleSlot& s) {
-                                                   return s.record == slot.record &&
-                                                          s.slot == slot.slot;
-                                               }),
-                                slots.end());
-                }
+            SettleSlot slot;
+            try {
+                slot = SlotOf(bridges, where.first, where.second);
+            } catch (const UsageError&) {
+                continue;
+            }
+            if (drive) {
+                AddSlot(slots, slot);
+            } else {
+                slots.erase(std::remove_if(slots.begin(), slots.end(),
+                                           [&](const SettleSlot& s) {
+                                               return s.record == slot.record &&
+                                                      s.slot == slot.slot;
+                                           }),
+                            slots.end());
             }
         }
     }
 
     int Hotswap(const Command& c) {
-        const auto events = ParseEvents(c.list);
-        if (!events.empty() && !Transport::Simulated()) {
-            throw UsageError(
-                "hotswap events act on the simulated machine; on this host swap the "
-                "drives by hand when asked");
-        }
-        const SettleOptions options = SettleOptionsOf(c);
         Json steps = Json::array();
+        // The step names are padded to the longest one, so that the lines written before the
+        // pause on Windows line up with those written after it.
         std::vector<std::vector<std::string>> lines;
+        auto line = [&lines](const std::string& what, const std::string& text) {
+            const std::string longest = "rescan and restore";
+            lines.push_back(
+                {what + std::string(longest.size() - std::min(longest.size(), what.size()), ' '),
+                 text});
+        };
         uint32_t status = CORVAX_STATUS_SUCCESS;
         auto record = [&](const char* what, uint32_t code, const Reply& r) {
             Json s;
             s["request"] = ControlCodeName(code);
-            s["status"] = Hex32(r.status);
+            s["status"] = JsonHex(r.status, 8);
             s["information"] = r.information;
             steps.push_back(s);
             if (what) {
-                lines.push_back({what, StatusText(r.status)});
+                line(what, StatusText(r.status));
             }
             if (IsErrorStatus(r.status) && status == CORVAX_STATUS_SUCCESS) {
                 status = r.status;
@@ -1059,18 +1319,38 @@ class Session {
         record(nullptr, PLX_QUERY_PCI, query);
         GuardSystemDisks(c.force, &bridges);
         std::vector<SettleSlot> expected = ExpectedSlots(bridges, c);
+        // Every event names a switch the driver has before a link is cut.
+        for (const SwapEvent& event : c.events) {
+            OnMachine(event.action);
+        }
 
         const Reply before = step(nullptr, CORVAX_GET_TABLE, CORVAX_TABLE_SIZE);
+        const std::vector<PciTableEntry> unrestorable =
+            WarnUnrestorable(IsErrorStatus(before.status) ? std::vector<PciTableEntry>()
+                                                          : DecodeTable(before.output));
         step("disable", CORVAX_DISABLE_BRIDGE, 0);
-        if (Transport::Simulated()) {
-            for (const auto& event : events) {
-                t_.Simulate(event.first);
+        // From here on to the enable nothing may end the command: the links are cut.
+        std::optional<std::string> refused;
+        if (simulated_) {
+            std::vector<SwapEvent> done;
+            for (size_t i = 0; i < c.events.size(); ++i) {
                 Json s;
-                s["event"] = event.second;
+                s["event"] = c.events[i].text;
+                try {
+                    Simulate(c.events[i].action);
+                } catch (const UsageError& e) {
+                    refused = "hotswap event '" + c.events[i].text + "' refused: " + e.what() +
+                              "; the links were brought back and the later events not done";
+                    s["refused"] = e.what();
+                    steps.push_back(s);
+                    line("swap", c.events[i].text + ": refused: " + e.what());
+                    break;
+                }
                 steps.push_back(s);
-                lines.push_back({"swap", event.second});
+                line("swap", c.events[i].text);
+                done.push_back(c.events[i]);
             }
-            FollowEvents(expected, events, bridges);
+            FollowEvents(expected, done, bridges);
         } else {
             out_ << Columns(lines, "");
             lines.clear();
@@ -1079,18 +1359,23 @@ class Session {
             std::string answer;
             std::getline(in_, answer);
         }
-        step("enable", CORVAX_ENABLE_BRIDGE, 0);
-        if (!Transport::Simulated()) {
+        const Reply enabled = step("enable", CORVAX_ENABLE_BRIDGE, 0);
+        std::optional<std::vector<LinkDown>> down = std::vector<LinkDown>();
+        if (enabled.status == CORVAX_STATUS_FAIL_CHECK) {
+            down = LinksDown(bridges);
+            SayLinksDown(down);
+        }
+        if (!simulated_) {
             // What was written so far shows while the drives are waited for.
             out_ << Columns(lines, "");
             lines.clear();
             out_.flush();
         }
-        const SettleResult waited = WaitForDrives(expected, options);
+        const SettleResult waited = WaitForDrives(expected, c.settle);
         Json w;
         w["wait"] = SettleSummary(waited);
         steps.push_back(w);
-        lines.push_back({"wait", SettleSummary(waited)});
+        line("wait", SettleSummary(waited));
         step("rescan and restore", CORVAX_RESCAN_RESTORE, 0);
         const Reply settled = step(nullptr, CORVAX_GET_TABLE, CORVAX_TABLE_SIZE);
         step("rescan", CORVAX_RESCAN, 0);
@@ -1098,19 +1383,52 @@ class Session {
 
         const std::vector<DriveChange> changes = CompareTables(
             DecodeTable(before.output), DecodeTable(settled.output), DecodeTable(after.output));
+        // The MSI-X table of each restored drive, as its header showed it when it answered.
+        std::vector<std::optional<unsigned>> msix(changes.size());
+        std::vector<std::string> msixLines;
+        for (size_t i = 0; i < changes.size(); ++i) {
+            const DriveChange& change = changes[i];
+            if (change.change != Change::Restored && change.change != Change::ReplacedRestored) {
+                continue;
+            }
+            for (const SettleSlot& s : waited.slots) {
+                if (s.answered && s.pfa == change.entry.pciLocation) {
+                    msix[i] = s.msixVectors;
+                }
+            }
+            if (msix[i] && *msix[i] > kMsixSavedEntries) {
+                msixLines.push_back(FormatPfa(change.entry.pciLocation) + " (slot " +
+                                    EntryPlace(change.entry) + "): MSI-X: at most " +
+                                    std::to_string(kMsixSavedEntries) + " of " +
+                                    std::to_string(*msix[i]) +
+                                    " vectors restored; the rest come back when the drive's "
+                                    "device is restarted");
+            }
+        }
         if (o_.json) {
             Json j;
             j["command"] = "hotswap";
-            j["status"] = Hex32(status);
+            j["status"] = JsonHex(status, 8);
             j["information"] = after.information;
             j["output"] = LowerHex(after.output);
             j["steps"] = steps;
-            j["wait"] = SettleJson(waited, options);
+            j["unrestorable"] = EntriesJson(unrestorable);
+            j["links_down"] = LinksDownJson(down);
+            j["wait"] = SettleJson(waited, c.settle);
             Json drives = Json::array();
-            for (const DriveChange& change : changes) {
-                Json d = EntryJson(change.entry);
-                d["change"] =
-                    change.change == Change::None ? Json(nullptr) : Json(ChangeName(change.change));
+            for (size_t i = 0; i < changes.size(); ++i) {
+                Json d = EntryJson(changes[i].entry);
+                d["change"] = changes[i].change == Change::None
+                                  ? Json(nullptr)
+                                  : Json(ChangeName(changes[i].change));
+                if (msix[i]) {
+                    Json m;
+                    m["vectors"] = *msix[i];
+                    m["restored_at_most"] = std::min(*msix[i], kMsixSavedEntries);
+                    d["msix"] = m;
+                } else {
+                    d["msix"] = nullptr;
+                }
                 drives.push_back(d);
             }
             j["drives"] = drives;
@@ -1118,42 +1436,37 @@ class Session {
         } else {
             out_ << Columns(lines, "") << "\n";
             PrintTable(changes, true);
+            for (const std::string& text : msixLines) {
+                out_ << text << "\n";
+            }
+        }
+        if (refused) {
+            throw UsageError(*refused);
         }
         const int exit = ExitFor(status);
         return waited.AllAnswered() ? exit : std::max(exit, kExitDriverStatus);
     }
 
     int Ioctl(const Command& c) {
-        const uint32_t code = ParseControlCode(c.first);
-        const Bytes input = c.inHex ? ParseHexBytes(*c.inHex) : Bytes();
-        uint32_t outLength = 0;
-        if (c.outLength) {
-            const std::optional<uint64_t> v = ParseCount(*c.outLength, 1u << 20);
-            if (!v) {
-                throw UsageError("bad --out-len '" + *c.outLength +
-                                 "': a byte count from 0 to 1048576");
-            }
-            outLength = static_cast<uint32_t>(*v);
-        }
-        const Reply r = Send(code, input, outLength);
-        const std::string name = ControlCodeName(code);
+        const Reply r = Send(c.code, c.input, c.outputLength);
+        const std::string name = ControlCodeName(c.code);
         if (o_.json) {
             Json j = Base("ioctl", r);
-            j["code"] = Hex32(code);
+            j["code"] = JsonHex(c.code, 8);
             j["name"] = name.empty() ? Json(nullptr) : Json(name);
-            j["method"] = MethodName(code);
-            j["input"] = LowerHex(input);
-            j["output_length"] = outLength;
+            j["method"] = MethodName(c.code);
+            j["input"] = LowerHex(c.input);
+            j["output_length"] = c.outputLength;
             Emit(j);
         } else {
             std::vector<std::vector<std::string>> rows;
-            rows.push_back({"request", Hex32(code) + " " + (name.empty() ? "(unknown)" : name) +
-                                           " " + MethodName(code)});
-            rows.push_back({"input", std::to_string(input.size()) + " bytes"});
+            rows.push_back({"request", Hex32(c.code) + " " + (name.empty() ? "(unknown)" : name) +
+                                           " " + MethodName(c.code)});
+            rows.push_back({"input", std::to_string(c.input.size()) + " bytes"});
             rows.push_back({"status", StatusText(r.status)});
             rows.push_back({"information", std::to_string(r.information)});
-            rows.push_back(
-                {"output", std::to_string(outLength) + " bytes, filled with cc before the call"});
+            rows.push_back({"output", std::to_string(c.outputLength) +
+                                          " bytes, filled with cc before the call"});
             out_ << Columns(rows, "");
             for (const std::string& line : HexDump(r.output)) {
                 out_ << line << "\n";
@@ -1163,55 +1476,22 @@ class Session {
     }
 
     int Sim(const Command& c) {
-        SimAction a;
-        const std::string verb = c.name.substr(4);
-        std::string what;
-        if (verb == "pull" || verb == "insert" || verb == "replace" || verb == "stuck") {
-            std::vector<std::string> words = {verb, c.first};
-            if (verb != "pull") {
-                words.push_back(c.second);
-            }
-            a = ParseEvents(words).front().first;
-            what = "switch " + std::to_string(a.switchIndex) + " slot " + std::to_string(a.slot);
-        } else if (verb == "read" || verb == "write") {
-            a.kind = verb == "read" ? SimAction::Kind::Read : SimAction::Kind::Write;
-            a.pfa = ParsePfa(c.first);
-            a.offset = ParseOffset(c.second);
-            if (a.kind == SimAction::Kind::Write) {
-                a.value = ParseValue(c.third);
-            }
-            what = FormatPfa(a.pfa) + " offset " + Hex16(a.offset).replace(2, 1, "");
-        } else if (verb == "wait") {
-            a.kind = SimAction::Kind::Wait;
-            const std::optional<uint64_t> ms = ParseCount(c.first, 3600000);
-            if (!ms) {
-                throw UsageError("bad MS '" + c.first + "': milliseconds, from 0 to 3600000");
-            }
-            a.ms = *ms;
-            what = std::to_string(a.ms) + " ms";
-        } else if (verb == "readmem" || verb == "writemem") {
-            a.kind = verb == "readmem" ? SimAction::Kind::ReadMem : SimAction::Kind::WriteMem;
-            a.address = ParseAddress(c.first);
-            if (a.kind == SimAction::Kind::WriteMem) {
-                a.value = ParseValue(c.second);
-            }
-            what = ShortHex(a.address);
-        }
-        const uint32_t value = t_.Simulate(a);
+        const SimAction& a = c.sim;
+        const uint32_t value = Simulate(a);
         const bool reads = a.kind == SimAction::Kind::Read || a.kind == SimAction::Kind::ReadMem;
         const bool writes = a.kind == SimAction::Kind::Write || a.kind == SimAction::Kind::WriteMem;
         if (o_.json) {
             Json j;
             j["command"] = c.name;
-            j["status"] = Hex32(CORVAX_STATUS_SUCCESS);
+            j["status"] = JsonHex(CORVAX_STATUS_SUCCESS, 8);
             j["information"] = 0;
             j["output"] = "";
             if (a.kind == SimAction::Kind::Read || a.kind == SimAction::Kind::Write) {
-                j["pfa"] = Hex16(a.pfa);
+                j["pfa"] = JsonHex(a.pfa, 4);
                 j["bdf"] = FormatPfa(a.pfa);
-                j["offset"] = Hex16(a.offset);
+                j["offset"] = JsonHex(a.offset, 4);
             } else if (reads || writes) {
-                j["address"] = Hex64(a.address);
+                j["address"] = JsonHex(a.address, 16);
             } else if (a.kind == SimAction::Kind::Wait) {
                 j["ms"] = a.ms;
             } else {
@@ -1224,10 +1504,22 @@ class Session {
                 }
             }
             if (reads || writes) {
-                j["value"] = Hex32(reads ? value : a.value);
+                j["value"] = JsonHex(reads ? value : a.value, 8);
             }
             Emit(j);
-        } else if (reads) {
+            return kExitOk;
+        }
+        std::string what;
+        if (a.kind == SimAction::Kind::Read || a.kind == SimAction::Kind::Write) {
+            what = FormatPfa(a.pfa) + " offset " + Hex16(a.offset).replace(2, 1, "");
+        } else if (reads || writes) {
+            what = ShortHex(a.address);
+        } else if (a.kind == SimAction::Kind::Wait) {
+            what = std::to_string(a.ms) + " ms";
+        } else {
+            what = "switch " + std::to_string(a.switchIndex) + " slot " + std::to_string(a.slot);
+        }
+        if (reads) {
             out_ << c.name << " " << what << ": " << Hex32(value) << "\n";
         } else if (writes) {
             out_ << c.name << " " << what << " := " << Hex32(a.value) << "\n";
@@ -1249,10 +1541,12 @@ class Session {
     std::ostream& out_;
     std::ostream& err_;
     const Environment& env_;
+    const bool simulated_;
     std::vector<std::string> log_;
     MachineCounters mark_;
     std::optional<std::vector<SystemDisk>> disks_;
     std::unique_ptr<SystemDiskLocator> ownLocator_;
+    std::array<uint16_t, 3> upstream_{};  // the upstream port of each switch number; 0: none
 };
 
 std::string OneLine(std::string text) {
@@ -1267,67 +1561,109 @@ std::string OneLine(std::string text) {
     return text;
 }
 
-// Parses args (in order, without the program name) on app. A first word that names no command
-// is reported as such rather than as CLI11's "subcommand required".
-void Parse(CLI::App& app, const std::vector<std::string>& args) {
+// Whether --json is among the options before the command, so that even a command line that
+// does not parse is answered in JSON.
+bool JsonWanted(const std::vector<std::string>& args) {
     for (size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--json") {
+            return true;
+        }
         if (args[i] == "--fabric") {
             ++i;
-            continue;
+        } else if (args[i].empty() || args[i][0] != '-') {
+            return false;
         }
-        if (args[i].empty() || args[i][0] == '-') {
-            continue;
-        }
-        bool known = false;
-        for (const CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
-            known = known || sub->get_name() == args[i];
-        }
-        if (!known) {
-            throw UsageError("unknown command '" + args[i] + "'");
-        }
-        break;
     }
-    std::vector<std::string> reversed(args.rbegin(), args.rend());
-    app.parse(reversed);
+    return false;
 }
 
-int RunScript(Session& session, const std::string& file, std::istream& in, std::ostream& out,
-              std::ostream& err, bool json) {
-    std::ifstream stream;
-    std::istream* lines = &in;
-    if (file != "-") {
-        stream.open(file);
-        if (!stream) {
-            err << "corvaxctl: cannot read script '" << file << "'\n";
-            return kExitUsage;
+// Reports a failure that ends the run: one line on standard error and, with --json, an error
+// object on standard output. Exit code 2.
+int Fail(std::ostream& out, std::ostream& err, bool json, const std::string& message,
+         const std::string& hint = "", std::optional<int> line = std::nullopt) {
+    const std::string text = OneLine(message);
+    err << "corvaxctl: " << text << hint << "\n";
+    if (json) {
+        Json j;
+        j["event"] = "error";
+        j["message"] = text;
+        j["exit_code"] = kExitUsage;
+        if (line) {
+            j["line"] = *line;
         }
-        lines = &stream;
+        out << j.dump() << "\n";
     }
-    int result = kExitOk;
+    out.flush();
+    err.flush();
+    return kExitUsage;
+}
+
+// One checked line of a script.
+struct ScriptLine {
+    int number = 0;
+    std::vector<std::string> words;
+    Command command;
+};
+
+// Reads a whole script and checks every line before any of them runs. LineError names the
+// first bad line; UsageError when the script cannot be read.
+std::vector<ScriptLine> ReadScript(const std::string& file, std::istream& in, bool simulated) {
+    std::string text;
+    if (file == "-") {
+        std::ostringstream all;
+        all << in.rdbuf();
+        text = all.str();
+    } else {
+        text = ReadNamedFile(file, "script");
+    }
+    const std::string where = file == "-" ? "stdin" : file;
+    std::vector<ScriptLine> lines;
+    std::istringstream stream(text);
     std::string line;
-    for (int number = 1; std::getline(*lines, line); ++number) {
-        const std::vector<std::string> words = ScriptWords(line);
-        if (words.empty()) {
+    for (int number = 1; std::getline(stream, line); ++number) {
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
+        ScriptLine s;
+        s.number = number;
+        s.words = ScriptWords(line);
+        if (s.words.empty()) {
             continue;
         }
-        CLI::App app("corvaxctl script line");
-        Command command;
-        AddCommands(app, command, false);
-        const std::string where = "corvaxctl: " + (file == "-" ? "stdin" : file) + " line " +
-                                  std::to_string(number) + ": ";
         try {
-            Parse(app, words);
-            command.name = ParsedCommandName(app);
-            if (!json) {
-                out << "> " << Join(words, " ") << "\n";
-            }
-            result = std::max(result, session.Execute(command));
+            s.command = ParseScriptLine(s.words, simulated);
         } catch (const CLI::ParseError& e) {
-            err << where << OneLine(e.what()) << "\n";
-            return kExitUsage;
+            throw LineError(where, number, OneLine(e.what()));
         } catch (const UsageError& e) {
-            err << where << OneLine(e.what()) << "\n";
-            return kExitUsage;
+            throw LineError(where, number, e.what());
+        }
+        if (!simulated && file == "-" && s.command.name == "hotswap") {
+            throw LineError(where, number,
+                            "hotswap waits for Enter on standard input, which holds this script; "
+                            "give the script as a file");
+        }
+        lines.push_back(std::move(s));
+    }
+    return lines;
+}
+
+// Runs the checked lines in order. A line the driver answers with an error status, or that the
+// machine refuses when it runs (a slot the switch lacks, a drive to pull that is not there, the
+// Windows disks guard), is reported and the script goes on: the lines after it (an enable, a
+// restore) are what bring the machine back.
+int RunScript(Session& session, const std::vector<ScriptLine>& lines, const std::string& file,
+              std::ostream& out, std::ostream& err, bool json) {
+    const std::string where = file == "-" ? "stdin" : file;
+    int result = kExitOk;
+    for (const ScriptLine& line : lines) {
+        if (!json) {
+            out << "> " << Join(line.words, " ") << "\n";
+        }
+        try {
+            result = std::max(result, session.Execute(line.command));
+        } catch (const UsageError& e) {
+            const LineError named(where, line.number, e.what());
+            result = std::max(result, Fail(out, err, json, named.what(), "", named.Line()));
         }
     }
     return result;
@@ -1337,44 +1673,37 @@ int RunScript(Session& session, const std::string& file, std::istream& in, std::
 
 int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
         std::ostream& err, const Environment& environment) {
-    CLI::App app(Transport::Simulated()
-                     ? "corvaxctl: the Corvax driver on a simulated machine (host build)"
-                     : "corvaxctl: the user-mode client of the Corvax driver",
+    const bool simulated = environment.simulated.value_or(Transport::Simulated());
+    const bool json = JsonWanted(args);
+    CLI::App app(simulated ? "corvaxctl: the Corvax driver on a simulated machine (host build)"
+                           : "corvaxctl: the user-mode client of the Corvax driver",
                  "corvaxctl");
     GlobalOptions options;
     Command command;
-    app.add_option("--fabric", options.fabric,
-                   "JSON description of the simulated machine (default: the built-in one)");
-    app.add_flag("--json", options.json, "one JSON object per line");
-    app.add_flag("--log", options.log, "the driver's debug lines (stderr, or `log` in JSON)");
-    app.add_flag("--stats", options.stats,
-                 "what each command cost the hardware (stderr, or `stats` in JSON)");
+    AddGlobalOptions(app, options, simulated);
     app.fallthrough();
-    AddCommands(app, command, true);
+    AddCommands(app, command, true, simulated);
+    const std::string hint = " (see corvaxctl --help)";
+    std::vector<ScriptLine> script;
     try {
-        Parse(app, args);
+        ParseWords(app, args, simulated);
         command.name = ParsedCommandName(app);
+        CheckOperands(command, simulated);
+        if (command.name == "script") {
+            script = ReadScript(command.first, in, simulated);
+        }
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e, out, err);
     } catch (const CLI::ParseError& e) {
-        err << "corvaxctl: " << OneLine(e.what()) << " (see corvaxctl --help)\n";
-        return kExitUsage;
+        return Fail(out, err, json, e.what(), hint);
+    } catch (const CommandLineError& e) {
+        return Fail(out, err, json, e.what(), hint);
+    } catch (const LineError& e) {
+        return Fail(out, err, json, e.what(), "", e.Line());
     } catch (const UsageError& e) {
-        err << "corvaxctl: " << OneLine(e.what()) << " (see corvaxctl --help)\n";
-        return kExitUsage;
+        return Fail(out, err, json, e.what());
     }
-    if (!Transport::Simulated() && command.name.rfind("sim ", 0) == 0) {
-        err << "corvaxctl: '" << command.name
-            << "' acts on the simulated machine; this build talks to the real device\n";
-        return kExitUsage;
-    }
-    if (!Transport::Simulated() && (options.log || options.stats)) {
-        err << "corvaxctl: --log and --stats need the simulated machine; on Windows the "
-               "driver's lines go to the kernel's debug output, which Windows shows only when "
-               "allowed: see \"Seeing the driver's lines\" in INSTALL.txt\n";
-        return kExitUsage;
-    }
-    if (!Transport::Simulated() && command.name == "system-disks") {
+    if (!simulated && command.name == "system-disks") {
         // Windows answers this itself; the driver need not be there.
         std::unique_ptr<SystemDiskLocator> own;
         SystemDiskLocator* locator = environment.locator;
@@ -1392,17 +1721,16 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
     }
     try {
         Transport transport(TransportOptions{options.fabric});
-        Session session(transport, options, in, out, err, environment);
-        if (!session.ReportLoad()) {
-            return kExitUsage;
-        }
+        Session session(transport, options, in, out, err, environment, simulated);
+        session.ReportLoad();
         if (command.name == "script") {
-            return RunScript(session, command.first, in, out, err, options.json);
+            return RunScript(session, script, command.first, out, err, options.json);
         }
         return session.Execute(command);
+    } catch (const LineError& e) {
+        return Fail(out, err, json, e.what(), "", e.Line());
     } catch (const UsageError& e) {
-        err << "corvaxctl: " << OneLine(e.what()) << "\n";
-        return kExitUsage;
+        return Fail(out, err, json, e.what());
     }
 }
 

@@ -56,6 +56,7 @@ SettleResult Settle(Transport& transport, std::vector<SettleSlot> slots,
             if (FunctionAnswered(reply, &slot.id)) {
                 slot.answered = true;
                 slot.answerUs = transport.ClockUs() - r.startUs;
+                slot.msixVectors = DecodeConfig(reply.output).msixVectors;
             }
         }
         if (progress) {
@@ -88,13 +89,13 @@ std::vector<SettleSlot> SlotsHoldingDrives(const std::vector<BridgeApInfo>& brid
 
 SettleSlot SlotOf(const std::vector<BridgeApInfo>& bridges, unsigned record, unsigned slot) {
     if (record >= bridges.size() || !BridgeInUse(bridges[record])) {
-        throw UsageError("no switch in record " + std::to_string(record) +
-                         " (see corvaxctl switches)");
+        throw UsageError("no switch " + std::to_string(record) +
+                         " (corvaxctl switches lists them)");
     }
     const BridgeApInfo& b = bridges[record];
     if (slot >= std::min(SwitchSlotCount(b.pciID), 12u)) {
-        throw UsageError("the " + SwitchModelName(b.pciID) + " of record " +
-                         std::to_string(record) + " has no slot " + std::to_string(slot));
+        throw UsageError("switch " + std::to_string(record) + " (" + SwitchModelName(b.pciID) +
+                         ") has no slot " + std::to_string(slot));
     }
     SettleSlot s;
     s.record = record;
@@ -146,8 +147,8 @@ std::vector<std::pair<unsigned, unsigned>> ParseSlotList(const std::string& text
         }
         if (!record || !slot) {
             throw UsageError("bad slot '" + item +
-                             "' in --expect: SWITCH:SLOT,... with the switch record as "
-                             "`switches` numbers it (0-2) and the slot index (0-11), e.g. 0:3");
+                             "' in --expect: SWITCH:SLOT,... with the switch number (0-2) and "
+                             "the slot index (0-11) as `table` shows them, e.g. 0:3");
         }
         out.emplace_back(static_cast<unsigned>(*record), static_cast<unsigned>(*slot));
         if (comma == std::string::npos) {

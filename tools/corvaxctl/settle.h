@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -29,12 +30,14 @@ struct SettleOptions {
 
 // One slot the wait is for.
 struct SettleSlot {
-    unsigned record = 0;  // the driver's switch record (0-2), as `switches` numbers it
+    unsigned record = 0;  // the switch number: the driver's record (0-2), as `switches` shows it
     unsigned slot = 0;    // slot index
     uint16_t pfa = 0;     // where the last update recorded the slot's drive
     bool answered = false;
     uint64_t answerUs = 0;  // from the start of the wait to the end of the read that answered
     uint32_t id = 0;        // device << 16 | vendor of what answered
+    // The size of the MSI-X table of what answered, as its header gives it; none without one.
+    std::optional<unsigned> msixVectors;
 };
 
 struct SettleResult {
@@ -67,14 +70,14 @@ SettleResult Settle(Transport& transport, std::vector<SettleSlot> slots,
 
 // The slots of the driver's records (PLX_QUERY_PCI) where it last saw a drive.
 std::vector<SettleSlot> SlotsHoldingDrives(const std::vector<BridgeApInfo>& bridges);
-// A slot by record and slot index; UsageError when the record holds no switch or the switch
-// has no such slot.
+// A slot by switch number and slot index; UsageError when there is no such switch or the
+// switch has no such slot.
 SettleSlot SlotOf(const std::vector<BridgeApInfo>& bridges, unsigned record, unsigned slot);
 // The slot behind which the last update recorded a drive on that bus; false when none.
 bool SlotOnBus(const std::vector<BridgeApInfo>& bridges, uint8_t bus, SettleSlot* slot);
 // Adds a slot unless the list has it already.
 void AddSlot(std::vector<SettleSlot>& slots, const SettleSlot& slot);
-// "0:1,0:3": record and slot index pairs; UsageError for anything else.
+// "0:1,0:3": switch number and slot index pairs; UsageError for anything else.
 std::vector<std::pair<unsigned, unsigned>> ParseSlotList(const std::string& text);
 // "0:3 (08:00.0)".
 std::string SlotName(const SettleSlot& slot);

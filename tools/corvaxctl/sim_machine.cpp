@@ -2,30 +2,16 @@
 #include "tools/corvaxctl/sim_machine.h"
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
+#include "tools/corvaxctl/command_line.h"
 #include "tools/corvaxctl/decode.h"
 
 namespace corvaxctl {
 
 namespace {
-
-std::string ReadFile(const std::string& path) {
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        throw UsageError("cannot read fabric file '" + path + "'");
-    }
-    std::ostringstream text;
-    text << file.rdbuf();
-    if (file.bad()) {
-        throw UsageError("cannot read fabric file '" + path + "'");
-    }
-    return text.str();
-}
 
 uint32_t SwitchId(sim::SwitchModel model) {
     return static_cast<uint32_t>(model) << 16 | sim::kPlxVendor;
@@ -35,7 +21,8 @@ uint32_t SwitchId(sim::SwitchModel model) {
 
 SimMachine LoadSimMachine(const std::string& fabricPath) {
     const bool builtIn = fabricPath.empty();
-    const std::string text = builtIn ? sim::DefaultFabricJson() : ReadFile(fabricPath);
+    const std::string text =
+        builtIn ? sim::DefaultFabricJson() : ReadNamedFile(fabricPath, "fabric file");
     const std::string where = builtIn ? "built-in fabric" : "fabric file '" + fabricPath + "'";
     SimMachine machine;
     sim::FabricDescription parsed;

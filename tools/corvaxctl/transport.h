@@ -89,8 +89,8 @@ class Transport {
     // Sends one control request; the output buffer is filled with 0xCC before the call.
     Reply Send(uint32_t code, const std::vector<uint8_t>& input, uint32_t outputLength);
 
-    // The driver's debug lines since the last call (none on Windows, where they go to the
-    // kernel debugger).
+    // The driver's debug prints since the last call, each as the driver made it (its line
+    // feed, if it wrote one, included); none on Windows, where they go to the kernel debugger.
     std::vector<std::string> TakeLog();
     std::optional<MachineCounters> Counters() const;
 

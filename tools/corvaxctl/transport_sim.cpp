@@ -60,9 +60,9 @@ Reply Transport::Send(uint32_t code, const std::vector<uint8_t>& input, uint32_t
 }
 
 std::vector<std::string> Transport::TakeLog() {
-    std::vector<std::string> lines = sim::Kernel::Get().LogLines();
+    std::vector<std::string> prints = sim::Kernel::Get().Prints();
     sim::Kernel::Get().ClearLog();
-    return lines;
+    return prints;
 }
 
 std::optional<MachineCounters> Transport::Counters() const {

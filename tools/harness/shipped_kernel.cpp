@@ -1330,6 +1330,10 @@ std::vector<std::string> ShippedKernel::LogLines() const {
     return sim::JoinPrintsIntoLines(state_->prints);
 }
 
+std::vector<std::string> ShippedKernel::Prints() const {
+    return state_->prints;
+}
+
 void ShippedKernel::ClearLog() {
     state_->prints.clear();
 }

@@ -52,6 +52,8 @@ class ShippedKernel {
 
     // The debug prints joined and cut at line feeds, as sim::Kernel::LogLines.
     std::vector<std::string> LogLines() const;
+    // Each debug print as the driver made it, as sim::Kernel::Prints.
+    std::vector<std::string> Prints() const;
     void ClearLog();
     MappingCounters Mappings() const;
 

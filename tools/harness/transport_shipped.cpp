@@ -94,9 +94,9 @@ Reply Transport::Send(uint32_t code, const std::vector<uint8_t>& input, uint32_t
 }
 
 std::vector<std::string> Transport::TakeLog() {
-    std::vector<std::string> lines = impl_->kernel->LogLines();
+    std::vector<std::string> prints = impl_->kernel->Prints();
     impl_->kernel->ClearLog();
-    return lines;
+    return prints;
 }
 
 std::optional<MachineCounters> Transport::Counters() const {

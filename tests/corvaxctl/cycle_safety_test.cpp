@@ -1,0 +1,370 @@
+// What can hurt a machine: a script with a bad line runs nothing; a refused line or event does not
+// leave the links cut; the drives a cycle leaves without memory are named before it and shown
+// after it; a downstream port the switch does not have is no failure, a stuck one is named.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "tests/corvaxctl/run_ctl.h"
+
+namespace corvaxctl {
+namespace {
+
+using namespace testing_run;
+
+// ---- a script is checked whole before anything runs ----
+
+struct BadScript {
+    const char* name;
+    std::string script;
+    int line;             // the line named
+    const char* message;  // what it says about it
+};
+
+class BadScriptLine : public ::testing::TestWithParam<BadScript> {};
+
+TEST_P(BadScriptLine, RunsNothingAndNamesTheLine) {
+    const BadScript& c = GetParam();
+    const Outcome text = Ctl({"script", "-"}, c.script);
+    EXPECT_EQ(text.code, kExitUsage);
+    EXPECT_EQ(text.out, "");  // not one line ran, not even its echo
+    ASSERT_EQ(text.ErrLines().size(), 1u) << text.err;
+    const std::string head = "corvaxctl: stdin line " + std::to_string(c.line) + ": ";
+    EXPECT_EQ(text.err.rfind(head, 0), 0u) << text.err;
+    EXPECT_NE(text.err.find(c.message), std::string::npos) << text.err;
+
+    // With the driver's log: no load event, no command; the driver was never even loaded, so no
+    // request reached it.
+    const Outcome json = Ctl({"--json", "--log", "script", "-"}, c.script);
+    EXPECT_EQ(json.code, kExitUsage);
+    const std::vector<Json> objects = json.Objects();
+    ASSERT_EQ(objects.size(), 1u) << json.out;
+    EXPECT_EQ(objects[0]["event"], "error");
+    EXPECT_EQ(objects[0]["line"], c.line);
+    EXPECT_EQ(objects[0]["exit_code"], kExitUsage);
+    EXPECT_EQ("corvaxctl: " + objects[0]["message"].get<std::string>(), text.ErrLines()[0]);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, BadScriptLine,
+    ::testing::Values(
+        BadScript{"AMisspeltCommandAfterTheCut", "disable\nenabel\nrestore\n", 2,
+                  "unknown command 'enabel'"},
+        BadScript{"ABadOperandOnTheLastLine", "disable\nenable\nwait\nconfig 5:zz.0\n", 4,
+                  "bad PFA '5:zz.0'"},
+        BadScript{"ABadOptionValue", "disable\nenable\nwait --settle soon\nrestore\n", 3,
+                  "bad --settle 'soon'"},
+        BadScript{"ABadExpectedSlot", "disable\nenable\nwait --expect 0:12\n", 3,
+                  "bad slot '0:12' in --expect"},
+        BadScript{"ABadEvent", "hotswap replace 0:1\n", 1, "'replace' needs 2 operands"},
+        BadScript{"ABadSimulatedSlot", "disable\nsim pull 9:0\nenable\n", 2,
+                  "bad SWITCH:SLOT '9:0'"},
+        BadScript{"AnOptionTheCommandLacks", "disable --now\nenable\n", 1, "--now"},
+        BadScript{"AScriptInAScript", "table\nscript other.txt\n", 2, "unknown command 'script'"},
+        BadScript{"CommentsAndBlankLinesCount", "# cut and look\n\ndisable\nled 05:00.0 9\n", 4,
+                  "bad LED TYPE '9'"}),
+    [](const ::testing::TestParamInfo<BadScript>& p) { return std::string(p.param.name); });
+
+TEST(ScriptFile, ThatCannotBeReadSaysWhy) {
+    const struct {
+        std::string path;
+        const char* reason;
+    } cases[] = {
+        {"/nonexistent/commands.txt", "No such file or directory"},
+        {::testing::TempDir(), "it is a folder, not a file"},
+    };
+    for (const auto& c : cases) {
+        const Outcome o = Ctl({"script", c.path});
+        EXPECT_EQ(o.code, kExitUsage);
+        EXPECT_EQ(o.out, "");
+        EXPECT_EQ(o.ErrLines(), std::vector<std::string>{"corvaxctl: cannot read script '" +
+                                                         c.path + "': " + c.reason});
+    }
+}
+
+TEST(Script, ALineTheMachineRefusesIsNamedAndTheRestStillBringsTheLinksBack) {
+    // Slot 5 is empty: the pull is refused while the links are cut. The enable after it runs.
+    const Outcome o =
+        Ctl({"--json", "script", "-"}, "disable\nsim pull 0:5\nenable\nsim read 04:08.0 78\n");
+    EXPECT_EQ(o.code, kExitUsage);
+    std::vector<std::string> kinds;
+    for (const Json& j : o.Objects()) {
+        kinds.push_back(j.value("command", j.value("event", "")));
+    }
+    EXPECT_EQ(kinds, (std::vector<std::string>{"load", "disable", "error", "enable", "sim read"}));
+    const Json error = o.Objects()[2];
+    EXPECT_EQ(error["line"], 2);
+    EXPECT_EQ(error["message"], "stdin line 2: no drive to pull at switch 0 slot 5");
+    EXPECT_EQ(o.Command("enable")["status"], "0x00000000");
+    // Link Control of slot 0's port: Link Disable clear again.
+    EXPECT_EQ(std::stoul(o.Command("sim read")["value"].get<std::string>(), nullptr, 16) & 0x10,
+              0u);
+}
+
+// ---- a refused event does not leave the links cut ----
+
+TEST(HotswapEvent, RefusedWhileTheLinksAreCutStillEndsTheCycle) {
+    const Outcome o =
+        Ctl({"--json", "hotswap", "replace", "0:1", "1f0a:0710", "pull", "0:5", "pull", "0:3"});
+    EXPECT_EQ(o.code, kExitUsage);
+    const Json j = o.Command("hotswap");
+    std::vector<std::string> steps;
+    for (const Json& s : j["steps"]) {
+        steps.push_back(s.contains("request")   ? s["request"].get<std::string>()
+                        : s.contains("refused") ? "refused: " + s["event"].get<std::string>()
+                        : s.contains("event")   ? s["event"].get<std::string>()
+                                                : "wait");
+    }
+    // The event after the refused one is not done; the links come back and the drives too.
+    EXPECT_EQ(steps, (std::vector<std::string>{"PLX_QUERY_PCI", "CORVAX_GET_TABLE",
+                                               "CORVAX_DISABLE_BRIDGE", "replace 0:1 1f0a:0710",
+                                               "refused: pull 0:5", "CORVAX_ENABLE_BRIDGE", "wait",
+                                               "CORVAX_RESCAN_RESTORE", "CORVAX_GET_TABLE",
+                                               "CORVAX_RESCAN", "CORVAX_GET_TABLE"}));
+    const std::map<std::string, Json> drives = DrivesOf(j);
+    EXPECT_EQ(drives.at("06:00.0")["change"], "replaced,restored");
+    EXPECT_EQ(drives.at("08:00.0")["change"], "restored");  // not pulled
+    const Json error = o.Objects().back();
+    EXPECT_EQ(error["event"], "error");
+    EXPECT_EQ(error["message"],
+              "hotswap event 'pull 0:5' refused: no drive to pull at switch 0 slot 5; the links "
+              "were brought back and the later events not done");
+}
+
+TEST(HotswapEvent, ForASwitchTheDriverLacksIsRefusedBeforeAnyLinkIsCut) {
+    const Outcome o = Ctl({"--json", "script", "-"}, "hotswap pull 1:0\nsim read 04:08.0 78\n");
+    EXPECT_EQ(o.code, kExitUsage);
+    EXPECT_EQ(o.Command("hotswap"), Json());  // no cycle at all
+    EXPECT_EQ(o.Objects()[1]["message"],
+              "stdin line 1: no switch 1 (corvaxctl switches lists them)");
+    EXPECT_EQ(std::stoul(o.Command("sim read")["value"].get<std::string>(), nullptr, 16) & 0x10,
+              0u);
+}
+
+// ---- drives the cycle leaves without memory ----
+
+const char kUnlisted07[] =
+    "corvaxctl: warning: 07:00.0 (1b4b:1092, slot 0:2) is of a vendor missing from the accepted "
+    "list: it comes back from the link cycle without its memory address and is not restored "
+    "(set-ids, then update, accepts it)";
+
+struct Unrestorable {
+    const char* name;
+    std::string before;                   // script lines before the cycle
+    std::vector<std::string> named;       // bdf of each drive named before the links are cut
+    std::vector<std::string> memoryLost;  // ... and shown "memory-lost,unlisted-vendor" after
+};
+
+class UnlistedVendor : public ::testing::TestWithParam<Unrestorable> {};
+
+TEST_P(UnlistedVendor, NamedBeforeTheCycleAndShownAfterIt) {
+    const Unrestorable& c = GetParam();
+    for (const char* command : {"hotswap", "disable"}) {
+        const Outcome o = Ctl({"--json", "script", "-"}, c.before + command + "\n");
+        ASSERT_EQ(o.code, kExitOk) << command << o.err;
+        const Json j = o.Command(command);
+        std::vector<std::string> named;
+        for (const Json& d : j["unrestorable"]) {
+            named.push_back(d["bdf"]);
+            EXPECT_EQ(d["flags"], Json::array({"unlisted-vendor"})) << d.dump();
+        }
+        EXPECT_EQ(named, c.named) << command;
+        // One warning line each on standard error, and nothing else.
+        std::vector<std::string> lines = o.ErrLines();
+        ASSERT_EQ(lines.size(), c.named.size()) << o.err;
+        for (size_t i = 0; i < lines.size(); ++i) {
+            EXPECT_EQ(lines[i].rfind("corvaxctl: warning: " + c.named[i] + " (", 0), 0u)
+                << lines[i];
+            EXPECT_NE(lines[i].find("is of a vendor missing from the accepted list: it comes back "
+                                    "from the link cycle without its memory address and is not "
+                                    "restored"),
+                      std::string::npos)
+                << lines[i];
+        }
+        if (std::string(command) != "hotswap") {
+            continue;
+        }
+        for (const auto& [bdf, d] : DrivesOf(j)) {
+            const bool lost =
+                std::find(c.memoryLost.begin(), c.memoryLost.end(), bdf) != c.memoryLost.end();
+            if (lost) {
+                EXPECT_EQ(d["change"], "memory-lost,unlisted-vendor") << bdf;
+            } else if (bdf != "01:00.0") {
+                EXPECT_EQ(d["change"], "restored") << bdf;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, UnlistedVendor,
+    ::testing::Values(Unrestorable{"TheDefaultMachine", "", {"07:00.0"}, {"07:00.0"}},
+                      Unrestorable{
+                          "EveryVendorNoLongerListed",
+                          "set-ids 1f0a\n",
+                          {"06:00.0", "07:00.0", "08:00.0", "09:00.0", "0b:00.0", "0c:00.0"},
+                          {"06:00.0", "07:00.0", "08:00.0", "09:00.0", "0b:00.0", "0c:00.0"}},
+                      Unrestorable{"EveryVendorListedAndSaved",
+                                   "set-ids 1f0a 8086 1b4b 144d 1344 1cc4 1e81\nupdate\n",
+                                   {},
+                                   {}}),
+    [](const ::testing::TestParamInfo<Unrestorable>& p) { return std::string(p.param.name); });
+
+TEST(UnlistedVendor, TheTextSaysWhatHappenedInTheChangeColumn) {
+    const Outcome o = Ctl({"hotswap"});
+    EXPECT_EQ(o.code, kExitOk);
+    EXPECT_EQ(o.ErrLines(), std::vector<std::string>{kUnlisted07});
+    EXPECT_NE(
+        o.out.find("2  07:00.0  1b4b:1092  0 PEX 8748  2     10    no-memory,unlisted-vendor  "
+                   "memory-lost,unlisted-vendor\n"),
+        std::string::npos)
+        << o.out;
+}
+
+// ---- a downstream port left out, a stuck one ----
+
+// A PEX 8748 with ports for slots 0 and 2 only: the others answer nothing.
+const char kPortsLeftOut[] =
+    R"({"windows": {"system": "0x0100"}, "switches": [{"model": "8748", "bus": 3, "internal_bus": 4,
+    "bar0": "0xF7C00000", "link_train_ms": 25, "ports": [
+      {"index": 0, "bus": 5, "drive": {"vendor": "0x1F0A", "device": "0x0710",
+        "bar0": "0xF7000000", "msix_table": "0x2000", "ready_ms": 300}},
+      {"index": 2, "bus": 7, "drive": {"vendor": "0x8086", "device": "0x0A54",
+        "bar0": "0xF7020000", "msix_table": "0x2000", "msix_vectors": 16, "ready_ms": 200}}]}]})";
+
+TEST(PortLeftOut, TheCycleSucceedsAndRestoresTheDrives) {
+    const std::string fabric = FabricFile("ports-left-out.json", kPortsLeftOut);
+    const Outcome o = Ctl({"--fabric", fabric, "--json", "hotswap"});
+    EXPECT_EQ(o.code, kExitOk) << o.err;
+    const Json j = o.Command("hotswap");
+    EXPECT_EQ(j["status"], "0x00000000");
+    EXPECT_EQ(j["links_down"], Json::array());
+    EXPECT_EQ(j["wait"]["answered"], 2);
+    const std::map<std::string, Json> drives = DrivesOf(j);
+    ASSERT_EQ(drives.size(), 2u);
+    EXPECT_EQ(drives.at("05:00.0")["change"], "restored");
+    EXPECT_EQ(drives.at("07:00.0")["change"], "restored");
+    // Nothing to warn of: Windows is elsewhere and every drive is listed.
+    EXPECT_EQ(o.err, "");
+}
+
+TEST(PortLeftOut, AStuckPortStillFailsAfterSixPassesAndIsNamed) {
+    const std::string fabric = FabricFile("ports-left-out.json", kPortsLeftOut);
+    const char kNamed[] =
+        "corvaxctl: the link of slot 0:2 (port 04:0a.0) did not come back: its Link Disable "
+        "still reads set after six passes";
+
+    const Outcome cycle =
+        Ctl({"--fabric", fabric, "--json", "--log", "hotswap", "stuck", "0:2", "on"});
+    EXPECT_EQ(cycle.code, kExitDriverStatus);
+    const Json j = cycle.Command("hotswap");
+    EXPECT_EQ(j["status"], "0xc0000229");
+    EXPECT_EQ(j["links_down"], Json::parse(R"([{"switch": 0, "slot": 2, "port_pfa": "0x0450",
+                                                 "port_bdf": "04:0a.0"}])"));
+    EXPECT_EQ(DrivesOf(j).at("05:00.0")["change"], "restored");
+    EXPECT_EQ(DrivesOf(j).at("07:00.0")["change"], "lost");
+    // Six passes, each with the port's failing line.
+    int fails = 0;
+    for (const Json& line : j["log"]) {
+        fails += line.get<std::string>().rfind("Corvax2 : Enable port2 PCIe link fail (", 0) == 0;
+    }
+    EXPECT_EQ(fails, 6);
+    const std::vector<std::string> err = cycle.ErrLines();
+    EXPECT_NE(std::find(err.begin(), err.end(), kNamed), err.end()) << cycle.err;
+
+    // The enable on its own names it the same way.
+    const Outcome alone =
+        Ctl({"--fabric", fabric, "script", "-"}, "sim stuck 0:2 on\ndisable\nenable\n");
+    EXPECT_EQ(alone.code, kExitDriverStatus);
+    EXPECT_NE(alone.out.find("enable: STATUS_FAIL_CHECK (0xC0000229): a port's link did not come "
+                             "back in six passes\n"),
+              std::string::npos)
+        << alone.out;
+    EXPECT_EQ(alone.ErrLines(), std::vector<std::string>{kNamed});
+}
+
+TEST(PortLeftOut, TheSwitchesShowNoPortThereAndNoAddress) {
+    const std::string fabric = FabricFile("ports-left-out.json", kPortsLeftOut);
+    const Outcome o = Ctl({"--fabric", fabric, "--json", "switches"});
+    const Json slot = o.Command("switches")["switches"][0]["original_slots"][1];
+    EXPECT_EQ(slot["present"], false);
+    EXPECT_EQ(slot["pfa"], nullptr);
+    EXPECT_EQ(slot["bdf"], nullptr);
+    EXPECT_EQ(slot["bar0"], nullptr);
+    const Outcome text = Ctl({"--fabric", fabric, "switches"});
+    EXPECT_NE(text.out.find("  1     9     no port  "), std::string::npos) << text.out;
+}
+
+// ---- the command line a Windows user has ----
+
+TEST(WindowsCommandLine, HelpOffersOnlyWhatWorksThere) {
+    const Outcome windows = CtlAsWindows({"--help"});
+    EXPECT_EQ(windows.code, kExitOk);
+    for (const char* absent : {"--fabric", "--log", "--stats", "\n  sim ", "EVENT"}) {
+        EXPECT_EQ(windows.out.find(absent), std::string::npos) << absent << windows.out;
+    }
+    for (const char* present : {"--json", "\n  hotswap ", "\n  script ", "\n  system-disks "}) {
+        EXPECT_NE(windows.out.find(present), std::string::npos) << present << windows.out;
+    }
+    // The simulated machine's help has them all.
+    const Outcome host = Ctl({"--help"});
+    for (const char* offered : {"--fabric", "--log", "--stats", "\n  sim "}) {
+        EXPECT_NE(host.out.find(offered), std::string::npos) << offered;
+    }
+}
+
+TEST(WindowsCommandLine, RefusesBeforeTheDeviceIsOpenedInOneLine) {
+    const struct {
+        std::vector<std::string> args;
+        std::string line;
+    } cases[] = {
+        {{"config", "5:zz.0"},
+         "corvaxctl: bad PFA '5:zz.0': give bus:device.function (hexadecimal, e.g. 05:00.0) or a "
+         "hexadecimal PFA (e.g. 0x0500); bus 0-ff, device 0-1f, function 0-7"},
+        {{"led", "05:00.0", "bright"}, "corvaxctl: bad LED TYPE 'bright': 0-3, or on, blink, off"},
+        {{"sim", "pull", "0:1"},
+         "corvaxctl: 'sim' acts on the simulated machine; this build talks to the real device"},
+        {{"--fabric", "my.json", "table"},
+         "corvaxctl: --fabric describes a simulated machine; this build talks to the real "
+         "device"},
+        {{"--stats", "count"},
+         "corvaxctl: --log and --stats need the simulated machine; on Windows the driver's lines "
+         "go to the kernel's debug output, which Windows shows only when allowed: see \"Seeing "
+         "the driver's lines\" in INSTALL.txt"},
+        {{"hotswap", "--settle", "500", "pull", "0:1"},
+         "corvaxctl: hotswap events act on the simulated machine; on this host swap the drives "
+         "by hand when asked"},
+        {{"script", "-"},
+         "corvaxctl: stdin line 2: hotswap waits for Enter on standard input, which holds this "
+         "script; give the script as a file"},
+    };
+    for (const auto& c : cases) {
+        const Outcome o = CtlAsWindows(c.args, "table\nhotswap\n");
+        EXPECT_EQ(o.code, kExitUsage) << c.line;
+        EXPECT_EQ(o.out, "") << c.line;
+        EXPECT_EQ(o.ErrLines(), std::vector<std::string>{c.line});
+        // With --json the same message as an error object, and nothing else.
+        std::vector<std::string> json = {"--json"};
+        json.insert(json.end(), c.args.begin(), c.args.end());
+        const Outcome j = CtlAsWindows(json, "table\nhotswap\n");
+        ASSERT_EQ(j.Objects().size(), 1u) << j.out;
+        EXPECT_EQ("corvaxctl: " + j.Objects()[0]["message"].get<std::string>(), c.line);
+    }
+}
+
+TEST(WindowsCommandLine, HotswapNamesTheDrivesAndCutsOnlyThenWaitsForEnter) {
+    const Outcome o = CtlAsWindows({"hotswap"}, "\n");
+    EXPECT_EQ(o.code, kExitOk) << o.err;
+    // What it warns of comes before the prompt; the disable line is out before the prompt too.
+    EXPECT_EQ(o.err, std::string(kUnlisted07) +
+                         "\nThe links are down: swap the drives, then press Enter. ");
+    EXPECT_EQ(o.out.rfind("disable             STATUS_SUCCESS (0x00000000)\n"
+                          "enable              STATUS_SUCCESS (0x00000000)\n"
+                          "wait                7 of 7 slots answered after ",
+                          0),
+              0u)
+        << o.out;
+}
+
+}  // namespace
+}  // namespace corvaxctl
