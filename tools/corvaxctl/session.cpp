@@ -1396,13 +1396,17 @@ class Session {
                     msix[i] = s.msixVectors;
                 }
             }
+            // The driver saves 16 entries and writes them back where the drive now answering
+            // keeps its table at the same place; for the same drive that is certain, for a
+            // replacement of another model it depends on a layout the client never saw.
             if (msix[i] && *msix[i] > kMsixSavedEntries) {
-                msixLines.push_back(FormatPfa(change.entry.pciLocation) + " (slot " +
-                                    EntryPlace(change.entry) + "): MSI-X: at most " +
-                                    std::to_string(kMsixSavedEntries) + " of " +
-                                    std::to_string(*msix[i]) +
-                                    " vectors restored; the rest come back when the drive's "
-                                    "device is restarted");
+                const bool sameDrive = change.change == Change::Restored;
+                msixLines.push_back(
+                    FormatPfa(change.entry.pciLocation) + " (slot " + EntryPlace(change.entry) +
+                    "): MSI-X: " + (sameDrive ? "" : "at most ") +
+                    std::to_string(kMsixSavedEntries) + " of " + std::to_string(*msix[i]) +
+                    " vectors restored; the rest come back when the drive's "
+                    "device is restarted");
             }
         }
         if (o_.json) {
