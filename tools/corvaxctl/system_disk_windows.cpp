@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tools/corvaxctl/system_disk.h"
+#include "tools/corvaxctl/windows_support.h"
 
 namespace corvaxctl {
 
@@ -36,29 +37,6 @@ std::string Narrow(const std::wstring& text) {
     }
     return out;
 }
-
-std::string ErrorText(DWORD error) {
-    char* text = nullptr;
-    const DWORD n = FormatMessageA(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-        nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
-    std::string message = n ? std::string(text, n) : "error " + std::to_string(error);
-    LocalFree(text);
-    while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                message.back() == ' ' || message.back() == '.')) {
-        message.pop_back();
-    }
-    return message;
-}
-
-struct HandleCloser {
-    void operator()(void* h) const {
-        if (h != nullptr && h != INVALID_HANDLE_VALUE) {
-            CloseHandle(h);
-        }
-    }
-};
-using UniqueHandle = std::unique_ptr<void, HandleCloser>;
 
 struct DeviceListCloser {
     void operator()(void* list) const {
