@@ -7,6 +7,7 @@
 //   settle_bench [FABRIC.json...]   (default: the example machines)
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -69,7 +70,7 @@ bool Measure(const std::string& path) {
     const uint64_t early = fabric.GetCounters().earlyConfig;
     const long long over = static_cast<long long>(r.endUs) - static_cast<long long>(limit);
     std::string name = path.substr(path.find_last_of('/') + 1);
-    std::printf("%-18s %5u/%-5zu %10s %10s %10s %10s %9s%s %8u %5llu\n", name.c_str(), r.Answered(),
+    std::printf("%-24s %5u/%-5zu %10s %10s %10s %10s %9s%s %8u %5llu\n", name.c_str(), r.Answered(),
                 r.slots.size(), Ms(slowest - enabled).c_str(), Ms(r.firstPollUs - enabled).c_str(),
                 Ms(limit - enabled).c_str(), Ms(r.endUs - enabled).c_str(), over < 0 ? "-" : "",
                 Ms(static_cast<uint64_t>(over < 0 ? -over : over)).c_str(), r.reads,
@@ -83,15 +84,19 @@ bool Measure(const std::string& path) {
 int main(int argc, char** argv) {
     std::vector<std::string> paths(argv + 1, argv + argc);
     if (paths.empty()) {
-        for (const char* name : {"plx8748", "plx8618", "two-plx8732", "amd-host"}) {
-            paths.push_back(std::string(CORVAX_SOURCE_DIR) + "/examples/fabrics/" + name + ".json");
+        for (const auto& entry : std::filesystem::directory_iterator(
+                 std::string(CORVAX_SOURCE_DIR) + "/examples/fabrics")) {
+            if (entry.path().extension() == ".json") {
+                paths.push_back(entry.path().string());
+            }
         }
+        std::sort(paths.begin(), paths.end());
     }
     std::printf(
         "times in ms after the enable; limit = later of the slowest answer and the first "
         "read; beat %llu ms\n",
         static_cast<unsigned long long>(corvaxctl::SettleOptions().pollMs));
-    std::printf("%-18s %11s %10s %10s %10s %10s %10s %8s %5s\n", "fabric", "answered", "slowest",
+    std::printf("%-24s %11s %10s %10s %10s %10s %10s %8s %5s\n", "fabric", "answered", "slowest",
                 "first read", "limit", "ended", "over", "reads", "early");
     bool ok = true;
     for (const std::string& path : paths) {
