@@ -8,40 +8,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/corvaxctl/run_ctl.h"
 #include "tools/corvaxctl/corvaxctl.h"
 
 namespace corvaxctl {
 namespace {
 
-struct Outcome {
-    int code = 0;
-    std::string out;
-    std::string err;
-
-    std::vector<nlohmann::json> Objects() const {
-        std::vector<nlohmann::json> objects;
-        std::istringstream lines(out);
-        std::string line;
-        while (std::getline(lines, line)) {
-            objects.push_back(nlohmann::json::parse(line));
-        }
-        return objects;
-    }
-};
-
-Outcome Ctl(const std::vector<std::string>& args, const std::string& input = "") {
-    std::istringstream in(input);
-    std::ostringstream out, err;
-    Outcome o;
-    o.code = Run(args, in, out, err);
-    o.out = out.str();
-    o.err = err.str();
-    return o;
-}
-
-std::string Example(const std::string& name) {
-    return std::string(CORVAX_SOURCE_DIR) + "/examples/fabrics/" + name;
-}
+using testing_run::Ctl;
+using testing_run::Example;
+using testing_run::Outcome;
 
 TEST(CommandLine, BadInputIsRefusedInOneLine) {
     const struct {

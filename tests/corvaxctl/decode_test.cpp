@@ -121,6 +121,8 @@ TEST(Names, StatusesModelsAndVersion) {
     EXPECT_EQ(SwitchSlotCount(0x861810b5), 12u);
     EXPECT_EQ(SwitchSlotCount(0x873210b5), 4u);
     EXPECT_EQ(SwitchSlotCount(0x874810b5), 8u);
+    // A model the tool does not know reads every slot its record holds, and no more.
+    EXPECT_EQ(SwitchSlotCount(0x12345678), sizeof(BridgeApInfo{}.CurrentSlot) / sizeof(SlotImage));
     EXPECT_EQ(VersionText(0x02000120), "2.0.1.20");
     EXPECT_EQ(VersionText(0x10000001), "10.0.0.1");
 }

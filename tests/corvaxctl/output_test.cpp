@@ -16,7 +16,7 @@ using namespace testing_run;
 
 // ---- one numbering ----
 
-class EveryExampleWithSwitches : public ::testing::TestWithParam<const char*> {};
+class EveryExampleWithSwitches : public ::testing::TestWithParam<std::string> {};
 
 // Pulling each drive by the switch and slot the table gives takes exactly that drive away.
 TEST_P(EveryExampleWithSwitches, TheTableNumbersSlotsAsTheEventsTakeThem) {
@@ -85,14 +85,8 @@ TEST_P(EveryExampleWithSwitches, EverySwitchKeyMeansTheSameSwitch) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Examples, EveryExampleWithSwitches,
-                         ::testing::Values("plx8748.json", "plx8618.json", "two-plx8732.json",
-                                           "amd-host.json"),
-                         [](const ::testing::TestParamInfo<const char*>& p) {
-                             std::string name = p.param;
-                             name = name.substr(0, name.find('.'));
-                             std::replace(name.begin(), name.end(), '-', '_');
-                             return name;
-                         });
+                         ::testing::ValuesIn(testing_run::ExampleNames()),
+                         testing_run::ExampleTestName);
 
 // A description that lists its switches out of bus order: the driver numbers them by bus, and
 // so does every command, the simulated events included.

@@ -3,6 +3,8 @@
 #ifndef CORVAXCTL_TESTS_RUN_CTL_H
 #define CORVAXCTL_TESTS_RUN_CTL_H
 
+#include <algorithm>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -77,6 +79,25 @@ inline Outcome CtlAsWindows(const std::vector<std::string>& args, const std::str
 
 inline std::string Example(const std::string& name) {
     return std::string(CORVAX_SOURCE_DIR) + "/examples/fabrics/" + name;
+}
+
+// The file names of every example machine, in name order.
+inline std::vector<std::string> ExampleNames() {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(Example(""))) {
+        if (entry.path().extension() == ".json") {
+            names.push_back(entry.path().filename().string());
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A test name for an example: "two-plx8732.json" gives "two_plx8732".
+inline std::string ExampleTestName(const ::testing::TestParamInfo<std::string>& p) {
+    std::string name = p.param.substr(0, p.param.find('.'));
+    std::replace(name.begin(), name.end(), '-', '_');
+    return name;
 }
 
 // A description written for one test.

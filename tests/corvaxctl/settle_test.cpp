@@ -19,76 +19,21 @@
 #include "tools/corvaxctl/decode.h"
 #include "tools/corvaxctl/settle.h"
 #include "tools/corvaxctl/transport.h"
+#include "tests/corvaxctl/run_ctl.h"
 
 namespace corvaxctl {
 namespace {
 
 using Json = nlohmann::json;
 
-struct Outcome {
-    int code = 0;
-    std::string out;
-    std::string err;
-
-    std::vector<Json> Objects() const {
-        std::vector<Json> objects;
-        std::istringstream lines(out);
-        std::string line;
-        while (std::getline(lines, line)) {
-            objects.push_back(Json::parse(line));
-        }
-        return objects;
-    }
-    // The JSON object of the named command (the last one when it ran more than once).
-    Json Command(const std::string& name) const {
-        Json found;
-        for (const Json& j : Objects()) {
-            if (j.value("command", "") == name) {
-                found = j;
-            }
-        }
-        return found;
-    }
-};
-
-Outcome Ctl(const std::vector<std::string>& args, const std::string& input = "") {
-    std::istringstream in(input);
-    std::ostringstream out, err;
-    Outcome o;
-    o.code = Run(args, in, out, err);
-    o.out = out.str();
-    o.err = err.str();
-    return o;
-}
-
-std::string Example(const std::string& name) {
-    return std::string(CORVAX_SOURCE_DIR) + "/examples/fabrics/" + name;
-}
-
-// A description written for one test.
-std::string FabricFile(const std::string& name, const std::string& json) {
-    const std::string path = ::testing::TempDir() + "/" + name;
-    std::ofstream(path) << json;
-    return path;
-}
-
-// Table entries by address, with the change the hotswap reports.
-std::map<std::string, Json> DrivesOf(const Json& j) {
-    std::map<std::string, Json> drives;
-    for (const Json& d : j["drives"]) {
-        drives[d["bdf"]] = d;
-    }
-    return drives;
-}
+using testing_run::Ctl;
+using testing_run::DrivesOf;
+using testing_run::Example;
+using testing_run::FabricFile;
+using testing_run::Outcome;
 
 std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        lines.push_back(line);
-    }
-    return lines;
+    return Outcome::Lines(text);
 }
 
 // What the default machine's cycle says on standard error before it cuts the links, and when
@@ -179,7 +124,7 @@ class Cycle {
     sim::Fabric& f_;
 };
 
-class EveryExample : public ::testing::TestWithParam<const char*> {};
+class EveryExample : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(EveryExample, TheWaitEndsWithinOneBeatOfTheLastAnswerWithoutAnEarlyRequest) {
     Cycle c(Example(GetParam()));
@@ -240,15 +185,8 @@ TEST_P(EveryExample, TheWaitEndsWithinOneBeatOfTheLastAnswerWithoutAnEarlyReques
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(Examples, EveryExample,
-                         ::testing::Values("plx8748.json", "plx8618.json", "two-plx8732.json",
-                                           "amd-host.json"),
-                         [](const ::testing::TestParamInfo<const char*>& p) {
-                             std::string name = p.param;
-                             name = name.substr(0, name.find('.'));
-                             std::replace(name.begin(), name.end(), '-', '_');
-                             return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(Examples, EveryExample, ::testing::ValuesIn(testing_run::ExampleNames()),
+                         testing_run::ExampleTestName);
 
 // ---- a link that never trains ----
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "tests/corvaxctl/run_ctl.h"
 #include "tools/corvaxctl/corvaxctl.h"
 #include "tools/corvaxctl/system_disk.h"
 
@@ -28,33 +29,17 @@ class GivenDisks : public SystemDiskLocator {
     std::vector<SystemDisk> disks_;
 };
 
-struct Outcome {
-    int code = 0;
-    std::string out;
-    std::string err;
-};
+using testing_run::Outcome;
 
-Outcome Ctl(const std::vector<std::string>& args, SystemDiskLocator* locator,
-            const std::string& input = "") {
-    std::istringstream in(input);
-    std::ostringstream out, err;
+testing_run::Outcome Ctl(const std::vector<std::string>& args, SystemDiskLocator* locator,
+                         const std::string& input = "") {
     Environment environment;
     environment.locator = locator;
-    Outcome o;
-    o.code = Run(args, in, out, err, environment);
-    o.out = out.str();
-    o.err = err.str();
-    return o;
+    return testing_run::Ctl(args, input, environment);
 }
 
 std::vector<std::string> Lines(const std::string& text) {
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    std::string line;
-    while (std::getline(in, line)) {
-        lines.push_back(line);
-    }
-    return lines;
+    return Outcome::Lines(text);
 }
 
 const char kRefusal[] =

@@ -66,6 +66,7 @@ std::string ControlCodeName(uint32_t code);
 const char* MethodName(uint32_t code);
 // "PEX 8748" for a switch identifier; "" for 0, "unknown" otherwise.
 std::string SwitchModelName(uint32_t switchId);
+// The slots a model has: never more than the twelve a switch record holds.
 unsigned SwitchSlotCount(uint32_t switchId);
 // The switch's link map: the device number of the downstream port of each slot on the
 // switch's internal bus, and back. None for a model without one or a slot or port it lacks.

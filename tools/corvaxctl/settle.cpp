@@ -77,7 +77,7 @@ std::vector<SettleSlot> SlotsHoldingDrives(const std::vector<BridgeApInfo>& brid
         if (!BridgeInUse(b)) {
             continue;
         }
-        const unsigned count = std::min(SwitchSlotCount(b.pciID), 12u);
+        const unsigned count = SwitchSlotCount(b.pciID);
         for (unsigned i = 0; i < count; ++i) {
             if (b.CurrentSlot[i].fgStatus & CORVAX_SLOT_PRESENT) {
                 AddSlot(slots, SlotOf(bridges, static_cast<unsigned>(r), i));
@@ -93,7 +93,7 @@ SettleSlot SlotOf(const std::vector<BridgeApInfo>& bridges, unsigned record, uns
                          " (corvaxctl switches lists them)");
     }
     const BridgeApInfo& b = bridges[record];
-    if (slot >= std::min(SwitchSlotCount(b.pciID), 12u)) {
+    if (slot >= SwitchSlotCount(b.pciID)) {
         throw UsageError("switch " + std::to_string(record) + " (" + SwitchModelName(b.pciID) +
                          ") has no slot " + std::to_string(slot));
     }
@@ -111,7 +111,7 @@ bool SlotOnBus(const std::vector<BridgeApInfo>& bridges, uint8_t bus, SettleSlot
         if (!BridgeInUse(b)) {
             continue;
         }
-        const unsigned count = std::min(SwitchSlotCount(b.pciID), 12u);
+        const unsigned count = SwitchSlotCount(b.pciID);
         for (unsigned i = 0; i < count; ++i) {
             const uint32_t pfa = b.OriginalSlot[i].pciPFA;
             if (pfa != 0 && ((pfa >> 8) & 0xFF) == bus) {
