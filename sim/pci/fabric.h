@@ -88,6 +88,10 @@ struct Counters {
     uint64_t ramMappings = 0;          // mappings asked for that touch RAM (refused)
     // Configuration requests that reached a drive within 100 ms of its link training.
     uint64_t earlyConfig = 0;
+    // Rules of PCI Express broken (see RuleCounters).
+    uint64_t slotCommandOverrun = 0;
+    uint64_t slotPowerShort = 0;
+    uint64_t mpsOverCapability = 0;
 };
 
 // What one configuration or memory access costs on the machine's clock, in microseconds.
@@ -145,7 +149,8 @@ class Fabric {
     // and the kernel that asked refuses it. Device memory never lies there.
     bool RefuseRamMapping(uint64_t address, uint64_t size);
 
-    // Topology, by switch index (order of description) and slot index.
+    // Topology, by switch index (order of description: the switches on the host's buses, then
+    // those in slots, each level in order) and slot index.
     unsigned SwitchCount() const;
     SwitchModel ModelOf(unsigned switchIndex) const;
     uint16_t UpstreamPfa(unsigned switchIndex);
@@ -205,6 +210,23 @@ class Fabric {
     ConfigSpace* Locate(unsigned bus, unsigned device, unsigned function, bool bypassLink,
                         DownstreamPort** via = nullptr);
     NvmeDrive* DriveAt(unsigned bus, bool bypassLink, DownstreamPort** via = nullptr);
+    // What a configuration request to bus:device.function finds behind one downstream port:
+    // the function the port passes it to (the drive, or a switch in the slot and whatever lies
+    // behind that switch's own ports, as the switch's bus numbers route it), and whether the
+    // port takes the request at all (claimed: the bus lies in its secondary to subordinate
+    // range). via receives the port whose link the request crosses last.
+    struct Behind {
+        bool claimed = false;
+        ConfigSpace* space = nullptr;
+        NvmeDrive* drive = nullptr;
+    };
+    Behind BehindPort(DownstreamPort& port, unsigned bus, unsigned device, unsigned function,
+                      bool bypassLink, DownstreamPort** via);
+    // Builds the switches in the slots of a switch, and those in their slots in turn.
+    void AddLowerSwitches(const SwitchDescription& description, PlxSwitch& sw);
+    // A read of a function that is there but not ready yet (link up, firmware starting): with
+    // CRS visibility a read of both vendor ID bytes answers 0x0001 in the vendor field.
+    uint32_t NotReadyRead(unsigned offset, unsigned size) const;
     // A configuration request the software makes reaching the function Locate found: one that
     // reaches a drive too soon after its link trained is counted (when counted), and a drive
     // that has not started yet does not answer (null).
@@ -249,6 +271,8 @@ class Fabric {
 
     mutable OptionalLock<std::mutex> mutex_;
     MachineClock clock_;
+    RuleCounters rules_;
+    bool crsVisibility_ = false;
     const std::vector<RamRange> ram_;
     ConfigSpace hostBridge_;
     uint64_t ecamWindow_ = 0;
