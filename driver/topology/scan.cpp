@@ -11,6 +11,8 @@ namespace {
 constexpr uint32_t kFirstBus = 1;
 constexpr uint32_t kLastBus = 64;
 constexpr uint8_t kCommandMemorySpace = 0x2;
+// Base class 0x06, subclass 0x04: a PCI-to-PCI bridge, such as a switch's upstream port.
+constexpr uint32_t kBridgeClass = 0x0604;
 // Max_Payload_Size encodings 0 (128 bytes) to 5 (4096); 6 and 7 are reserved.
 constexpr uint32_t kLargestPayloadCode = 5;
 
@@ -190,7 +192,15 @@ void ScanBridge(DeviceExtension* extension, PlxBridge* bridge, uint8_t* saveArea
         slot->ConfigTable = saveArea;
         slot->MsiTable = saveArea + 256;
 
-        if ((PciReadConfigUlong(drive, 0x08) & 0xFFFFFF00u) != kNvmeClass) {
+        const uint32_t classCode = PciReadConfigUlong(drive, 0x08);
+        if ((classCode & 0xFFFFFF00u) != kNvmeClass) {
+            // A bridge in the slot (another switch, as real boards chain them) holds no drive
+            // of this slot; its link is this port's all the same, and cutting it resets
+            // everything behind the bridge. Said once here; the slot stays empty.
+            if (classCode != kNoAnswer && (classCode >> 16) == kBridgeClass) {
+                KernDebugPrint("Corvax2 : Bridge behind port%d(PFA=%04X, ID=0x%08X)\n",
+                               static_cast<int>(i), drive, PciReadConfigUlong(drive, 0x00));
+            }
             continue;
         }
         const uint32_t id = PciReadConfigUlong(drive, 0x00);
