@@ -141,18 +141,19 @@ uint32_t PlxReadSlotControl(SlotCommandLog* log, uint32_t portPfa) {
         return value;
     }
     // A port that does not answer has no command running; one that does not report
-    // completion takes the next command at once.
+    // completion takes the next command at once; and a command older than the longest a
+    // command may take has completed (the system's hot-plug code may have cleared the bit).
     if (value != kNoAnswer && (value & kCommandCompleted) == 0 &&
-        ReportsCommandCompletion(portPfa)) {
+        KernTimeUs() - entry->commandUs < kCommandTimeoutUs && ReportsCommandCompletion(portPfa)) {
         while (true) {
-            if (KernTimeUs() - entry->commandUs >= kCommandTimeoutUs) {
-                KernDebugPrint("Corvax2 : Slot command timeout(PFA=%04X, data=%08X)\n", portPfa,
-                               value);
-                break;
-            }
             KernDelayUs(kCommandPollUs);
             value = PciReadConfigUlong(portPfa, kSlotControl);
             if (value == kNoAnswer || (value & kCommandCompleted) != 0) {
+                break;
+            }
+            if (KernTimeUs() - entry->commandUs >= kCommandTimeoutUs) {
+                KernDebugPrint("Corvax2 : Slot command timeout(PFA=%04X, data=%08X)\n", portPfa,
+                               value);
                 break;
             }
         }

@@ -706,6 +706,12 @@ void Fabric::SetStuck(unsigned switchIndex, unsigned slot, bool stuck) {
     PortAt(switchIndex, slot).SetStuck(stuck);
 }
 
+void Fabric::HangSlotCommands(unsigned switchIndex, unsigned slot, bool hang) {
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    CatchUp();
+    PortAt(switchIndex, slot).HangCommands(hang);
+}
+
 void Fabric::CheckBusFree(uint8_t bus, const char* what) {
     if (Locate(bus, 0, 0, true) != nullptr || onboard_.count(bus)) {
         throw std::logic_error(std::string(what) + ": bus " + std::to_string(bus) +

@@ -167,6 +167,8 @@ class Fabric {
     // A stuck port has Link Disable set at once and keeps it set whatever the software
     // writes; unsticking leaves it set until the software clears it.
     void SetStuck(unsigned switchIndex, unsigned slot, bool stuck);
+    // The port's hot-plug controller takes Slot Control commands and never completes them.
+    void HangSlotCommands(unsigned switchIndex, unsigned slot, bool hang);
     void AddOnboard(uint8_t bus, const DriveDescription& drive);
     void RemoveOnboard(uint8_t bus);
     // The 8748's register block (0 at BAR0 + 0x8000, 1 at BAR0 + 0x10000) reads all-ones for

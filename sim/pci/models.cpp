@@ -465,7 +465,7 @@ void DownstreamPort::OnSlotControl(uint32_t oldValue, uint32_t newValue) {
             return;
         }
         commandRunning_ = true;
-        commandDoneAt_ = clock_.now + kSlotCommandUs;
+        commandDoneAt_ = commandsHang_ ? MachineClock::kNever : clock_.now + kSlotCommandUs;
         clock_.Schedule(commandDoneAt_);
     }
     if (!HasPowerController()) {

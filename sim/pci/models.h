@@ -230,6 +230,8 @@ class DownstreamPort {
     void Insert(std::unique_ptr<NvmeDrive> drive);
     void SetStuck(bool stuck);
     bool Stuck() const { return stuck_; }
+    // A hot-plug controller that has stopped: it takes a command and never completes it.
+    void HangCommands(bool hang) { commandsHang_ = hang; }
 
   private:
     // Works out whether the link is up from Link Disable, slot power and Secondary Bus Reset;
@@ -260,6 +262,7 @@ class DownstreamPort {
     RuleCounters& rules_;
     PlxSwitch& owner_;
     bool commandRunning_ = false;
+    bool commandsHang_ = false;
     uint64_t commandDoneAt_ = 0;
     std::optional<uint64_t> powerOffAt_;  // when software turned slot power off
     uint64_t trainUs_;

@@ -195,6 +195,21 @@ TEST_F(HardwareRules, APowerCycleEndsPoweredWithItsIndicatorOnAfterASecondOff) {
     EXPECT_EQ(fabric_->GetCounters().slotPowerShort, 0u);
 }
 
+// A port whose hot-plug controller never completes a command holds each of the driver's next
+// commands at most a second, as the system's hot-plug code allows, and is named.
+TEST_F(HardwareRules, ACommandThatNeverCompletesHoldsTheNextOneASecondAtMost) {
+    Boot(HotPlugPorts("plx9716-downstream.txt"));
+    fabric_->HangSlotCommands(0, 1, true);
+    const uint64_t start = fabric_->ClockUs();
+    ASSERT_EQ(Send(PLX_DISABLE, {}, 0).status, KERN_STATUS_SUCCESS);
+    // The indicator command waited the second for the power command; the other port none.
+    const uint64_t took = fabric_->ClockUs() - start;
+    EXPECT_GE(took, 1000000u);
+    EXPECT_LT(took, 1000000u + 5000u);
+    EXPECT_EQ(CountLines("Corvax2 : Slot command timeout(PFA=0348, data="), 1u);
+    EXPECT_EQ(CountLines("Corvax2 : Slot command timeout"), 1u);
+}
+
 // ---- "not yet" ----
 
 // With CRS Software Visibility a drive still starting answers its vendor-ID read with 0x0001:

@@ -1385,6 +1385,7 @@ std::vector<std::string> ShippedKernel::Implemented() {
     for (size_t i = 0; i < count; ++i) {
         names.push_back(std::string("ntoskrnl.exe!") + table[i].name);
     }
+    names.push_back("hal.dll!KeQueryPerformanceCounter");
     return names;
 }
 
