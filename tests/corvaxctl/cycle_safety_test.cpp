@@ -230,7 +230,7 @@ const char kPortsLeftOut[] =
       {"index": 0, "bus": 5, "drive": {"vendor": "0x1F0A", "device": "0x0710",
         "bar0": "0xF7000000", "msix_table": "0x2000", "ready_ms": 300}},
       {"index": 2, "bus": 7, "drive": {"vendor": "0x8086", "device": "0x0A54",
-        "bar0": "0xF7020000", "msix_table": "0x2000", "msix_vectors": 16, "ready_ms": 200}}]}]})";
+        "bar0": "0xF7200000", "msix_table": "0x2000", "msix_vectors": 16, "ready_ms": 200}}]}]})";
 
 TEST(PortLeftOut, TheCycleSucceedsAndRestoresTheDrives) {
     const std::string fabric = FabricFile("ports-left-out.json", kPortsLeftOut);

@@ -84,10 +84,10 @@ TEST(Routes, OverlappingDevicesAreDecidedByTheClaimOrderEveryTime) {
     Fabric f(test::SmallMachine());
     // The on-board drive (claimed first) moves into the upper half of slot 1's 32 KiB BAR0;
     // its MSI-X table (at 0x3000) then sits where slot 1's drive has controller registers.
-    PortWrite(f, 1, 0, 0, 0x10, 0xF7014000);
-    const uint64_t onboardTable = 0xF7014000 + 0x3000;
+    PortWrite(f, 1, 0, 0, 0x10, 0xF7104000);
+    const uint64_t onboardTable = 0xF7104000 + 0x3000;
     ASSERT_TRUE(f.PokePhysical(onboardTable, 0x5A5A0001));
-    const uint64_t slot1Bar = 0xF7010000;
+    const uint64_t slot1Bar = 0xF7100000;
     for (int round = 0; round < 2; ++round) {
         EXPECT_EQ(f.ReadPhysical(slot1Bar, 4), kCapLow);  // only slot 1's drive decodes here
         EXPECT_EQ(f.ReadPhysical(onboardTable, 4), 0x5A5A0001u);
