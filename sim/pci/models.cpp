@@ -296,7 +296,9 @@ void NvmeDrive::ProgramBars(const std::vector<MemoryRange>& ranges) {
 }
 
 void NvmeDrive::PlaceAt(uint64_t bar0) {
+    // The system stops the device, moves its BARs and starts it again: memory decoding on.
     ProgramBars(RangesAt(bar0));
+    config_.SetBits(reg::kCommand, reg::kMemorySpace, reg::kMemorySpace);
 }
 
 void NvmeDrive::LoadFirmwareState() {

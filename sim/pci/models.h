@@ -129,8 +129,9 @@ class NvmeDrive {
     void ForEachDecodedRange(Visit visit, bool assigned = false) const;
     // Where its BARs would lie with BAR0 at bar0: the description's layout moved as a whole.
     std::vector<MemoryRange> RangesAt(uint64_t bar0) const;
-    // Programs BAR0 at bar0 and the other BARs as RangesAt places them, as the system's PCI
-    // driver does when it moves the drive (not a software access of the machine).
+    // Programs BAR0 at bar0 and the other BARs as RangesAt places them, and turns memory
+    // decoding on, as the system's PCI driver does when it moves the drive and starts it again
+    // (not a software access of the machine).
     void PlaceAt(uint64_t bar0);
 
     // Accesses at an offset inside BAR0 (whether or not it decodes; the Fabric checks that).
