@@ -364,6 +364,11 @@ TEST(WindowsCommandLine, HotswapNamesTheDrivesAndCutsOnlyThenWaitsForEnter) {
                           0),
               0u)
         << o.out;
+    // With --json, only the command's object: the step lines are text and stay out of it.
+    const Outcome j = CtlAsWindows({"--json", "hotswap"}, "\n");
+    EXPECT_EQ(j.code, kExitOk) << j.err;
+    ASSERT_EQ(j.OutLines().size(), 1u) << j.out;
+    EXPECT_EQ(j.Command("hotswap")["wait"]["answered"], 7) << j.out;
 }
 
 }  // namespace

@@ -1363,9 +1363,11 @@ class Session {
             }
             FollowEvents(expected, done, bridges);
         } else {
-            out_ << Columns(lines, "");
-            lines.clear();
-            out_.flush();
+            if (!o_.json) {
+                out_ << Columns(lines, "");
+                lines.clear();
+                out_.flush();
+            }
             err_ << "The links are down: swap the drives, then press Enter. " << std::flush;
             std::string answer;
             std::getline(in_, answer);
@@ -1376,7 +1378,7 @@ class Session {
             down = LinksDown(bridges);
             SayLinksDown(down);
         }
-        if (!simulated_) {
+        if (!simulated_ && !o_.json) {
             // What was written so far shows while the drives are waited for.
             out_ << Columns(lines, "");
             lines.clear();
