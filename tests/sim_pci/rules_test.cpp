@@ -219,6 +219,24 @@ TEST(SwitchInSlot, IsReachedThroughTheSlotAsItsBusNumbersRouteIt) {
     EXPECT_EQ(PortRead(*f, 6, 1, 0, 0), 0xFFFFFFFFu);  // the slot passes device 0 only
 }
 
+// Memory reaches the drive below, and the lower switch's registers, only through the windows
+// of every bridge on the way.
+TEST(SwitchInSlot, MemoryCrossesEveryWindowOnTheWay) {
+    auto f = Fabric::FromJson(kSwitchInSlot);
+    const uint64_t capabilities = 0xF7100000;  // the lower drive's controller registers
+    ASSERT_EQ(f->ReadPhysical(capabilities, 4), 0x280103FFu);
+    EXPECT_NE(f->ReadPhysical(0xF7808208, 4), 0xFFFFFFFFu);  // the lower 8748's block
+    // The memory window, closed, of the slot's port (4:09.0), then of the lower upstream port.
+    for (const auto& [bus, device] : {std::pair<unsigned, unsigned>{4, 9}, {6, 0}}) {
+        SCOPED_TRACE(bus);
+        const uint32_t window = PortRead(*f, bus, device, 0, 0x20);
+        PortWrite(*f, bus, device, 0, 0x20, 0x0000FFF0);
+        EXPECT_EQ(f->ReadPhysical(capabilities, 4), 0xFFFFFFFFu);
+        PortWrite(*f, bus, device, 0, 0x20, window);
+        EXPECT_EQ(f->ReadPhysical(capabilities, 4), 0x280103FFu);
+    }
+}
+
 TEST(SwitchInSlot, CuttingTheSlotsLinkResetsEverythingBelowUntilSoftwareProgramsItAgain) {
     auto f = Fabric::FromJson(kSwitchInSlot);
     const uint32_t link = PortRead(*f, 4, 9, 0, 0x78);

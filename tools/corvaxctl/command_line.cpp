@@ -178,6 +178,17 @@ SimAction ParseSimAction(const Command& c) {
             throw UsageError("bad MS '" + c.first + "': milliseconds, from 0 to 3600000");
         }
         a.ms = *ms;
+    } else if (verb == "rebalance") {
+        // SWITCH:SLOT (decimal, one colon) names a slot; anything else is a PFA.
+        a.kind = SimAction::Kind::Rebalance;
+        a.bySlot = c.first.find('.') == std::string::npos &&
+                   c.first.find(':') != std::string::npos && c.first.rfind("0x", 0) != 0;
+        if (a.bySlot) {
+            a.switchIndex = ParseSwitchSlot(c.first, a.slot);
+        } else {
+            a.pfa = ParsePfa(c.first);
+        }
+        a.address = ParseAddress(c.second);
     } else if (verb == "readmem" || verb == "writemem") {
         a.kind = verb == "readmem" ? SimAction::Kind::ReadMem : SimAction::Kind::WriteMem;
         a.address = ParseAddress(c.first);
@@ -289,6 +300,12 @@ void AddCommands(CLI::App& app, Command& c, bool withScript, bool simulated) {
         sim->add_subcommand("readmem", "a dword of physical memory")
             ->add_option("ADDRESS", c.first)
             ->required();
+        CLI::App* rebalance = sim->add_subcommand(
+            "rebalance",
+            "move a drive (SWITCH:SLOT) or a function's BAR0 (PFA) and the windows above it, as "
+            "Windows' rebalance does");
+        rebalance->add_option("TARGET", c.first, "SWITCH:SLOT or PFA")->required();
+        rebalance->add_option("ADDRESS", c.second, "the new BAR0")->required();
         sim->add_subcommand("wait", "let the simulated machine's time pass")
             ->add_option("MS", c.first, "milliseconds")
             ->required();

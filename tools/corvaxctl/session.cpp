@@ -983,8 +983,13 @@ class Session {
     // After an enable that gave up: which links stayed cut, on standard error.
     void SayLinksDown(const std::optional<std::vector<LinkDown>>& down) {
         if (!down) {
-            err_ << "corvaxctl: a port's link did not come back in six passes; the driver's log "
-                    "names the port (see \"Seeing the driver's lines\" in INSTALL.txt)\n";
+            err_ << "corvaxctl: a port's link or a PEX 8748's secondary path did not come back in "
+                    "six passes; the driver's log names which (see \"Seeing the driver's lines\" "
+                    "in INSTALL.txt)\n";
+        } else if (down->empty()) {
+            err_ << "corvaxctl: every port's Link Disable reads clear: a PEX 8748's secondary "
+                    "path failed; its register space is not where the last update recorded it "
+                    "(the system moved its BAR0), and `update` records the new place\n";
         } else {
             for (const LinkDown& d : *down) {
                 err_ << "corvaxctl: the link of slot " << d.sw << ":" << d.slot << " (port "
@@ -1009,7 +1014,10 @@ class Session {
             Emit(j);
         } else {
             out_ << "enable: " << StatusText(r.status)
-                 << (gaveUp ? ": a port's link did not come back in six passes" : "") << "\n";
+                 << (gaveUp ? ": a port's link or a PEX 8748's secondary path did not come back "
+                              "in six passes"
+                            : "")
+                 << "\n";
             out_.flush();
         }
         if (gaveUp) {
@@ -1127,8 +1135,11 @@ class Session {
     // An event as the simulated machine takes it: the user names the driver's switch, the
     // machine its description's.
     SimAction OnMachine(SimAction a) {
-        if (a.kind != SimAction::Kind::Pull && a.kind != SimAction::Kind::Insert &&
-            a.kind != SimAction::Kind::Replace && a.kind != SimAction::Kind::Stuck) {
+        const bool slotted = a.kind == SimAction::Kind::Pull || a.kind == SimAction::Kind::Insert ||
+                             a.kind == SimAction::Kind::Replace ||
+                             a.kind == SimAction::Kind::Stuck ||
+                             (a.kind == SimAction::Kind::Rebalance && a.bySlot);
+        if (!slotted) {
             return a;
         }
         const std::optional<MachineInfo> machine = t_.Machine();
@@ -1370,9 +1381,11 @@ class Session {
             }
             FollowEvents(expected, done, bridges);
         } else {
-            out_ << Columns(lines, "");
-            lines.clear();
-            out_.flush();
+            if (!o_.json) {
+                out_ << Columns(lines, "");
+                lines.clear();
+                out_.flush();
+            }
             err_ << "The links are down: swap the drives, then press Enter. " << std::flush;
             std::string answer;
             std::getline(in_, answer);
@@ -1383,7 +1396,7 @@ class Session {
             down = LinksDown(bridges);
             SayLinksDown(down);
         }
-        if (!simulated_) {
+        if (!simulated_ && !o_.json) {
             // What was written so far shows while the drives are waited for.
             out_ << Columns(lines, "");
             lines.clear();
@@ -1519,6 +1532,15 @@ class Session {
                 j["address"] = JsonHex(a.address, 16);
             } else if (a.kind == SimAction::Kind::Wait) {
                 j["ms"] = a.ms;
+            } else if (a.kind == SimAction::Kind::Rebalance) {
+                if (a.bySlot) {
+                    j["switch"] = a.switchIndex;
+                    j["slot"] = a.slot;
+                } else {
+                    j["pfa"] = JsonHex(a.pfa, 4);
+                    j["bdf"] = FormatPfa(a.pfa);
+                }
+                j["address"] = JsonHex(a.address, 16);
             } else {
                 j["switch"] = a.switchIndex;
                 j["slot"] = a.slot;
@@ -1541,6 +1563,11 @@ class Session {
             what = ShortHex(a.address);
         } else if (a.kind == SimAction::Kind::Wait) {
             what = std::to_string(a.ms) + " ms";
+        } else if (a.kind == SimAction::Kind::Rebalance) {
+            what = (a.bySlot ? "switch " + std::to_string(a.switchIndex) + " slot " +
+                                   std::to_string(a.slot)
+                             : FormatPfa(a.pfa)) +
+                   " to " + ShortHex(a.address);
         } else {
             what = "switch " + std::to_string(a.switchIndex) + " slot " + std::to_string(a.slot);
         }

@@ -58,7 +58,18 @@ struct MachineInfo {
 // An action on the simulated hardware. SWITCH is the position in the description's switch
 // list, SLOT the port index.
 struct SimAction {
-    enum class Kind { Pull, Insert, Replace, Stuck, Read, Write, ReadMem, WriteMem, Wait };
+    enum class Kind {
+        Pull,
+        Insert,
+        Replace,
+        Stuck,
+        Read,
+        Write,
+        ReadMem,
+        WriteMem,
+        Wait,
+        Rebalance
+    };
     Kind kind = Kind::Read;
     unsigned switchIndex = 0;
     unsigned slot = 0;
@@ -68,7 +79,8 @@ struct SimAction {
     uint32_t offset = 0;
     uint64_t address = 0;
     uint32_t value = 0;
-    uint64_t ms = 0;  // how long a wait lasts
+    uint64_t ms = 0;      // how long a wait lasts
+    bool bySlot = false;  // a rebalance of the drive in switchIndex:slot, else of pfa's BAR0
 };
 
 struct TransportOptions {
