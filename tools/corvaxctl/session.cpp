@@ -15,6 +15,7 @@
 #include "tools/corvaxctl/corvaxctl.h"
 #include "tools/corvaxctl/decode.h"
 #include "tools/corvaxctl/settle.h"
+#include "tools/corvaxctl/slot_bridges.h"
 #include "tools/corvaxctl/system_disk.h"
 #include "tools/corvaxctl/transport.h"
 
@@ -509,6 +510,9 @@ class Session {
             s["stray_writes"] = now->strayWrites - mark_.strayWrites;
             s["ram_mappings"] = now->ramMappings - mark_.ramMappings;
             s["early_config"] = now->earlyConfig - mark_.earlyConfig;
+            s["slot_command_overrun"] = now->slotCommandOverrun - mark_.slotCommandOverrun;
+            s["slot_power_short"] = now->slotPowerShort - mark_.slotPowerShort;
+            s["mps_over_capability"] = now->mpsOverCapability - mark_.mpsOverCapability;
             s["clock_us"] = now->clockUs;
         }
         return s;
@@ -896,7 +900,10 @@ class Session {
     }
 
     int Disable(const Command& c) {
-        GuardSystemDisks(c.force);
+        const std::vector<BridgeApInfo> bridges = Bridges();
+        const std::vector<SlotBridge> behind =
+            GuardSlotBridges(bridges, ConfigRead(), c.force, err_);
+        GuardSystemDisks(c.force, &bridges, behind);
         const std::vector<PciTableEntry> unrestorable = WarnUnrestorable(TableNow());
         const Reply r = Send(CORVAX_DISABLE_BRIDGE, {}, 0);
         if (o_.json) {
@@ -1184,7 +1191,8 @@ class Session {
     // Before links are cut: refuses (UsageError) when Windows keeps its directory or a page
     // file on a drive behind a registered switch, unless forced; says on standard error what
     // could not be found. The switch records are asked for only when there is a disk to judge.
-    void GuardSystemDisks(bool force, const std::vector<BridgeApInfo>* known = nullptr) {
+    void GuardSystemDisks(bool force, const std::vector<BridgeApInfo>* known = nullptr,
+                          const std::vector<SlotBridge>& behind = {}) {
         const std::vector<SystemDisk>& disks = SystemDiskList();
         const bool anyPlaced = std::any_of(disks.begin(), disks.end(),
                                            [](const SystemDisk& d) { return d.pfa.has_value(); });
@@ -1193,8 +1201,8 @@ class Session {
             asked = Bridges();
             known = &asked;
         }
-        const SystemDiskVerdict v =
-            JudgeSystemDisks(disks, known != nullptr ? *known : std::vector<BridgeApInfo>());
+        const SystemDiskVerdict v = JudgeSystemDisks(
+            disks, known != nullptr ? *known : std::vector<BridgeApInfo>(), behind);
         for (const std::string& line : v.unknown) {
             err_ << "corvaxctl: warning: " << line << "\n";
         }
@@ -1218,10 +1226,15 @@ class Session {
         return slots;
     }
 
-    SettleResult WaitForDrives(std::vector<SettleSlot> slots, const SettleOptions& options) {
-        const ConfigReader read = [this](uint16_t pfa) {
+    // A configuration read of a recorded address, sent as every request is.
+    ConfigReader ConfigRead() {
+        return [this](uint16_t pfa) {
             return Send(CORVAX_READ_CONFIG, Dwords({pfa}), CORVAX_CONFIG_SIZE);
         };
+    }
+
+    SettleResult WaitForDrives(std::vector<SettleSlot> slots, const SettleOptions& options) {
+        const ConfigReader read = ConfigRead();
         SettleProgress progress;
         if (env_.terminal) {
             progress = [this](const SettleResult& r, uint64_t now) {
@@ -1328,8 +1341,13 @@ class Session {
         Reply query;
         const std::vector<BridgeApInfo> bridges = Bridges(&query);
         record(nullptr, PLX_QUERY_PCI, query);
-        GuardSystemDisks(c.force, &bridges);
+        const std::vector<SlotBridge> behind =
+            GuardSlotBridges(bridges, ConfigRead(), c.force, err_);
+        GuardSystemDisks(c.force, &bridges, behind);
         std::vector<SettleSlot> expected = ExpectedSlots(bridges, c);
+        for (const SlotBridge& b : behind) {
+            AddSlot(expected, SlotOf(bridges, b.record, b.slot));  // its upstream port answers
+        }
         // Every event names a switch the driver has before a link is cut.
         for (const SwapEvent& event : c.events) {
             OnMachine(event.action);
@@ -1385,6 +1403,9 @@ class Session {
             out_.flush();
         }
         const SettleResult waited = WaitForDrives(expected, c.settle);
+        for (const std::string& text : SlotBridgesDown(behind, ConfigRead())) {
+            err_ << "corvaxctl: " << text << "\n" << std::flush;
+        }
         Json w;
         w["wait"] = SettleSummary(waited);
         steps.push_back(w);

@@ -129,6 +129,9 @@ MachineCounters CountersOf(const sim::Fabric& fabric, uint64_t mappings, int64_t
     out.strayWrites = c.strayWrites;
     out.ramMappings = c.ramMappings;
     out.earlyConfig = c.earlyConfig;
+    out.slotCommandOverrun = c.slotCommandOverrun;
+    out.slotPowerShort = c.slotPowerShort;
+    out.mpsOverCapability = c.mpsOverCapability;
     out.clockUs = fabric.ClockUs();
     return out;
 }
