@@ -99,6 +99,19 @@ void Refuse(Plan* plan, Refusal refusal, uint32_t reg, uint64_t address) {
     }
 }
 
+// A range that decodes once Command goes back: it must have an address, aligned to the size the
+// drive gives the BAR, inside the windows of both bridges above the drive.
+void CheckDecoding(const SlotPath& path, uint32_t reg, uint64_t address, uint64_t size, bool io,
+                   Plan* plan) {
+    if (address == 0) {
+        Refuse(plan, Refusal::Unassigned, reg, address);
+    } else if ((address & (size - 1)) != 0) {
+        Refuse(plan, Refusal::Misaligned, reg, address);
+    } else if (!PathCovers(path, address, size, io)) {
+        Refuse(plan, Refusal::OutsideWindow, reg, address);
+    }
+}
+
 // Holds every BAR the saved header gives (and the ROM BAR) against the drive now answering and
 // the windows of the ports above it: each must be of the type the drive's own BAR is, an
 // implemented BAR that would decode once Command goes back must have an address, aligned to
@@ -110,7 +123,7 @@ void CheckBars(const uint8_t* saved, const uint32_t masks[kBarRegisterCount], co
     for (uint32_t i = 0; i < kBarCount; ++i) {
         const uint32_t reg = BarRegister(i);
         const uint32_t value = SavedDword(saved, reg);
-        const uint32_t mask = masks[i];
+        uint32_t mask = masks[i];
         if (mask == 0) {
             if (value != 0) {
                 Refuse(plan, Refusal::OtherType, reg, value);  // no such BAR on this drive
@@ -118,6 +131,9 @@ void CheckBars(const uint8_t* saved, const uint32_t masks[kBarRegisterCount], co
             continue;
         }
         const bool io = (mask & kBarIo) != 0;
+        if (io && (mask & 0xFFFF0000u) == 0) {
+            mask |= 0xFFFF0000u;  // a 16-bit I/O decoder reads its upper half as 0
+        }
         const uint32_t typeBits = io ? kBarIo : (mask & 0xFu);
         if ((value & (io ? 0x3u : 0xFu)) != typeBits) {
             Refuse(plan, Refusal::OtherType, reg, value);
@@ -138,16 +154,9 @@ void CheckBars(const uint8_t* saved, const uint32_t masks[kBarRegisterCount], co
             plan->bar0Size = io ? 0 : size;
             plan->bar0Wide = wide;
         }
-        if ((command & (io ? kCommandIoSpace : kCommandMemorySpace)) == 0) {
-            continue;  // this kind stays off: nothing of it decodes after the restore
-        }
-        if (address == 0) {
-            Refuse(plan, Refusal::Unassigned, reg, address);
-        } else if ((address & (size - 1)) != 0) {
-            Refuse(plan, Refusal::Misaligned, reg, address);
-        } else if (!PathCovers(path, address, size, io)) {
-            Refuse(plan, Refusal::OutsideWindow, reg, address);
-        }
+        if ((command & (io ? kCommandIoSpace : kCommandMemorySpace)) != 0) {
+            CheckDecoding(path, reg, address, size, io, plan);
+        }  // else this kind stays off: nothing of it decodes after the restore
     }
     // The ROM BAR decodes only with its own enable bit as well as memory decoding.
     const uint32_t rom = SavedDword(saved, kRomBar);
@@ -157,15 +166,8 @@ void CheckBars(const uint8_t* saved, const uint32_t masks[kBarRegisterCount], co
             Refuse(plan, Refusal::OtherType, kRomBar, rom);
         }
     } else if ((rom & kRomEnable) != 0 && (command & kCommandMemorySpace) != 0) {
-        const uint64_t address = rom & kRomAddressMask;
-        const uint64_t size = static_cast<uint32_t>(~romMask + 1);
-        if (address == 0) {
-            Refuse(plan, Refusal::Unassigned, kRomBar, address);
-        } else if ((address & (size - 1)) != 0) {
-            Refuse(plan, Refusal::Misaligned, kRomBar, address);
-        } else if (!PathCovers(path, address, size, false)) {
-            Refuse(plan, Refusal::OutsideWindow, kRomBar, address);
-        }
+        CheckDecoding(path, kRomBar, rom & kRomAddressMask, static_cast<uint32_t>(~romMask + 1),
+                      false, plan);
     }
 }
 
