@@ -97,6 +97,15 @@ std::string ReadNamedFile(const std::string& path, const std::string& what);
 // "bad SWITCH:SLOT" and friends, shared with the simulated machine's own actions.
 unsigned ParseSwitchSlot(const std::string& text, unsigned& slot);
 
+// Operands more than one family takes.
+// The events of a hotswap: a verb and its operands, one after the other.
+std::vector<SwapEvent> ParseEvents(const std::vector<std::string>& words);
+// A duration in milliseconds given on the command line; fallback when not given.
+uint64_t ParseMs(const std::optional<std::string>& text, uint64_t fallback, const char* option);
+// The options of the wait for the drives (--settle, --train-ms, --expect), and their checks.
+void AddWaitOptions(CLI::App& command, Command& c);
+void CheckWaitOptions(Command& c);
+
 }  // namespace corvaxctl
 
 #endif  // CORVAXCTL_COMMAND_LINE_H

@@ -1,0 +1,499 @@
+// corvaxctl: link control and hotswap. What changes the machine: a scan again, a rescan and
+// restore, cutting and restoring the links of every switch port, the wait for the drives after
+// that, slot LEDs, the CPM bit, the accepted vendor list, and the whole hotswap cycle.
+#include <algorithm>
+#include <map>
+
+#include <CLI/CLI.hpp>
+
+#include "tools/corvaxctl/commands.h"
+#include "tools/corvaxctl/decode.h"
+#include "tools/corvaxctl/output.h"
+#include "tools/corvaxctl/session.h"
+
+namespace corvaxctl {
+namespace {
+
+// The driver's save area keeps this many MSI-X entries of each drive (it owns no heap).
+constexpr unsigned kMsixSavedEntries = 16;
+
+int Action(Session& session, const std::string& command, uint32_t code) {
+    const Reply r = session.Send(code, {}, 0);
+    if (session.JsonWanted()) {
+        Json j = Base(command, r);
+        session.Emit(j);
+    } else {
+        session.Out() << command << ": " << StatusText(r.status) << "\n";
+    }
+    return Session::ExitFor(r.status);
+}
+
+int Update(Session& session, const Command&) {
+    return Action(session, "update", CORVAX_UPDATE);
+}
+
+int Rescan(Session& session, const Command&) {
+    return Action(session, "rescan", CORVAX_RESCAN);
+}
+
+int Restore(Session& session, const Command&) {
+    return Action(session, "restore", CORVAX_RESCAN_RESTORE);
+}
+
+int ClearCpm(Session& session, const Command&) {
+    return Action(session, "clear-cpm", CORVAX_CLR_CPM);
+}
+
+int Disable(Session& session, const Command& c) {
+    session.GuardSystemDisks(c.force);
+    const std::vector<PciTableEntry> unrestorable = session.WarnUnrestorable(session.TableNow());
+    const Reply r = session.Send(CORVAX_DISABLE_BRIDGE, {}, 0);
+    if (session.JsonWanted()) {
+        Json j = Base("disable", r);
+        j["unrestorable"] = EntriesJson(unrestorable);
+        session.Emit(j);
+    } else {
+        session.Out() << "disable: " << StatusText(r.status) << "\n";
+    }
+    return Session::ExitFor(r.status);
+}
+
+int Enable(Session& session, const Command&) {
+    const Reply r = session.Send(CORVAX_ENABLE_BRIDGE, {}, 0);
+    std::optional<std::vector<LinkDown>> down = std::vector<LinkDown>();
+    const bool gaveUp = r.status == CORVAX_STATUS_FAIL_CHECK;
+    if (gaveUp) {
+        down = session.LinksDown(session.Simulated() ? session.Bridges()
+                                                     : std::vector<BridgeApInfo>());
+    }
+    if (session.JsonWanted()) {
+        Json j = Base("enable", r);
+        j["links_down"] = Session::LinksDownJson(down);
+        session.Emit(j);
+    } else {
+        session.Out() << "enable: " << StatusText(r.status)
+                      << (gaveUp ? ": a port's link did not come back in six passes" : "") << "\n";
+        session.Out().flush();
+    }
+    if (gaveUp) {
+        session.SayLinksDown(down);
+    }
+    return Session::ExitFor(r.status);
+}
+
+int Led(Session& session, const Command& c) {
+    const uint16_t pfa = c.pfa;
+    const uint32_t type = c.ledType;
+    const Reply r = session.Send(CORVAX_SET_LED, Dwords({pfa, type}), 0);
+    std::optional<std::string> nothing;
+    if (!IsErrorStatus(r.status)) {
+        // The driver sets the LED of the port in front of a slot it recorded; the same match
+        // answers CORVAX_ON_BRIDGE.
+        if (session.Send(CORVAX_ON_BRIDGE, Dwords({pfa}), 0).status != CORVAX_STATUS_SUCCESS) {
+            nothing =
+                FormatPfa(pfa) + " is not in a slot of a registered switch, so it has no slot LED";
+        }
+    }
+    if (session.JsonWanted()) {
+        Json j = Base("led", r);
+        j["pfa"] = JsonHex(pfa, 4);
+        j["bdf"] = FormatPfa(pfa);
+        j["led_type"] = type;
+        if (nothing) {
+            j["did_nothing"] = *nothing;
+        }
+        session.Emit(j);
+    } else {
+        session.Out() << "led " << FormatPfa(pfa) << " " << type << ": " << StatusText(r.status)
+                      << "\n";
+        if (nothing) {
+            session.SayNothing("led", "nothing changed", *nothing);
+        }
+    }
+    return Session::ExitFor(r.status);
+}
+
+int LedAll(Session& session, const Command&) {
+    const Reply r = session.Send(CORVAX_SET_LED_ALL, {}, 0);
+    std::optional<std::string> nothing;
+    if (!IsErrorStatus(r.status)) {
+        // Which family is registered decides whether there is a field to set.
+        const Reply model = session.Send(CORVAX_QUERY_8618, {}, 4);
+        const uint32_t id = IsErrorStatus(model.status) ? 1 : Dword(model.output);
+        if (id == 0) {
+            nothing = "no switch is registered";
+        } else if (id == CORVAX_PLX8748_ID) {
+            nothing =
+                "the request sets the indicators of a PEX 8618 or 8732; the PEX 8748's "
+                "are left alone";
+        }
+    }
+    if (session.JsonWanted()) {
+        Json j = Base("led-all", r);
+        if (nothing) {
+            j["did_nothing"] = *nothing;
+        }
+        session.Emit(j);
+    } else {
+        session.Out() << "led-all: " << StatusText(r.status) << "\n";
+        if (nothing) {
+            session.SayNothing("led-all", "nothing changed", *nothing);
+        }
+    }
+    return Session::ExitFor(r.status);
+}
+
+int SetIds(Session& session, const Command& c) {
+    const std::vector<uint32_t>& vendors = c.vendors;
+    Bytes input;
+    for (uint32_t id : vendors) {
+        const Bytes b = Dwords({id});
+        input.insert(input.end(), b.begin(), b.end());
+    }
+    const Bytes end = Dwords({0});  // the terminator: the list is exactly what was given
+    input.insert(input.end(), end.begin(), end.end());
+    const Reply r = session.Send(CORVAX_SET_DEVICE_ID_LIST, input, 0);
+    if (session.JsonWanted()) {
+        Json j = Base("set-ids", r);
+        Json list = Json::array();
+        for (uint32_t id : vendors) {
+            list.push_back(JsonHex(id, 4));
+        }
+        j["vendors"] = list;
+        session.Emit(j);
+    } else {
+        session.Out() << "set-ids (" << vendors.size() << " vendors): " << StatusText(r.status)
+                      << "\n";
+    }
+    return Session::ExitFor(r.status);
+}
+
+int Wait(Session& session, const Command& c) {
+    const std::vector<BridgeApInfo> bridges = session.Bridges();
+    const SettleResult r = session.WaitForDrives(session.ExpectedSlots(bridges, c), c.settle);
+    if (session.JsonWanted()) {
+        Json j;
+        j["command"] = "wait";
+        j["status"] = JsonHex(CORVAX_STATUS_SUCCESS, 8);
+        j["information"] = 0;
+        j["output"] = "";
+        j["wait"] = SettleJson(r, c.settle);
+        session.Emit(j);
+    } else {
+        session.Out() << "wait: " << SettleSummary(r) << "\n";
+    }
+    return r.AllAnswered() ? kExitOk : kExitDriverStatus;
+}
+
+// The slots that hold a drive after the simulated swap, by what the events did last to
+// each (insert or replace: a drive; pull: none). Runs while the links are cut: a slot the
+// switch does not have is left out rather than refused.
+void FollowEvents(std::vector<SettleSlot>& slots, const std::vector<SwapEvent>& events,
+                  const std::vector<BridgeApInfo>& bridges) {
+    std::map<std::pair<unsigned, unsigned>, bool> holds;
+    for (const SwapEvent& event : events) {
+        const SimAction& a = event.action;
+        if (a.kind == SimAction::Kind::Pull) {
+            holds[{a.switchIndex, a.slot}] = false;
+        } else if (a.kind == SimAction::Kind::Insert || a.kind == SimAction::Kind::Replace) {
+            holds[{a.switchIndex, a.slot}] = true;
+        }
+    }
+    for (const auto& [where, drive] : holds) {
+        SettleSlot slot;
+        try {
+            slot = SlotOf(bridges, where.first, where.second);
+        } catch (const UsageError&) {
+            continue;
+        }
+        if (drive) {
+            AddSlot(slots, slot);
+        } else {
+            slots.erase(std::remove_if(slots.begin(), slots.end(),
+                                       [&](const SettleSlot& s) {
+                                           return s.record == slot.record && s.slot == slot.slot;
+                                       }),
+                        slots.end());
+        }
+    }
+}
+
+int Hotswap(Session& session, const Command& c) {
+    Json steps = Json::array();
+    // The step names are padded to the longest one, so that the lines written before the
+    // pause on Windows line up with those written after it.
+    std::vector<std::vector<std::string>> lines;
+    auto line = [&lines](const std::string& what, const std::string& text) {
+        const std::string longest = "rescan and restore";
+        lines.push_back(
+            {what + std::string(longest.size() - std::min(longest.size(), what.size()), ' '),
+             text});
+    };
+    uint32_t status = CORVAX_STATUS_SUCCESS;
+    auto record = [&](const char* what, uint32_t code, const Reply& r) {
+        Json request;
+        request["request"] = ControlCodeName(code);
+        request["status"] = JsonHex(r.status, 8);
+        request["information"] = r.information;
+        steps.push_back(request);
+        if (what) {
+            line(what, StatusText(r.status));
+        }
+        if (IsErrorStatus(r.status) && status == CORVAX_STATUS_SUCCESS) {
+            status = r.status;
+        }
+    };
+    auto step = [&](const char* what, uint32_t code, uint32_t outLength) {
+        Reply r = session.Send(code, {}, outLength);
+        record(what, code, r);
+        return r;
+    };
+
+    Reply query;
+    const std::vector<BridgeApInfo> bridges = session.Bridges(&query);
+    record(nullptr, PLX_QUERY_PCI, query);
+    session.GuardSystemDisks(c.force, &bridges);
+    std::vector<SettleSlot> expected = session.ExpectedSlots(bridges, c);
+    // Every event names a switch the driver has before a link is cut.
+    for (const SwapEvent& event : c.events) {
+        session.OnMachine(event.action);
+    }
+
+    const Reply before = step(nullptr, CORVAX_GET_TABLE, CORVAX_TABLE_SIZE);
+    const std::vector<PciTableEntry> unrestorable = session.WarnUnrestorable(
+        IsErrorStatus(before.status) ? std::vector<PciTableEntry>() : DecodeTable(before.output));
+    step("disable", CORVAX_DISABLE_BRIDGE, 0);
+    // From here on to the enable nothing may end the command: the links are cut.
+    std::optional<std::string> refused;
+    if (session.Simulated()) {
+        std::vector<SwapEvent> done;
+        for (size_t i = 0; i < c.events.size(); ++i) {
+            Json event;
+            event["event"] = c.events[i].text;
+            try {
+                session.Simulate(c.events[i].action);
+            } catch (const UsageError& e) {
+                refused = "hotswap event '" + c.events[i].text + "' refused: " + e.what() +
+                          "; the links were brought back and the later events not done";
+                event["refused"] = e.what();
+                steps.push_back(event);
+                line("swap", c.events[i].text + ": refused: " + e.what());
+                break;
+            }
+            steps.push_back(event);
+            line("swap", c.events[i].text);
+            done.push_back(c.events[i]);
+        }
+        FollowEvents(expected, done, bridges);
+    } else {
+        session.Out() << Columns(lines, "");
+        lines.clear();
+        session.Out().flush();
+        session.Err() << "The links are down: swap the drives, then press Enter. " << std::flush;
+        std::string answer;
+        std::getline(session.In(), answer);
+    }
+    const Reply enabled = step("enable", CORVAX_ENABLE_BRIDGE, 0);
+    std::optional<std::vector<LinkDown>> down = std::vector<LinkDown>();
+    if (enabled.status == CORVAX_STATUS_FAIL_CHECK) {
+        down = session.LinksDown(bridges);
+        session.SayLinksDown(down);
+    }
+    if (!session.Simulated()) {
+        // What was written so far shows while the drives are waited for.
+        session.Out() << Columns(lines, "");
+        lines.clear();
+        session.Out().flush();
+    }
+    const SettleResult waited = session.WaitForDrives(expected, c.settle);
+    Json w;
+    w["wait"] = SettleSummary(waited);
+    steps.push_back(w);
+    line("wait", SettleSummary(waited));
+    step("rescan and restore", CORVAX_RESCAN_RESTORE, 0);
+    const Reply settled = step(nullptr, CORVAX_GET_TABLE, CORVAX_TABLE_SIZE);
+    step("rescan", CORVAX_RESCAN, 0);
+    const Reply after = step(nullptr, CORVAX_GET_TABLE, CORVAX_TABLE_SIZE);
+
+    const std::vector<DriveChange> changes = CompareTables(
+        DecodeTable(before.output), DecodeTable(settled.output), DecodeTable(after.output));
+    // The MSI-X table of each restored drive, as its header showed it when it answered.
+    std::vector<std::optional<unsigned>> msix(changes.size());
+    std::vector<std::string> msixLines;
+    for (size_t i = 0; i < changes.size(); ++i) {
+        const DriveChange& change = changes[i];
+        if (change.change != Change::Restored && change.change != Change::ReplacedRestored) {
+            continue;
+        }
+        for (const SettleSlot& slot : waited.slots) {
+            if (slot.answered && slot.pfa == change.entry.pciLocation) {
+                msix[i] = slot.msixVectors;
+            }
+        }
+        // The driver saves 16 entries and writes them back where the drive now answering
+        // keeps its table at the same place; for the same drive that is certain, for a
+        // replacement of another model it depends on a layout the client never saw.
+        if (msix[i] && *msix[i] > kMsixSavedEntries) {
+            const bool sameDrive = change.change == Change::Restored;
+            msixLines.push_back(
+                FormatPfa(change.entry.pciLocation) + " (slot " + EntryPlace(change.entry) +
+                "): MSI-X: " + (sameDrive ? "" : "at most ") + std::to_string(kMsixSavedEntries) +
+                " of " + std::to_string(*msix[i]) +
+                " vectors restored; the rest come back when the drive's "
+                "device is restarted");
+        }
+    }
+    if (session.JsonWanted()) {
+        Json j;
+        j["command"] = "hotswap";
+        j["status"] = JsonHex(status, 8);
+        j["information"] = after.information;
+        j["output"] = LowerHex(after.output);
+        j["steps"] = steps;
+        j["unrestorable"] = EntriesJson(unrestorable);
+        j["links_down"] = Session::LinksDownJson(down);
+        j["wait"] = SettleJson(waited, c.settle);
+        Json drives = Json::array();
+        for (size_t i = 0; i < changes.size(); ++i) {
+            Json d = EntryJson(changes[i].entry);
+            d["change"] = changes[i].change == Change::None ? Json(nullptr)
+                                                            : Json(ChangeName(changes[i].change));
+            if (msix[i]) {
+                Json m;
+                m["vectors"] = *msix[i];
+                m["restored_at_most"] = std::min(*msix[i], kMsixSavedEntries);
+                d["msix"] = m;
+            } else {
+                d["msix"] = nullptr;
+            }
+            drives.push_back(d);
+        }
+        j["drives"] = drives;
+        session.Emit(j);
+    } else {
+        session.Out() << Columns(lines, "") << "\n";
+        session.Out() << TableText(changes, true);
+        for (const std::string& text : msixLines) {
+            session.Out() << text << "\n";
+        }
+    }
+    if (refused) {
+        throw UsageError(*refused);
+    }
+    const int exit = Session::ExitFor(status);
+    return waited.AllAnswered() ? exit : std::max(exit, kExitDriverStatus);
+}
+
+// ---- operands ----
+
+uint32_t ParseLedType(const std::string& text) {
+    if (text == "on") {
+        return 1;
+    }
+    if (text == "blink") {
+        return 2;
+    }
+    if (text == "off") {
+        return 3;
+    }
+    const std::optional<uint64_t> v = ParseCount(text, 3);
+    if (!v) {
+        throw UsageError("bad LED TYPE '" + text + "': 0-3, or on, blink, off");
+    }
+    return static_cast<uint32_t>(*v);
+}
+
+std::vector<uint32_t> ParseVendors(const std::vector<std::string>& words) {
+    if (words.size() > CORVAX_DEVICE_ID_LIST_ENTRIES - 1) {
+        throw UsageError("set-ids takes at most 255 vendors (the list ends with a 0 entry)");
+    }
+    std::vector<uint32_t> ids;
+    for (const std::string& w : words) {
+        const std::optional<uint64_t> v = ParseHex(w, 0xFFFF);
+        if (!v || *v == 0) {
+            throw UsageError("bad VENDOR '" + w + "': a hexadecimal vendor ID from 1 to ffff");
+        }
+        ids.push_back(static_cast<uint32_t>(*v));
+    }
+    return ids;
+}
+
+void ForceOption(CLI::App& command, Command& c, bool) {
+    command.add_flag("--force", c.force,
+                     "cut them even when Windows keeps its directory or a page file behind a "
+                     "switch");
+}
+
+void LedOptions(CLI::App& command, Command& c, bool) {
+    command.add_option("PFA", c.first, "the drive, as the last update recorded it")->required();
+    command.add_option("TYPE", c.second, "0-3, or on (1), blink (2), off (3)")->required();
+}
+
+void CheckLed(Command& c, bool) {
+    c.pfa = ParsePfa(c.first);
+    c.ledType = ParseLedType(c.second);
+}
+
+void SetIdsOptions(CLI::App& command, Command& c, bool) {
+    command.add_option("VENDOR", c.list, "hexadecimal vendor IDs, in order")->required();
+}
+
+void CheckSetIds(Command& c, bool) {
+    c.vendors = ParseVendors(c.list);
+}
+
+void HotswapOptions(CLI::App& command, Command& c, bool simulated) {
+    if (simulated) {
+        command.add_option("EVENT", c.list,
+                           "simulated events during the swap: pull S:P | insert S:P V:D | "
+                           "replace S:P V:D | stuck S:P on|off");
+    }
+    AddWaitOptions(command, c);
+    command.add_flag("--force", c.force,
+                     "cut the links even when Windows keeps its directory or a page file "
+                     "behind a switch");
+}
+
+void WaitOptions(CLI::App& command, Command& c, bool) {
+    AddWaitOptions(command, c);
+}
+
+void CheckCycleOperands(Command& c, bool) {
+    c.events = ParseEvents(c.list);
+    CheckWaitOptions(c);
+}
+
+}  // namespace
+
+std::vector<CommandSpec> LinkControlCommands() {
+    return {
+        {"update", "scan the topology again from scratch (CORVAX_UPDATE)", nullptr, false, nullptr,
+         nullptr, Update},
+        {"rescan", "look at the switches' slots again (CORVAX_RESCAN)", nullptr, false, nullptr,
+         nullptr, Rescan},
+        {"restore", "rescan, then write saved headers back (CORVAX_RESCAN_RESTORE)", nullptr, false,
+         nullptr, nullptr, Restore},
+        {"disable", "cut the link of every switch port (CORVAX_DISABLE_BRIDGE)", nullptr, false,
+         ForceOption, nullptr, Disable},
+        {"enable", "bring every switch port's link back (CORVAX_ENABLE_BRIDGE)", nullptr, false,
+         nullptr, nullptr, Enable},
+        {"led", "set the LED field of one drive's port (CORVAX_SET_LED)", nullptr, false,
+         LedOptions, CheckLed, Led},
+        {"led-all", "set the LED field of every port to 3 (CORVAX_SET_LED_ALL)", nullptr, false,
+         nullptr, nullptr, LedAll},
+        {"clear-cpm", "clear the CPM bit of every drive behind a switch (CORVAX_CLR_CPM)", nullptr,
+         false, nullptr, nullptr, ClearCpm},
+        {"set-ids", "replace the accepted vendor list (CORVAX_SET_DEVICE_ID_LIST)", nullptr, false,
+         SetIdsOptions, CheckSetIds, SetIds},
+        {"hotswap",
+         "disable, swap the drives, enable, wait for them, rescan and restore, then show what "
+         "changed",
+         "disable, wait while you swap the drives, enable, wait for them, rescan and restore, "
+         "then show what changed",
+         false, HotswapOptions, CheckCycleOperands, Hotswap},
+        {"wait", "wait until the drives behind the switches answer again after enable", nullptr,
+         false, WaitOptions, CheckCycleOperands, Wait},
+    };
+}
+
+}  // namespace corvaxctl

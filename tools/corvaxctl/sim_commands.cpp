@@ -1,0 +1,201 @@
+// corvaxctl: the simulated machine's own commands (host build only). What a person does to real
+// hardware with a hand or a probe: pull, insert and replace drives, make a port's link stick,
+// read and write any configuration dword or dword of physical memory, let time pass.
+#include <CLI/CLI.hpp>
+
+#include "tools/corvaxctl/commands.h"
+#include "tools/corvaxctl/decode.h"
+#include "tools/corvaxctl/output.h"
+#include "tools/corvaxctl/session.h"
+
+namespace corvaxctl {
+namespace {
+
+uint32_t ParseOffset(const std::string& text) {
+    const std::optional<uint64_t> v = ParseHex(text, 0xFFC);
+    if (!v || (*v & 3)) {
+        throw UsageError("bad OFFSET '" + text +
+                         "': a hexadecimal configuration offset, a multiple of 4 below 0x1000");
+    }
+    return static_cast<uint32_t>(*v);
+}
+
+uint32_t ParseValue(const std::string& text) {
+    const std::optional<uint64_t> v = ParseHex(text, 0xFFFFFFFFu);
+    if (!v) {
+        throw UsageError("bad VALUE '" + text + "': a hexadecimal dword, e.g. 0x00000006");
+    }
+    return static_cast<uint32_t>(*v);
+}
+
+uint64_t ParseAddress(const std::string& text) {
+    const std::optional<uint64_t> v = ParseHex(text, ~0ull);
+    if (!v || (*v & 3)) {
+        throw UsageError("bad ADDRESS '" + text +
+                         "': a hexadecimal physical address, a multiple of 4");
+    }
+    return *v;
+}
+
+SimAction ParseSimAction(const Command& c) {
+    const std::string verb = c.name.substr(4);
+    SimAction a;
+    if (verb == "pull" || verb == "insert" || verb == "replace" || verb == "stuck") {
+        std::vector<std::string> words = {verb, c.first};
+        if (verb != "pull") {
+            words.push_back(c.second);
+        }
+        return ParseEvents(words).front().action;
+    }
+    if (verb == "read" || verb == "write") {
+        a.kind = verb == "read" ? SimAction::Kind::Read : SimAction::Kind::Write;
+        a.pfa = ParsePfa(c.first);
+        a.offset = ParseOffset(c.second);
+        if (a.kind == SimAction::Kind::Write) {
+            a.value = ParseValue(c.third);
+        }
+    } else if (verb == "wait") {
+        a.kind = SimAction::Kind::Wait;
+        const std::optional<uint64_t> ms = ParseCount(c.first, 3600000);
+        if (!ms) {
+            throw UsageError("bad MS '" + c.first + "': milliseconds, from 0 to 3600000");
+        }
+        a.ms = *ms;
+    } else if (verb == "readmem" || verb == "writemem") {
+        a.kind = verb == "readmem" ? SimAction::Kind::ReadMem : SimAction::Kind::WriteMem;
+        a.address = ParseAddress(c.first);
+        if (a.kind == SimAction::Kind::WriteMem) {
+            a.value = ParseValue(c.second);
+        }
+    } else {
+        throw UsageError("unknown command '" + c.name + "'");
+    }
+    return a;
+}
+
+int Sim(Session& session, const Command& c) {
+    const SimAction& a = c.sim;
+    const uint32_t value = session.Simulate(a);
+    const bool reads = a.kind == SimAction::Kind::Read || a.kind == SimAction::Kind::ReadMem;
+    const bool writes = a.kind == SimAction::Kind::Write || a.kind == SimAction::Kind::WriteMem;
+    if (session.JsonWanted()) {
+        Json j;
+        j["command"] = c.name;
+        j["status"] = JsonHex(CORVAX_STATUS_SUCCESS, 8);
+        j["information"] = 0;
+        j["output"] = "";
+        if (a.kind == SimAction::Kind::Read || a.kind == SimAction::Kind::Write) {
+            j["pfa"] = JsonHex(a.pfa, 4);
+            j["bdf"] = FormatPfa(a.pfa);
+            j["offset"] = JsonHex(a.offset, 4);
+        } else if (reads || writes) {
+            j["address"] = JsonHex(a.address, 16);
+        } else if (a.kind == SimAction::Kind::Wait) {
+            j["ms"] = a.ms;
+        } else {
+            j["switch"] = a.switchIndex;
+            j["slot"] = a.slot;
+            if (a.kind == SimAction::Kind::Stuck) {
+                j["stuck"] = a.on;
+            } else if (a.kind != SimAction::Kind::Pull) {
+                j["id"] = IdText(a.id);
+            }
+        }
+        if (reads || writes) {
+            j["value"] = JsonHex(reads ? value : a.value, 8);
+        }
+        session.Emit(j);
+        return kExitOk;
+    }
+    std::string what;
+    if (a.kind == SimAction::Kind::Read || a.kind == SimAction::Kind::Write) {
+        what = FormatPfa(a.pfa) + " offset " + Hex16(a.offset).replace(2, 1, "");
+    } else if (reads || writes) {
+        what = ShortHex(a.address);
+    } else if (a.kind == SimAction::Kind::Wait) {
+        what = std::to_string(a.ms) + " ms";
+    } else {
+        what = "switch " + std::to_string(a.switchIndex) + " slot " + std::to_string(a.slot);
+    }
+    if (reads) {
+        session.Out() << c.name << " " << what << ": " << Hex32(value) << "\n";
+    } else if (writes) {
+        session.Out() << c.name << " " << what << " := " << Hex32(a.value) << "\n";
+    } else {
+        session.Out() << c.name << " " << what;
+        if (a.kind == SimAction::Kind::Insert || a.kind == SimAction::Kind::Replace) {
+            session.Out() << " " << IdText(a.id);
+        } else if (a.kind == SimAction::Kind::Stuck) {
+            session.Out() << (a.on ? " on" : " off");
+        }
+        session.Out() << ": done\n";
+    }
+    return kExitOk;
+}
+
+void CheckSim(Command& c, bool) {
+    c.sim = ParseSimAction(c);
+}
+
+void SlotOperand(CLI::App& command, Command& c, bool) {
+    command.add_option("SWITCH:SLOT", c.first)->required();
+}
+
+void SlotAndDrive(CLI::App& command, Command& c, bool) {
+    command.add_option("SWITCH:SLOT", c.first)->required();
+    command.add_option("VENDOR:DEVICE", c.second)->required();
+}
+
+void StuckOperands(CLI::App& command, Command& c, bool) {
+    command.add_option("SWITCH:SLOT", c.first)->required();
+    command.add_option("STATE", c.second, "on or off")->required();
+}
+
+void ReadOperands(CLI::App& command, Command& c, bool) {
+    command.add_option("PFA", c.first)->required();
+    command.add_option("OFFSET", c.second, "hexadecimal, a multiple of 4")->required();
+}
+
+void WriteOperands(CLI::App& command, Command& c, bool) {
+    command.add_option("PFA", c.first)->required();
+    command.add_option("OFFSET", c.second)->required();
+    command.add_option("VALUE", c.third)->required();
+}
+
+void AddressOperand(CLI::App& command, Command& c, bool) {
+    command.add_option("ADDRESS", c.first)->required();
+}
+
+void WaitOperand(CLI::App& command, Command& c, bool) {
+    command.add_option("MS", c.first, "milliseconds")->required();
+}
+
+void WriteMemOperands(CLI::App& command, Command& c, bool) {
+    command.add_option("ADDRESS", c.first)->required();
+    command.add_option("VALUE", c.second)->required();
+}
+
+}  // namespace
+
+std::vector<CommandSpec> SimCommands() {
+    return {
+        {"sim pull", "pull the drive out of SWITCH:SLOT", nullptr, true, SlotOperand, CheckSim,
+         Sim},
+        {"sim insert", "insert a drive fresh from reset", nullptr, true, SlotAndDrive, CheckSim,
+         Sim},
+        {"sim replace", "swap the drive in a slot for another", nullptr, true, SlotAndDrive,
+         CheckSim, Sim},
+        {"sim stuck", "make a port's Link Disable stick, or not", nullptr, true, StuckOperands,
+         CheckSim, Sim},
+        {"sim read", "a configuration dword as the hardware holds it", nullptr, true, ReadOperands,
+         CheckSim, Sim},
+        {"sim write", "store a configuration dword", nullptr, true, WriteOperands, CheckSim, Sim},
+        {"sim readmem", "a dword of physical memory", nullptr, true, AddressOperand, CheckSim, Sim},
+        {"sim wait", "let the simulated machine's time pass", nullptr, true, WaitOperand, CheckSim,
+         Sim},
+        {"sim writemem", "store a dword in a device page", nullptr, true, WriteMemOperands,
+         CheckSim, Sim},
+    };
+}
+
+}  // namespace corvaxctl
