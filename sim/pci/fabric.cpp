@@ -596,6 +596,16 @@ void Fabric::SetStuck(unsigned switchIndex, unsigned slot, bool stuck) {
     PortAt(switchIndex, slot).SetStuck(stuck);
 }
 
+void Fabric::Downtrain(unsigned switchIndex, unsigned slot, std::optional<LinkLimit> limit) {
+    if (limit && (!ValidLinkSpeed(limit->speed) || !ValidLinkWidth(limit->width))) {
+        throw std::logic_error("no such link: speed code " + std::to_string(limit->speed) +
+                               ", width x" + std::to_string(limit->width));
+    }
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    CatchUp();
+    PortAt(switchIndex, slot).Downtrain(limit);
+}
+
 void Fabric::CheckBusFree(uint8_t bus, const char* what) {
     if (Locate(bus, 0, 0, true) != nullptr || onboard_.count(bus)) {
         throw std::logic_error(std::string(what) + ": bus " + std::to_string(bus) +

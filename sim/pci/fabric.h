@@ -162,6 +162,10 @@ class Fabric {
     // A stuck port has Link Disable set at once and keeps it set whatever the software
     // writes; unsticking leaves it set until the software clears it.
     void SetStuck(unsigned switchIndex, unsigned slot, bool stuck);
+    // From the next time its link trains, the slot's link trains no faster and no wider than
+    // limit, as over a marginal connector (none: as fast and wide as both ends can). Link
+    // Status shows what trained, at the port and at the drive.
+    void Downtrain(unsigned switchIndex, unsigned slot, std::optional<LinkLimit> limit);
     void AddOnboard(uint8_t bus, const DriveDescription& drive);
     void RemoveOnboard(uint8_t bus);
     // The 8748's register block (0 at BAR0 + 0x8000, 1 at BAR0 + 0x10000) reads all-ones for

@@ -122,12 +122,13 @@ NvmeDrive::NvmeDrive(const DriveDescription& description) : description_(descrip
 void NvmeDrive::Reset() {
     const unsigned linkControl = caps_.pcie != 0 ? caps_.pcie + 0x10 : 0;
     const uint32_t linkStatus = linkControl != 0 ? config_.Dword(linkControl) & 0xFFFF0000 : 0;
+    // The table first: the model's own layout places the PBA behind it.
+    table_.assign(uint64_t{description_.msixVectors} * 16, 0);
     config_.Clear();
     Build();
     if (linkControl != 0) {
         config_.SetBits(linkControl, 0xFFFF0000, linkStatus);
     }
-    table_.assign(uint64_t{description_.msixVectors} * 16, 0);
     for (unsigned i = 0; i < description_.msixVectors; ++i) {
         table_[i * 16 + 12] = reg::kMsixVectorMasked;
     }
@@ -173,6 +174,12 @@ void NvmeDrive::Build() {
     if (caps_.pcie != 0) {
         // 128-byte payloads, and no error recorded since the reset.
         c.SetBits(caps_.pcie + 8, reg::kPayloadField | reg::kDeviceStatusW1c, 0);
+        if (d.linkSpeed) {
+            c.SetBits(caps_.pcie + 0xC, 0xF, *d.linkSpeed);
+        }
+        if (d.linkWidth) {
+            c.SetBits(caps_.pcie + 0xC, 0x3F0, *d.linkWidth << 4);
+        }
     }
     if (caps_.msix != 0) {
         c.SetBits(caps_.msix, 0xC0000000, 0);
@@ -236,6 +243,14 @@ void NvmeDrive::SetLink(unsigned speed, unsigned width) {
     if (caps_.pcie != 0) {
         config_.SetBits(caps_.pcie + 0x10, 0xFFFF0000, (0x1000 | width << 4 | speed) << 16);
     }
+}
+
+std::optional<LinkLimit> NvmeDrive::MaxLink() const {
+    if (caps_.pcie == 0) {
+        return std::nullopt;
+    }
+    const uint32_t linkCap = config_.Dword(caps_.pcie + 0xC);
+    return LinkLimit{linkCap & 0xF, (linkCap >> 4) & 0x3F};
 }
 
 uint64_t NvmeDrive::Bar0Base() const {
@@ -378,6 +393,14 @@ DownstreamPort::DownstreamPort(SwitchModel model, unsigned slot, uint8_t interna
     c.SetBits(
         reg::kBusNumbers, 0x00FFFFFF,
         uint32_t{internalBus} | uint32_t{description.bus} << 8 | uint32_t{description.bus} << 16);
+    // Link Capabilities: the maximum speed and width a description may set (a port strapped
+    // narrower, say).
+    if (description.linkSpeed) {
+        c.SetBits(reg::kSwitchPcie + 0xC, 0xF, *description.linkSpeed);
+    }
+    if (description.linkWidth) {
+        c.SetBits(reg::kSwitchPcie + 0xC, 0x3F0, *description.linkWidth << 4);
+    }
     c.SetBits(reg::kSlotControl, 0xFFFF, description.slotControl & 0x17FF);
     DeriveMasks(c, FunctionRole::DownstreamPort, 0);
 
@@ -396,10 +419,11 @@ DownstreamPort::DownstreamPort(SwitchModel model, unsigned slot, uint8_t interna
     // The machine boots with its links trained: no reset edge for the drives found at load.
     const bool up = drive_ && !(c.Dword(reg::kSlotControl) & reg::kPowerOff);
     linkUp_ = up;
+    trained_ = Negotiate();
     if (drive_)
-        drive_->SetLink(shape.speed, shape.downWidth);
+        drive_->SetLink(trained_.speed, trained_.width);
     c.SetBits(reg::kSwitchLinkControl, 0x3FFF0000,
-              LinkStatus(up, shape.speed, up ? shape.downWidth : 0) << 16);
+              LinkStatus(up, trained_.speed, up ? trained_.width : 0) << 16);
     c.SetBits(reg::kSlotControl, reg::kPresenceDetectState, drive_ ? reg::kPresenceDetectState : 0);
 }
 
@@ -411,7 +435,6 @@ void DownstreamPort::OnLinkControl(uint32_t oldValue, uint32_t newValue) {
 }
 
 void DownstreamPort::Evaluate() {
-    const LinkShape shape = ShapeOf(model_);
     const bool disabled = config_.Dword(reg::kSwitchLinkControl) & reg::kLinkDisable;
     const bool powerOff = config_.Dword(reg::kSlotControl) & reg::kPowerOff;
     const bool inReset = config_.Dword(reg::kInterrupt) & reg::kSecondaryBusReset;
@@ -426,7 +449,8 @@ void DownstreamPort::Evaluate() {
         // The link may come up: it starts training, and the drive behind it comes out of
         // reset, as real hardware would after the link and power cycle.
         drive_->Reset();
-        drive_->SetLink(shape.speed, shape.downWidth);
+        trained_ = Negotiate();
+        drive_->SetLink(trained_.speed, trained_.width);
         training_ = true;
         trainAt_ = clock_.now + trainUs_;
         clock_.Schedule(trainAt_);
@@ -453,10 +477,26 @@ void DownstreamPort::ComeUp() {
     config_.SetBits(reg::kSlotControl, reg::kDllStateChanged, reg::kDllStateChanged);
 }
 
+LinkLimit DownstreamPort::Negotiate() const {
+    // Both ends train to the fastest speed and the widest width they share.
+    const uint32_t linkCap = config_.Dword(reg::kSwitchPcie + 0xC);
+    LinkLimit t{linkCap & 0xF, (linkCap >> 4) & 0x3F};
+    if (drive_) {
+        if (const std::optional<LinkLimit> own = drive_->MaxLink()) {
+            t.speed = std::min(t.speed, own->speed);
+            t.width = std::min(t.width, own->width);
+        }
+    }
+    if (downtrain_) {
+        t.speed = std::min(t.speed, downtrain_->speed);
+        t.width = std::min(t.width, downtrain_->width);
+    }
+    return t;
+}
+
 void DownstreamPort::ShowLinkState() {
-    const LinkShape shape = ShapeOf(model_);
     config_.SetBits(reg::kSwitchLinkControl, 0x3FFF0000,
-                    LinkStatus(linkUp_, shape.speed, linkUp_ ? shape.downWidth : 0) << 16);
+                    LinkStatus(linkUp_, trained_.speed, linkUp_ ? trained_.width : 0) << 16);
     config_.SetBits(reg::kSlotControl, reg::kPresenceDetectState,
                     drive_ ? reg::kPresenceDetectState : 0);
 }

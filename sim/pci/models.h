@@ -97,6 +97,9 @@ class NvmeDrive {
     void LoadFirmwareState();
     // Link Status as trained with the port in front of it.
     void SetLink(unsigned speed, unsigned width);
+    // The most its link may train to, as its Link Capabilities say (none without the
+    // capability).
+    std::optional<LinkLimit> MaxLink() const;
 
     ConfigSpace& Config() { return config_; }
     const ConfigSpace& Config() const { return config_; }
@@ -182,6 +185,11 @@ class DownstreamPort {
     void Insert(std::unique_ptr<NvmeDrive> drive);
     void SetStuck(bool stuck);
     bool Stuck() const { return stuck_; }
+    // From the next time the link trains it trains no faster and no wider than this, as over a
+    // marginal connector; none lifts the limit.
+    void Downtrain(std::optional<LinkLimit> limit) { downtrain_ = limit; }
+    // What the link trained to (or trains to, while training).
+    LinkLimit Trained() const { return trained_; }
 
   private:
     // Works out whether the link is up from Link Disable, slot power and Secondary Bus Reset;
@@ -192,6 +200,9 @@ class DownstreamPort {
     void ComeUp();
     // Link Status and Presence Detect State as the link and the slot stand.
     void ShowLinkState();
+    // What the link trains to now: the lesser of what the port and the drive advertise, held
+    // down by a downtrain.
+    LinkLimit Negotiate() const;
 
     SwitchModel model_;
     unsigned slot_;
@@ -199,6 +210,8 @@ class DownstreamPort {
     ConfigSpace config_;
     std::unique_ptr<NvmeDrive> drive_;
     bool stuck_ = false;
+    std::optional<LinkLimit> downtrain_;
+    LinkLimit trained_;
     bool linkUp_ = false;
     MachineClock& clock_;
     uint64_t trainUs_;

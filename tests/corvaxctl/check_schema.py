@@ -62,6 +62,8 @@ SINGLES = [
     ["sim", "insert", "0:5", "1f0a:0710"],
     ["sim", "replace", "0:0", "1f0a:0710"],
     ["sim", "stuck", "0:0", "on"],
+    ["sim", "downtrain", "0:0", "2.5", "1"],
+    ["sim", "downtrain", "0:0", "off"],
     ["sim", "read", "05:00.0", "0"],
     ["sim", "write", "05:00.0", "4", "6"],
     ["sim", "readmem", "0xF7002000"],

@@ -380,15 +380,23 @@ TEST(Msix, ConfigShowsTheTableSize) {
         Json table;
         const char* line;  // "" for none
     } cases[] = {
-        {"06:00.0", 129, "0x00002000", "MSI-X: 129 vectors, table at 0x2000 in BAR0"},
-        {"08:00.0", 64, "0x00003000", "MSI-X: 64 vectors, table at 0x3000 in BAR0"},
-        {"07:00.0", 16, "0x00003000", "MSI-X: 16 vectors, table at 0x3000 in BAR0"},
+        {"06:00.0", 129, "0x00002000",
+         "  [b0] MSI-X: 129 vectors, Enable+ Masked-; table at 0x2000 in BAR0, PBA at 0x3000 in "
+         "BAR0"},
+        {"08:00.0", 64, "0x00003000",
+         "  [b0] MSI-X: 64 vectors, Enable+ Masked-; table at 0x3000 in BAR0, PBA at 0x4000 in "
+         "BAR0"},
+        {"07:00.0", 16, "0x00003000",
+         "  [b0] MSI-X: 16 vectors, Enable+ Masked-; table at 0x3000 in BAR0, PBA at 0x3100 in "
+         "BAR0"},
     };
     for (const auto& c : cases) {
         const Json j = Ctl({"--json", "config", c.pfa}).Command("config");
         EXPECT_EQ(j["msix_vectors"], c.vectors) << c.pfa;
         EXPECT_EQ(j["msix_table"], c.table) << c.pfa;
-        EXPECT_EQ(Ctl({"config", c.pfa}).OutLines().at(1), c.line);
+        EXPECT_EQ(j["msix"]["vectors"], c.vectors) << c.pfa;
+        const std::vector<std::string> lines = Ctl({"config", c.pfa}).OutLines();
+        EXPECT_NE(std::find(lines.begin(), lines.end(), c.line), lines.end()) << c.pfa;
     }
     // A drive fresh from the shelf has no MSI-X capability at all.
     const Outcome fresh = Ctl({"--json", "script", "-"},

@@ -1,6 +1,8 @@
 // corvaxctl: records as table rows and as JSON.
 #include "tools/corvaxctl/output.h"
 
+#include "tools/corvaxctl/pci_header.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -202,6 +204,95 @@ std::string SlotCell(const SlotImage& s) {
     }
     // A port that does not answer reads all-ones: the recorded bus is 0xff.
     return ((s.pciPFA >> 8) & 0xFF) == 0xFF ? "no port" : FormatPfa(s.pciPFA) + " empty";
+}
+
+// ---- a configuration header ----
+
+namespace {
+
+Json LinkJson(unsigned speed, unsigned width) {
+    Json j;
+    j["speed"] = SpeedText(speed);
+    j["speed_code"] = speed;
+    j["width"] = width;
+    return j;
+}
+
+}  // namespace
+
+Json HeaderJson(const Bytes& header) {
+    Json j;
+    Json bars = Json::array();
+    for (const BarInfo& b : DecodeBars(header)) {
+        Json bar;
+        bar["bar"] = b.index;
+        bar["kind"] = b.io ? "io" : b.is64 ? "memory64" : "memory32";
+        bar["prefetchable"] = b.prefetchable;
+        bar["address"] = JsonHex(b.address, 16);
+        bars.push_back(bar);
+    }
+    j["bars"] = bars;
+    if (const std::optional<PowerManagement> p = DecodePowerManagement(header)) {
+        Json pm;
+        pm["offset"] = JsonHex(p->offset, 2);
+        pm["version"] = p->version;
+        pm["state"] = p->state == 3 ? std::string("D3hot") : "D" + std::to_string(p->state);
+        pm["no_soft_reset"] = p->noSoftReset;
+        j["power_management"] = pm;
+    } else {
+        j["power_management"] = nullptr;
+    }
+    if (const std::optional<PciExpress> e = DecodePciExpress(header)) {
+        Json x;
+        x["offset"] = JsonHex(e->offset, 2);
+        x["version"] = e->version;
+        x["port_type"] = PortTypeName(e->portType);
+        x["max_payload_supported"] = e->maxPayloadSupported;
+        x["max_payload"] = e->maxPayload;
+        x["max_read_request"] = e->maxReadRequest;
+        x["relaxed_ordering"] = e->relaxedOrdering;
+        x["no_snoop"] = e->noSnoop;
+        Json errors;
+        errors["correctable"] = e->errors.correctable;
+        errors["non_fatal"] = e->errors.nonFatal;
+        errors["fatal"] = e->errors.fatal;
+        errors["unsupported_request"] = e->errors.unsupportedRequest;
+        x["errors"] = errors;
+        x["transactions_pending"] = e->transactionsPending;
+        x["link_capabilities"] = LinkJson(e->maxSpeed, e->maxWidth);
+        x["link_status"] = LinkJson(e->speed, e->width);
+        x["link_disable"] = e->linkDisable;
+        x["common_clock"] = e->commonClock;
+        x["clock_pm"] = e->clockPowerManagement;
+        x["link_training"] = e->linkTraining;
+        x["link_active"] = e->linkActive;
+        if (e->slotImplemented) {
+            Json slot;
+            slot["control"] = JsonHex(e->slotControl, 4);
+            slot["status"] = JsonHex(e->slotStatus, 4);
+            x["slot"] = slot;
+        } else {
+            x["slot"] = nullptr;
+        }
+        j["express"] = x;
+    } else {
+        j["express"] = nullptr;
+    }
+    if (const std::optional<Msix> m = DecodeMsix(header)) {
+        Json x;
+        x["offset"] = JsonHex(m->offset, 2);
+        x["vectors"] = m->vectors;
+        x["enabled"] = m->enabled;
+        x["masked"] = m->functionMasked;
+        x["table_bar"] = m->tableBar;
+        x["table_offset"] = JsonHex(m->tableOffset, 8);
+        x["pba_bar"] = m->pbaBar;
+        x["pba_offset"] = JsonHex(m->pbaOffset, 8);
+        j["msix"] = x;
+    } else {
+        j["msix"] = nullptr;
+    }
+    return j;
 }
 
 // ---- the wait ----

@@ -63,6 +63,12 @@ uint64_t SlotBar(const SlotImage& s);
 Json SlotJson(unsigned index, const SlotImage& s);
 std::string SlotCell(const SlotImage& s);
 
+// ---- a configuration header ----
+
+// `bars`, `power_management`, `express` and `msix` as the header's capabilities give them
+// (null for one it lacks).
+Json HeaderJson(const Bytes& header);
+
 // ---- the wait ----
 
 std::string SettleSummary(const SettleResult& r);

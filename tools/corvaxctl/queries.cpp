@@ -9,6 +9,7 @@
 #include "tools/corvaxctl/commands.h"
 #include "tools/corvaxctl/decode.h"
 #include "tools/corvaxctl/output.h"
+#include "tools/corvaxctl/pci_header.h"
 #include "tools/corvaxctl/session.h"
 
 namespace corvaxctl {
@@ -263,6 +264,10 @@ int Config(Session& session, const Command& c) {
         j["bar0_kind"] = when(kind);
         j["msix_vectors"] = Nullable(s.msixVectors);
         j["msix_table"] = s.msixVectors ? Json(JsonHex(s.msixTable, 8)) : Json(nullptr);
+        const Json decoded = HeaderJson(r.output);
+        for (const auto& item : decoded.items()) {
+            j[item.key()] = recorded ? item.value() : Json(nullptr);
+        }
         if (nothing) {
             j["did_nothing"] = *nothing;
         }
@@ -277,17 +282,11 @@ int Config(Session& session, const Command& c) {
         session.Out() << FormatPfa(pfa) << ": nothing answers at this address (all ones)\n";
     } else {
         char text[64];
-        std::snprintf(text, sizeof(text), " class %06x (rev %02x), BAR0 ", s.classCode, s.revision);
+        std::snprintf(text, sizeof(text), " class %06x (rev %02x)", s.classCode, s.revision);
         session.Out() << FormatPfa(pfa) << " "
-                      << IdText(static_cast<uint32_t>(s.device) << 16 | s.vendor) << text
-                      << ShortHex(s.bar0) << " ("
-                      << (s.bar0Io   ? "I/O"
-                          : s.bar064 ? "64-bit memory"
-                                     : "32-bit memory")
-                      << (s.bar0 == 0 && !s.bar0Io ? ", unassigned" : "") << ")\n";
-        if (s.msixVectors) {
-            session.Out() << "MSI-X: " << *s.msixVectors << " vectors, table at "
-                          << ShortHex(s.msixTable & ~7u) << " in BAR" << (s.msixTable & 7) << "\n";
+                      << IdText(static_cast<uint32_t>(s.device) << 16 | s.vendor) << text << "\n";
+        for (const std::string& line : DescribeHeader(r.output)) {
+            session.Out() << line << "\n";
         }
     }
     for (const std::string& line : HexDump(r.output)) {

@@ -73,6 +73,9 @@ void Session::ReportLoad() {
     if (!loaded) {
         throw UsageError("the driver did not load: " + StatusText(machine->loadStatus));
     }
+    for (const std::string& line : machine->warnings) {
+        err_ << "corvaxctl: warning: " << line << "\n";
+    }
     std::vector<std::string> left;
     for (size_t i = 0; i < numbers.size(); ++i) {
         if (!numbers[i]) {
@@ -224,7 +227,8 @@ std::vector<BridgeApInfo> Session::Bridges(Reply* reply) {
 // machine its description's.
 SimAction Session::OnMachine(SimAction a) {
     if (a.kind != SimAction::Kind::Pull && a.kind != SimAction::Kind::Insert &&
-        a.kind != SimAction::Kind::Replace && a.kind != SimAction::Kind::Stuck) {
+        a.kind != SimAction::Kind::Replace && a.kind != SimAction::Kind::Stuck &&
+        a.kind != SimAction::Kind::Downtrain && a.kind != SimAction::Kind::Holds) {
         return a;
     }
     const std::optional<MachineInfo> machine = t_.Machine();

@@ -1,11 +1,13 @@
 // corvaxctl: the simulated machine's own commands (host build only). What a person does to real
 // hardware with a hand or a probe: pull, insert and replace drives, make a port's link stick,
-// read and write any configuration dword or dword of physical memory, let time pass.
+// train a link slower or narrower, read and write any configuration dword or dword of physical
+// memory, let time pass.
 #include <CLI/CLI.hpp>
 
 #include "tools/corvaxctl/commands.h"
 #include "tools/corvaxctl/decode.h"
 #include "tools/corvaxctl/output.h"
+#include "tools/corvaxctl/pci_header.h"
 #include "tools/corvaxctl/session.h"
 
 namespace corvaxctl {
@@ -46,6 +48,30 @@ SimAction ParseSimAction(const Command& c) {
             words.push_back(c.second);
         }
         return ParseEvents(words).front().action;
+    }
+    if (verb == "downtrain") {
+        a.kind = SimAction::Kind::Downtrain;
+        a.switchIndex = ParseSwitchSlot(c.first, a.slot);
+        if (c.second == "off") {
+            if (!c.third.empty()) {
+                throw UsageError("sim downtrain S:P off takes no WIDTH");
+            }
+            return a;
+        }
+        const std::optional<unsigned> speed = SpeedCode(c.second);
+        if (!speed) {
+            throw UsageError("bad SPEED '" + c.second +
+                             "': the link speed in GT/s (2.5, 5, 8, 16, 32 or 64), or off");
+        }
+        const std::optional<uint64_t> width = ParseCount(c.third, 32);
+        if (c.third.empty() || !width ||
+            std::string(",1,2,4,8,12,16,32,").find("," + std::to_string(*width) + ",") ==
+                std::string::npos) {
+            throw UsageError("bad WIDTH '" + c.third + "': lanes, 1, 2, 4, 8, 12, 16 or 32");
+        }
+        a.speed = *speed;
+        a.width = static_cast<unsigned>(*width);
+        return a;
     }
     if (verb == "read" || verb == "write") {
         a.kind = verb == "read" ? SimAction::Kind::Read : SimAction::Kind::Write;
@@ -97,6 +123,9 @@ int Sim(Session& session, const Command& c) {
             j["slot"] = a.slot;
             if (a.kind == SimAction::Kind::Stuck) {
                 j["stuck"] = a.on;
+            } else if (a.kind == SimAction::Kind::Downtrain) {
+                j["speed"] = a.speed ? Json(SpeedText(a.speed)) : Json(nullptr);
+                j["width"] = a.speed ? Json(a.width) : Json(nullptr);
             } else if (a.kind != SimAction::Kind::Pull) {
                 j["id"] = IdText(a.id);
             }
@@ -127,6 +156,9 @@ int Sim(Session& session, const Command& c) {
             session.Out() << " " << IdText(a.id);
         } else if (a.kind == SimAction::Kind::Stuck) {
             session.Out() << (a.on ? " on" : " off");
+        } else if (a.kind == SimAction::Kind::Downtrain) {
+            session.Out() << (a.speed ? " " + LinkText(a.speed, a.width) : " off")
+                          << ": from the next time its link trains";
         }
         session.Out() << ": done\n";
     }
@@ -149,6 +181,13 @@ void SlotAndDrive(CLI::App& command, Command& c, bool) {
 void StuckOperands(CLI::App& command, Command& c, bool) {
     command.add_option("SWITCH:SLOT", c.first)->required();
     command.add_option("STATE", c.second, "on or off")->required();
+}
+
+void DowntrainOperands(CLI::App& command, Command& c, bool) {
+    command.add_option("SWITCH:SLOT", c.first)->required();
+    command.add_option("SPEED", c.second, "the link speed in GT/s: 2.5, 5, 8, 16, 32, 64; or off")
+        ->required();
+    command.add_option("WIDTH", c.third, "lanes: 1, 2, 4, 8, 12, 16, 32");
 }
 
 void ReadOperands(CLI::App& command, Command& c, bool) {
@@ -187,6 +226,10 @@ std::vector<CommandSpec> SimCommands() {
          CheckSim, Sim},
         {"sim stuck", "make a port's Link Disable stick, or not", nullptr, true, StuckOperands,
          CheckSim, Sim},
+        {"sim downtrain",
+         "from the next time the slot's link trains, train no faster and no wider, as over a "
+         "marginal connector (off: as both ends can)",
+         nullptr, true, DowntrainOperands, CheckSim, Sim},
         {"sim read", "a configuration dword as the hardware holds it", nullptr, true, ReadOperands,
          CheckSim, Sim},
         {"sim write", "store a configuration dword", nullptr, true, WriteOperands, CheckSim, Sim},

@@ -47,13 +47,28 @@ struct MachineInfo {
     std::vector<uint16_t> upstream;  // each switch's upstream port (PFA), in the same order
     unsigned onboard = 0;
     std::optional<DescribedWindowsDisks> windows;  // none: the description does not say
+    // What the description does that its author likely did not mean (a slot left without
+    // power by a port image), one line each.
+    std::vector<std::string> warnings;
     uint32_t loadStatus = 0;                       // what the driver's entry returned
 };
 
 // An action on the simulated hardware. SWITCH is the position in the description's switch
 // list, SLOT the port index.
 struct SimAction {
-    enum class Kind { Pull, Insert, Replace, Stuck, Read, Write, ReadMem, WriteMem, Wait };
+    enum class Kind {
+        Pull,
+        Insert,
+        Replace,
+        Stuck,
+        Downtrain,
+        Read,
+        Write,
+        ReadMem,
+        WriteMem,
+        Wait,
+        Holds,  // whether a drive sits in the slot: 1 or 0 (events are checked with it)
+    };
     Kind kind = Kind::Read;
     unsigned switchIndex = 0;
     unsigned slot = 0;
@@ -64,6 +79,9 @@ struct SimAction {
     uint64_t address = 0;
     uint32_t value = 0;
     uint64_t ms = 0;  // how long a wait lasts
+    // A downtrain: the speed code (1 = 2.5 GT/s ... 6 = 64 GT/s) and width; speed 0 lifts it.
+    unsigned speed = 0;
+    unsigned width = 0;
 };
 
 struct TransportOptions {
