@@ -166,6 +166,9 @@ class Fabric {
     // limit, as over a marginal connector (none: as fast and wide as both ends can). Link
     // Status shows what trained, at the port and at the drive.
     void Downtrain(unsigned switchIndex, unsigned slot, std::optional<LinkLimit> limit);
+    // From the next time its link comes up, the drive in the slot (and any drive put there
+    // later) records these Device Status error bits (bits 3:0; 0 for none) each time it does.
+    void ErrorsOnLinkUp(unsigned switchIndex, unsigned slot, uint16_t bits);
     void AddOnboard(uint8_t bus, const DriveDescription& drive);
     void RemoveOnboard(uint8_t bus);
     // The 8748's register block (0 at BAR0 + 0x8000, 1 at BAR0 + 0x10000) reads all-ones for

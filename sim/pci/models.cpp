@@ -253,6 +253,13 @@ std::optional<LinkLimit> NvmeDrive::MaxLink() const {
     return LinkLimit{linkCap & 0xF, (linkCap >> 4) & 0x3F};
 }
 
+void NvmeDrive::RecordErrors(uint16_t bits) {
+    if (caps_.pcie != 0) {
+        const uint32_t status = uint32_t{bits & 0xFu} << 16;
+        config_.SetBits(caps_.pcie + 8, status, status);
+    }
+}
+
 uint64_t NvmeDrive::Bar0Base() const {
     return uint64_t{config_.Dword(reg::kBar1)} << 32 | (config_.Dword(reg::kBar0) & ~0xFu);
 }
@@ -474,6 +481,7 @@ void DownstreamPort::ComeUp() {
     linkUp_ = true;
     quietUntil_ = trainAt_ + kConfigQuietUs;
     drive_->StartFirmware(trainAt_);
+    drive_->RecordErrors(errorsOnLinkUp_);
     config_.SetBits(reg::kSlotControl, reg::kDllStateChanged, reg::kDllStateChanged);
 }
 

@@ -100,6 +100,9 @@ class NvmeDrive {
     // The most its link may train to, as its Link Capabilities say (none without the
     // capability).
     std::optional<LinkLimit> MaxLink() const;
+    // Sets error bits of Device Status (bits 3:0: correctable, non-fatal, fatal, unsupported
+    // request), as the drive does when it detects such an error.
+    void RecordErrors(uint16_t bits);
 
     ConfigSpace& Config() { return config_; }
     const ConfigSpace& Config() const { return config_; }
@@ -190,6 +193,9 @@ class DownstreamPort {
     void Downtrain(std::optional<LinkLimit> limit) { downtrain_ = limit; }
     // What the link trained to (or trains to, while training).
     LinkLimit Trained() const { return trained_; }
+    // From the next time the link comes up, the drive records these Device Status error bits
+    // each time it does (0: none), as a drive does that detects errors on a marginal link.
+    void ErrorsOnLinkUp(uint16_t bits) { errorsOnLinkUp_ = bits; }
 
   private:
     // Works out whether the link is up from Link Disable, slot power and Secondary Bus Reset;
@@ -211,6 +217,7 @@ class DownstreamPort {
     std::unique_ptr<NvmeDrive> drive_;
     bool stuck_ = false;
     std::optional<LinkLimit> downtrain_;
+    uint16_t errorsOnLinkUp_ = 0;
     LinkLimit trained_;
     bool linkUp_ = false;
     MachineClock& clock_;

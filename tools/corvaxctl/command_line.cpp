@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <map>
@@ -26,6 +27,50 @@ bool ParseOnOff(const std::string& text) {
         return false;
     }
     throw UsageError("bad STATE '" + text + "': on or off");
+}
+
+// How many single-character edits turn a into b.
+size_t EditDistance(const std::string& a, const std::string& b) {
+    std::vector<size_t> row(b.size() + 1);
+    for (size_t j = 0; j <= b.size(); ++j) {
+        row[j] = j;
+    }
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1])});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// "; did you mean 'enable'?" for the name nearest a mistyped one, when one is near enough: at
+// most two edits (one for a short word), or the word is the start of one name only.
+std::string Suggestion(const std::string& word, const std::vector<std::string>& names,
+                       const std::string& prefix = "") {
+    std::string best;
+    size_t distance = std::string::npos;
+    std::vector<std::string> starting;
+    for (const std::string& name : names) {
+        const size_t d = EditDistance(word, name);
+        if (d < distance) {
+            distance = d;
+            best = name;
+        }
+        if (word.size() >= 2 && name.rfind(word, 0) == 0) {
+            starting.push_back(name);
+        }
+    }
+    if (distance <= (word.size() <= 4 ? 1u : 2u)) {
+        return "; did you mean '" + prefix + best + "'?";
+    }
+    if (starting.size() == 1) {
+        return "; did you mean '" + prefix + starting.front() + "'?";
+    }
+    return "";
 }
 
 }  // namespace
@@ -87,20 +132,27 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& options, bool simulated) {
                        "JSON description of the simulated machine (default: the built-in one)");
     }
     app.add_flag("--json", options.json, "one JSON object per line");
+    app.add_flag("--version", "corvaxctl's own version (`version` asks the driver for its)");
     if (simulated) {
         app.add_flag("--log", options.log, "the driver's debug lines (stderr, or `log` in JSON)");
         app.add_flag("--stats", options.stats,
                      "what each command cost the hardware (stderr, or `stats` in JSON)");
+        app.add_flag("--load-event", options.loadEvent,
+                     "first say which machine was built and how the driver numbered its switches "
+                     "(a line, or the `load` object in JSON)");
     }
 }
 
-void AddWaitOptions(CLI::App& command, Command& c) {
+void AddWaitOptions(CLI::App& command, Command& c, bool withExpect) {
     command.add_option("--settle", c.settleMs,
                        "the longest wait in ms (default 2000: training and the second a drive "
                        "may take)");
     command.add_option("--train-ms", c.trainMs,
                        "the link training time to allow for before the first read, in ms "
                        "(default 100); reads start 100 ms after it");
+    if (!withExpect) {
+        return;
+    }
     command.add_option("--expect", c.expect,
                        "SWITCH:SLOT,... further slots to wait for (the switch and slot numbers "
                        "of `table` and `switches`), e.g. drives inserted into empty slots");
@@ -177,6 +229,10 @@ void ParseWords(CLI::App& app, const std::vector<std::string>& words, bool simul
                 "to the kernel's debug output, which Windows shows only when allowed: see "
                 "\"Seeing the driver's lines\" in INSTALL.txt");
         }
+        if (!simulated && w == "--load-event") {
+            throw UsageError(std::string("--load-event tells of the simulated machine's load") +
+                             kOnlySimulated);
+        }
         if (!simulated && (w == "--fabric" || w.rfind("--fabric=", 0) == 0)) {
             throw UsageError(std::string("--fabric describes a simulated machine") +
                              kOnlySimulated);
@@ -204,12 +260,33 @@ void ParseWords(CLI::App& app, const std::vector<std::string>& words, bool simul
                 }
             }
         }
-        bool known = false;
-        for (const CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
-            known = known || sub->get_name() == w;
+        std::vector<std::string> names;
+        CLI::App* group = nullptr;
+        for (CLI::App* sub : app.get_subcommands([](CLI::App*) { return true; })) {
+            names.push_back(sub->get_name());
+            group = sub->get_name() == w ? sub : group;
         }
-        if (!known) {
-            throw CommandLineError("unknown command '" + w + "'");
+        if (group == nullptr) {
+            throw CommandLineError("unknown command '" + w + "'" + Suggestion(w, names));
+        }
+        // An action of a group ("sim pull") is looked at the same way.
+        const std::vector<CLI::App*> actions =
+            group->get_subcommands([](CLI::App*) { return true; });
+        if (!actions.empty()) {
+            size_t k = i + 1;
+            while (k < words.size() && !words[k].empty() && words[k][0] == '-') {
+                ++k;
+            }
+            std::vector<std::string> verbs;
+            bool known = k >= words.size();
+            for (const CLI::App* action : actions) {
+                verbs.push_back(action->get_name());
+                known = known || action->get_name() == words[k];
+            }
+            if (!known) {
+                throw CommandLineError("unknown command '" + w + " " + words[k] + "'" +
+                                       Suggestion(words[k], verbs, w + " "));
+            }
         }
         break;
     }

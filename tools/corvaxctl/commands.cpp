@@ -7,7 +7,7 @@ const std::vector<CommandSpec>& Commands() {
     static const std::vector<CommandSpec> table = [] {
         std::vector<CommandSpec> all;
         for (std::vector<CommandSpec> family :
-             {QueryCommands(), LinkControlCommands(), SimCommands()}) {
+             {QueryCommands(), LinkControlCommands(), CycleCommands(), SimCommands()}) {
             all.insert(all.end(), family.begin(), family.end());
         }
         return all;

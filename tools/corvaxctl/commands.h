@@ -40,6 +40,7 @@ const CommandSpec* FindCommand(const std::string& name);
 // The families' rows.
 std::vector<CommandSpec> QueryCommands();
 std::vector<CommandSpec> LinkControlCommands();
+std::vector<CommandSpec> CycleCommands();
 std::vector<CommandSpec> SimCommands();
 
 }  // namespace corvaxctl

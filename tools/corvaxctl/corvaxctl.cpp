@@ -40,11 +40,11 @@ std::string OneLine(std::string text) {
     return text;
 }
 
-// Whether --json is among the options before the command, so that even a command line that
-// does not parse is answered in JSON.
-bool JsonWanted(const std::vector<std::string>& args) {
+// Whether an option is among those before the command: --json, so that even a command line
+// that does not parse is answered in JSON; --version, which needs no command.
+bool LeadingOption(const std::vector<std::string>& args, const std::string& option) {
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--json") {
+        if (args[i] == option) {
             return true;
         }
         if (args[i] == "--fabric") {
@@ -130,6 +130,27 @@ std::vector<ScriptLine> ReadScript(const std::string& file, std::istream& in, bo
 // machine refuses when it runs (a slot the switch lacks, a drive to pull that is not there, the
 // Windows disks guard), is reported and the script goes on: the lines after it (an enable, a
 // restore) are what bring the machine back.
+// Which of two exit codes a script ends with: the graver. A line refused (2) outranks a slot
+// that failed its verdict (3), since the script did not run as written; a cycle that could not
+// go on (5) outranks everything.
+int Graver(int a, int b) {
+    auto rank = [](int code) {
+        switch (code) {
+            case kExitOk:
+                return 0;
+            case kExitDriverStatus:
+                return 1;
+            case kExitSlotFailed:
+                return 2;
+            case kExitUsage:
+                return 3;
+            default:
+                return 4;
+        }
+    };
+    return rank(b) > rank(a) ? b : a;
+}
+
 int RunScript(Session& session, const std::vector<ScriptLine>& lines, const std::string& file,
               std::ostream& out, std::ostream& err, bool json) {
     const std::string where = file == "-" ? "stdin" : file;
@@ -139,10 +160,10 @@ int RunScript(Session& session, const std::vector<ScriptLine>& lines, const std:
             out << "> " << Join(line.words, " ") << "\n";
         }
         try {
-            result = std::max(result, session.Execute(line.command));
+            result = Graver(result, session.Execute(line.command));
         } catch (const UsageError& e) {
             const LineError named(where, line.number, e.what());
-            result = std::max(result, Fail(out, err, json, named.what(), "", named.Line()));
+            result = Graver(result, Fail(out, err, json, named.what(), "", named.Line()));
         }
     }
     return result;
@@ -153,7 +174,13 @@ int RunScript(Session& session, const std::vector<ScriptLine>& lines, const std:
 int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
         std::ostream& err, const Environment& environment) {
     const bool simulated = environment.simulated.value_or(Transport::Simulated());
-    const bool json = JsonWanted(args);
+    const bool json = LeadingOption(args, "--json");
+    if (LeadingOption(args, "--version")) {
+        out << "corvaxctl " << VersionText(CORVAX_DRIVER_VERSION)
+            << " (for the Corvax driver of the same version; `corvaxctl version` asks the "
+               "driver)\n";
+        return kExitOk;
+    }
     CLI::App app(simulated ? "corvaxctl: the Corvax driver on a simulated machine (host build)"
                            : "corvaxctl: the user-mode client of the Corvax driver",
                  "corvaxctl");

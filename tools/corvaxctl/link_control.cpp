@@ -14,9 +14,6 @@
 namespace corvaxctl {
 namespace {
 
-// The driver's save area keeps this many MSI-X entries of each drive (it owns no heap).
-constexpr unsigned kMsixSavedEntries = 16;
-
 int Action(Session& session, const std::string& command, uint32_t code) {
     const Reply r = session.Send(code, {}, 0);
     if (session.JsonWanted()) {
@@ -82,33 +79,51 @@ int Enable(Session& session, const Command&) {
 }
 
 int Led(Session& session, const Command& c) {
-    const uint16_t pfa = c.pfa;
-    const uint32_t type = c.ledType;
-    const Reply r = session.Send(CORVAX_SET_LED, Dwords({pfa, type}), 0);
-    std::optional<std::string> nothing;
-    if (!IsErrorStatus(r.status)) {
-        // The driver sets the LED of the port in front of a slot it recorded; the same match
-        // answers CORVAX_ON_BRIDGE.
-        if (session.Send(CORVAX_ON_BRIDGE, Dwords({pfa}), 0).status != CORVAX_STATUS_SUCCESS) {
-            nothing =
-                FormatPfa(pfa) + " is not in a slot of a registered switch, so it has no slot LED";
+    // The driver sets the LED of the port in front of the slot whose recorded address is the
+    // PFA given (an empty slot's is its port's secondary bus); anything else it ignores. So the
+    // slot is found here first, in the same records, and what has none is refused unsent.
+    const std::vector<BridgeApInfo> bridges = session.Bridges();
+    std::optional<SettleSlot> slot;
+    if (c.ledSlot) {
+        slot = SlotOf(bridges, c.ledSlot->first, c.ledSlot->second);
+        const uint32_t recorded = bridges[slot->record].OriginalSlot[slot->slot].pciPFA;
+        if (recorded == 0 || ((recorded >> 8) & 0xFF) == 0xFF) {
+            throw UsageError("slot " + std::to_string(slot->record) + ":" +
+                             std::to_string(slot->slot) +
+                             " has no port the driver found, so it has no LED to set");
+        }
+    } else {
+        for (unsigned r = 0; r < bridges.size() && !slot; ++r) {
+            if (!BridgeInUse(bridges[r])) {
+                continue;
+            }
+            for (unsigned i = 0; i < SwitchSlotCount(bridges[r].pciID); ++i) {
+                if (bridges[r].OriginalSlot[i].pciPFA == c.pfa) {
+                    slot = SlotOf(bridges, r, i);
+                    break;
+                }
+            }
+        }
+        if (!slot) {
+            throw UsageError(FormatPfa(c.pfa) +
+                             " is in no slot of a registered switch, so it has no slot LED (led "
+                             "S:P names a slot by the switch and slot numbers of `table`)");
         }
     }
+    const uint16_t pfa = slot->pfa;
+    const uint32_t type = c.ledType;
+    const Reply r = session.Send(CORVAX_SET_LED, Dwords({pfa, type}), 0);
     if (session.JsonWanted()) {
         Json j = Base("led", r);
         j["pfa"] = JsonHex(pfa, 4);
         j["bdf"] = FormatPfa(pfa);
+        j["switch"] = slot->record;
+        j["slot"] = slot->slot;
         j["led_type"] = type;
-        if (nothing) {
-            j["did_nothing"] = *nothing;
-        }
         session.Emit(j);
     } else {
-        session.Out() << "led " << FormatPfa(pfa) << " " << type << ": " << StatusText(r.status)
-                      << "\n";
-        if (nothing) {
-            session.SayNothing("led", "nothing changed", *nothing);
-        }
+        session.Out() << "led " << FormatPfa(pfa) << " (slot " << slot->record << ":" << slot->slot
+                      << ") " << type << ": " << StatusText(r.status) << "\n";
     }
     return Session::ExitFor(r.status);
 }
@@ -152,7 +167,43 @@ int SetIds(Session& session, const Command& c) {
     }
     const Bytes end = Dwords({0});  // the terminator: the list is exactly what was given
     input.insert(input.end(), end.begin(), end.end());
+    // Which drives the list takes in and leaves out: the table's flag before and after.
+    const std::vector<PciTableEntry> before = session.TableNow();
     const Reply r = session.Send(CORVAX_SET_DEVICE_ID_LIST, input, 0);
+    std::vector<PciTableEntry> unlisted, accepted;
+    if (!IsErrorStatus(r.status)) {
+        session.SetAcceptedVendors(vendors);
+        for (const PciTableEntry& now : session.TableNow()) {
+            for (const PciTableEntry& was : before) {
+                if (was.pciLocation != now.pciLocation || was.pciID != now.pciID) {
+                    continue;
+                }
+                const bool wasListed = !(was.fgStatus & CORVAX_ENTRY_FOREIGN_VENDOR);
+                const bool isListed = !(now.fgStatus & CORVAX_ENTRY_FOREIGN_VENDOR);
+                if (wasListed && !isListed) {
+                    unlisted.push_back(now);
+                } else if (!wasListed && isListed) {
+                    accepted.push_back(now);
+                }
+            }
+        }
+    }
+    for (const PciTableEntry& e : unlisted) {
+        session.Err() << "corvaxctl: warning: set-ids: " << FormatPfa(e.pciLocation) << " ("
+                      << IdText(e.pciID) << (OnBoard(e) ? ", on board" : ", slot " + EntryPlace(e))
+                      << ") is no longer of an accepted vendor"
+                      << (OnBoard(e) ? ""
+                                     : ": a link cycle now leaves it without its memory "
+                                       "address")
+                      << " (name " << JsonHex(e.pciID & 0xFFFF, 4).substr(2)
+                      << " among the vendors to keep it)\n";
+    }
+    for (const PciTableEntry& e : accepted) {
+        session.Err() << "corvaxctl: set-ids: " << FormatPfa(e.pciLocation) << " ("
+                      << IdText(e.pciID) << ") is of an accepted vendor now; run update before "
+                      << "the next cycle so that its configuration is saved and restored\n";
+    }
+    session.Err().flush();
     if (session.JsonWanted()) {
         Json j = Base("set-ids", r);
         Json list = Json::array();
@@ -160,6 +211,8 @@ int SetIds(Session& session, const Command& c) {
             list.push_back(JsonHex(id, 4));
         }
         j["vendors"] = list;
+        j["unlisted"] = EntriesJson(unlisted);
+        j["accepted"] = EntriesJson(accepted);
         session.Emit(j);
     } else {
         session.Out() << "set-ids (" << vendors.size() << " vendors): " << StatusText(r.status)
@@ -254,10 +307,8 @@ int Hotswap(Session& session, const Command& c) {
     record(nullptr, PLX_QUERY_PCI, query);
     session.GuardSystemDisks(c.force, &bridges);
     std::vector<SettleSlot> expected = session.ExpectedSlots(bridges, c);
-    // Every event names a switch the driver has before a link is cut.
-    for (const SwapEvent& event : c.events) {
-        session.OnMachine(event.action);
-    }
+    // Every event can be done, on a switch and a slot the driver has, before a link is cut.
+    session.CheckEvents(c.events, bridges, "hotswap");
 
     const Reply before = step(nullptr, CORVAX_GET_TABLE, CORVAX_TABLE_SIZE);
     const std::vector<PciTableEntry> unrestorable = session.WarnUnrestorable(
@@ -319,9 +370,15 @@ int Hotswap(Session& session, const Command& c) {
         DecodeTable(before.output), DecodeTable(settled.output), DecodeTable(after.output));
     // The MSI-X table of each restored drive, as its header showed it when it answered.
     std::vector<std::optional<unsigned>> msix(changes.size());
-    std::vector<std::string> msixLines;
+    std::vector<std::pair<uint16_t, unsigned>> moreVectors;
+    // New drives without a memory address: the driver saved nothing of them to restore.
+    std::vector<std::string> unassigned;
     for (size_t i = 0; i < changes.size(); ++i) {
         const DriveChange& change = changes[i];
+        if (change.change == Change::New && (change.entry.fgStatus & CORVAX_ENTRY_NO_MEMORY)) {
+            unassigned.push_back(FormatPfa(change.entry.pciLocation) + " (slot " +
+                                 EntryPlace(change.entry) + ")");
+        }
         if (change.change != Change::Restored && change.change != Change::ReplacedRestored) {
             continue;
         }
@@ -334,13 +391,7 @@ int Hotswap(Session& session, const Command& c) {
         // keeps its table at the same place; for the same drive that is certain, for a
         // replacement of another model it depends on a layout the client never saw.
         if (msix[i] && *msix[i] > kMsixSavedEntries) {
-            const bool sameDrive = change.change == Change::Restored;
-            msixLines.push_back(
-                FormatPfa(change.entry.pciLocation) + " (slot " + EntryPlace(change.entry) +
-                "): MSI-X: " + (sameDrive ? "" : "at most ") + std::to_string(kMsixSavedEntries) +
-                " of " + std::to_string(*msix[i]) +
-                " vectors restored; the rest come back when the drive's "
-                "device is restarted");
+            moreVectors.push_back({static_cast<uint16_t>(change.entry.pciLocation), *msix[i]});
         }
     }
     if (session.JsonWanted()) {
@@ -373,10 +424,18 @@ int Hotswap(Session& session, const Command& c) {
     } else {
         session.Out() << Columns(lines, "") << "\n";
         session.Out() << TableText(changes, true);
-        for (const std::string& text : msixLines) {
-            session.Out() << text << "\n";
+        if (!unassigned.empty()) {
+            session.Out() << Join(unassigned, ", ")
+                          << (unassigned.size() > 1 ? " are new drives" : " is a new drive")
+                          << " without a memory address: the driver restores only what it "
+                             "saved at the last update. Let Windows give "
+                          << (unassigned.size() > 1 ? "them" : "it")
+                          << " one (tolvane rescan), then run corvaxctl update, so that the next "
+                             "cycles restore "
+                          << (unassigned.size() > 1 ? "them" : "it") << "\n";
         }
     }
+    session.AdviseMsix(moreVectors);
     if (refused) {
         throw UsageError(*refused);
     }
@@ -425,12 +484,23 @@ void ForceOption(CLI::App& command, Command& c, bool) {
 }
 
 void LedOptions(CLI::App& command, Command& c, bool) {
-    command.add_option("PFA", c.first, "the drive, as the last update recorded it")->required();
+    command
+        .add_option("PFA|S:P", c.first,
+                    "the drive as the last update recorded it, or a slot by the switch and slot "
+                    "numbers of `table` (an empty one too)")
+        ->required();
     command.add_option("TYPE", c.second, "0-3, or on (1), blink (2), off (3)")->required();
 }
 
 void CheckLed(Command& c, bool) {
-    c.pfa = ParsePfa(c.first);
+    // A slot is S:P in decimal ("0:3"); a PFA has a dot ("08:00.0") or no colon ("0x0800").
+    if (c.first.find(':') != std::string::npos && c.first.find('.') == std::string::npos) {
+        unsigned slot = 0;
+        const unsigned sw = ParseSwitchSlot(c.first, slot);
+        c.ledSlot = std::make_pair(sw, slot);
+    } else {
+        c.pfa = ParsePfa(c.first);
+    }
     c.ledType = ParseLedType(c.second);
 }
 
@@ -477,8 +547,8 @@ std::vector<CommandSpec> LinkControlCommands() {
          ForceOption, nullptr, Disable},
         {"enable", "bring every switch port's link back (CORVAX_ENABLE_BRIDGE)", nullptr, false,
          nullptr, nullptr, Enable},
-        {"led", "set the LED field of one drive's port (CORVAX_SET_LED)", nullptr, false,
-         LedOptions, CheckLed, Led},
+        {"led", "set the LED field of a slot's port, by its drive or the slot (CORVAX_SET_LED)",
+         nullptr, false, LedOptions, CheckLed, Led},
         {"led-all", "set the LED field of every port to 3 (CORVAX_SET_LED_ALL)", nullptr, false,
          nullptr, nullptr, LedAll},
         {"clear-cpm", "clear the CPM bit of every drive behind a switch (CORVAX_CLR_CPM)", nullptr,

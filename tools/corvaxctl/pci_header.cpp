@@ -261,8 +261,7 @@ void DescribePciExpress(const PciExpress& e, std::vector<std::string>& lines) {
         static const char* const kIndicator[] = {"?", "On", "Blink", "Off"};
         const unsigned c = e.slotControl, s = e.slotStatus;
         lines.push_back(pad + "SltCtl: AttnInd " + kIndicator[(c >> 6) & 3] + ", PwrInd " +
-                        kIndicator[(c >> 8) & 3] + ", slot power " +
-                        ((c & 0x400) ? "off" : "on"));
+                        kIndicator[(c >> 8) & 3] + ", slot power " + ((c & 0x400) ? "off" : "on"));
         lines.push_back(pad + "SltSta: " + Flag("PresDet", s & 0x40) + " " +
                         Flag("CmdCplt", s & 0x10) + " " + Flag("DLLStateChanged", s & 0x100));
     }

@@ -295,6 +295,54 @@ int Config(Session& session, const Command& c) {
     return kExitOk;
 }
 
+int Ids(Session& session, const Command&) {
+    // The driver answers no request with its list: what the client knows is the default the
+    // driver starts with, or what set-ids gave in this run; the table's flags say, drive by
+    // drive, what the driver accepts now.
+    const bool set = session.AcceptedVendors().has_value();
+    const std::vector<uint32_t> vendors = set ? *session.AcceptedVendors() : DefaultVendorList();
+    Reply r;
+    const std::vector<PciTableEntry> entries = session.TableNow(&r);
+    Json j = Base("ids", r);
+    if (IsErrorStatus(r.status)) {
+        return session.Failed("ids", j, r);
+    }
+    std::vector<std::string> words;
+    Json list = Json::array();
+    for (uint32_t id : vendors) {
+        words.push_back(JsonHex(id, 4).substr(2));
+        list.push_back(JsonHex(id, 4));
+    }
+    if (session.JsonWanted()) {
+        j["vendors"] = list;
+        j["source"] = set ? "set-ids" : "default";
+        Json drives = Json::array();
+        for (const PciTableEntry& e : entries) {
+            Json d = EntryJson(e);
+            d["accepted"] = !(e.fgStatus & CORVAX_ENTRY_FOREIGN_VENDOR);
+            drives.push_back(d);
+        }
+        j["drives"] = drives;
+        session.Emit(j);
+        return kExitOk;
+    }
+    session.Out() << "accepted vendors"
+                  << (set ? " (as set-ids gave them in this run)"
+                          : " (the driver's default list; a set-ids since the driver started "
+                            "replaces it, and the driver cannot be asked for it)")
+                  << ": " << Join(words, " ") << "\n";
+    Rows rows;
+    rows.push_back({"PFA", "ID", "switch", "slot", "accepted by the driver now"});
+    for (const PciTableEntry& e : entries) {
+        const std::vector<std::string> row = EntryRow(0, e);
+        rows.push_back(
+            {row[1], row[2], row[3], row[4],
+             (e.fgStatus & CORVAX_ENTRY_FOREIGN_VENDOR) ? "no (unlisted-vendor)" : "yes"});
+    }
+    session.Out() << (entries.empty() ? "no drives\n" : Columns(rows, ""));
+    return kExitOk;
+}
+
 int SystemDisks(Session& session, const Command&) {
     if (session.JsonWanted()) {
         Json j = SystemDisksJson(session.SystemDiskList());
@@ -380,6 +428,10 @@ std::vector<CommandSpec> QueryCommands() {
          nullptr, false, nullptr, nullptr, Bitmap},
         {"config", "256-byte configuration header of a drive (CORVAX_READ_CONFIG)", nullptr, false,
          PfaOperand, CheckPfa, Config},
+        {"ids",
+         "the accepted vendor list as this client knows it, and which drives the driver accepts "
+         "now (CORVAX_GET_TABLE)",
+         nullptr, false, nullptr, nullptr, Ids},
         {"system-disks",
          "the PCI locations of the disks with the Windows directory and the page files", nullptr,
          false, nullptr, nullptr, SystemDisks},

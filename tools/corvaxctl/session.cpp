@@ -2,6 +2,8 @@
 #include "tools/corvaxctl/session.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <map>
 #include <iostream>
 
 #include "tools/corvaxctl/commands.h"
@@ -26,8 +28,9 @@ Session::Session(Transport& transport, const GlobalOptions& options, std::istrea
 
 Session::~Session() = default;
 
-// The load, as the first JSON object, with the switches of the description and the number
-// the driver gave each. UsageError when the driver did not load.
+// The load, asked for with --load-event: the first JSON object (or line), with the switches of
+// the description and the number the driver gave each. UsageError when the driver did not
+// load.
 void Session::ReportLoad() {
     const std::optional<MachineInfo> machine = simulated_ ? t_.Machine() : std::nullopt;
     if (!machine) {
@@ -51,7 +54,20 @@ void Session::ReportLoad() {
             }
         }
     }
-    if (o_.json) {
+    if (o_.loadEvent && !o_.json) {
+        std::vector<std::string> switches;
+        for (size_t i = 0; i < machine->switches.size(); ++i) {
+            switches.push_back(SwitchModelName(machine->switches[i]) + " at " +
+                               FormatPfa(machine->upstream[i]) + ": " +
+                               (numbers[i] ? "switch " + std::to_string(*numbers[i])
+                                           : std::string("not registered")));
+        }
+        out_ << "load: " << machine->name << " (" << machine->source
+             << "): " << StatusText(machine->loadStatus) << "; "
+             << (switches.empty() ? std::string("no switch") : Join(switches, "; ")) << "; "
+             << machine->onboard << " on-board drive" << (machine->onboard == 1 ? "" : "s") << "\n";
+    }
+    if (o_.json && o_.loadEvent) {
         Json j;
         j["event"] = "load";
         j["status"] = JsonHex(machine->loadStatus, 8);
@@ -228,7 +244,8 @@ std::vector<BridgeApInfo> Session::Bridges(Reply* reply) {
 SimAction Session::OnMachine(SimAction a) {
     if (a.kind != SimAction::Kind::Pull && a.kind != SimAction::Kind::Insert &&
         a.kind != SimAction::Kind::Replace && a.kind != SimAction::Kind::Stuck &&
-        a.kind != SimAction::Kind::Downtrain && a.kind != SimAction::Kind::Holds) {
+        a.kind != SimAction::Kind::Downtrain && a.kind != SimAction::Kind::Errors &&
+        a.kind != SimAction::Kind::Holds) {
         return a;
     }
     const std::optional<MachineInfo> machine = t_.Machine();
@@ -414,12 +431,13 @@ std::vector<SettleSlot> Session::ExpectedSlots(const std::vector<BridgeApInfo>& 
     return slots;
 }
 
-SettleResult Session::WaitForDrives(std::vector<SettleSlot> slots, const SettleOptions& options) {
+SettleResult Session::WaitForDrives(std::vector<SettleSlot> slots, const SettleOptions& options,
+                                    bool quiet) {
     const ConfigReader read = [this](uint16_t pfa) {
         return Send(CORVAX_READ_CONFIG, Dwords({pfa}), CORVAX_CONFIG_SIZE);
     };
     SettleProgress progress;
-    if (env_.terminal) {
+    if (env_.terminal && !quiet) {
         progress = [this](const SettleResult& r, uint64_t now) {
             err_ << "\rwaiting for the drives: " << r.Answered() << " of " << r.slots.size()
                  << " answered, " << Millis(now - r.startUs) << "   " << std::flush;
@@ -430,13 +448,78 @@ SettleResult Session::WaitForDrives(std::vector<SettleSlot> slots, const SettleO
         err_ << "\r" << std::string(60, ' ') << "\r" << std::flush;
     }
     for (const SettleSlot& s : r.slots) {
-        if (!s.answered) {
+        if (!s.answered && !quiet) {
             err_ << "corvaxctl: slot " << SlotName(s) << " did not answer within "
                  << std::max(options.settleMs, options.trainMs + kConfigQuietMs) << " ms\n";
         }
     }
     err_.flush();
     return r;
+}
+
+void Session::CheckEvents(const std::vector<SwapEvent>& events,
+                          const std::vector<BridgeApInfo>& bridges, const std::string& command,
+                          unsigned rounds) {
+    // Whether each slot the events touch holds a drive, as the machine has it now and then as
+    // the events leave it; the driver's numbering.
+    std::map<std::pair<unsigned, unsigned>, bool> holds;
+    for (unsigned round = 1; round <= rounds; ++round) {
+        for (const SwapEvent& event : events) {
+            const SimAction& a = event.action;
+            const std::string where =
+                "switch " + std::to_string(a.switchIndex) + " slot " + std::to_string(a.slot);
+            auto refuse = [&](const std::string& why) {
+                throw UsageError(command + " event '" + event.text + "'" +
+                                 (round > 1 ? " in cycle " + std::to_string(round) : "") + ": " +
+                                 why +
+                                 (round > 1 ? " (after the events of the cycle before)" : "") +
+                                 "; no link was cut");
+            };
+            const std::pair<unsigned, unsigned> key{a.switchIndex, a.slot};
+            try {
+                SlotOf(bridges, a.switchIndex, a.slot);
+                if (holds.count(key) == 0) {
+                    SimAction ask = a;
+                    ask.kind = SimAction::Kind::Holds;
+                    holds[key] = Simulate(ask) != 0;
+                }
+            } catch (const UsageError& e) {
+                refuse(e.what());
+            }
+            bool& drive = holds[key];
+            if (a.kind == SimAction::Kind::Pull) {
+                if (!drive) {
+                    refuse("no drive to pull at " + where);
+                }
+                drive = false;
+            } else if (a.kind == SimAction::Kind::Insert) {
+                if (drive) {
+                    refuse(where + " is occupied (replace swaps a drive)");
+                }
+                drive = true;
+            } else if (a.kind == SimAction::Kind::Replace) {
+                drive = true;
+            }
+        }
+    }
+}
+
+void Session::AdviseMsix(const std::vector<std::pair<uint16_t, unsigned>>& drives) {
+    if (drives.empty() || msixAdvised_ || o_.json) {
+        return;
+    }
+    msixAdvised_ = true;
+    std::string list, restart;
+    for (const auto& [pfa, vectors] : drives) {
+        list += (list.empty() ? "" : ", ") + FormatPfa(pfa) + " has " + std::to_string(vectors);
+    }
+    char bbdf[16];
+    std::snprintf(bbdf, sizeof(bbdf), "PCI:%04X", drives.front().first);
+    out_ << "MSI-X: the driver restores at most " << kMsixSavedEntries << " vectors of a drive; "
+         << list
+         << ": each gets the rest back when its device is restarted (on Windows, with the tool "
+            "beside corvaxctl: tolvane chgproperty "
+         << bbdf << ", and so for each)\n";
 }
 
 }  // namespace corvaxctl

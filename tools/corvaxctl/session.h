@@ -23,6 +23,9 @@
 
 namespace corvaxctl {
 
+// The driver's save area keeps this many MSI-X entries of each drive (it owns no heap).
+constexpr unsigned kMsixSavedEntries = 16;
+
 // A downstream port whose link stayed cut.
 struct LinkDown {
     unsigned sw = 0;
@@ -36,8 +39,9 @@ class Session {
             std::ostream& err, const Environment& environment, bool simulated);
     ~Session();
 
-    // The load, as the first JSON object, with the switches of the description and the number
-    // the driver gave each. UsageError when the driver did not load.
+    // The load, asked for with --load-event: the first JSON object (or line), with the switches
+    // of the description and the number the driver gave each; warnings about the description
+    // on standard error. UsageError when the driver did not load.
     void ReportLoad();
 
     // Runs one command; UsageError for what the machine refuses.
@@ -69,6 +73,12 @@ class Session {
     std::vector<BridgeApInfo> Bridges(Reply* reply = nullptr);
     // Keeps which upstream port each of the driver's switch numbers stands for.
     void Remember(const std::vector<BridgeApInfo>& bridges);
+
+    // ---- the accepted vendor list ----
+    // The list this session set (set-ids); none: the driver's default, as far as the client
+    // knows (the driver cannot be asked for its list).
+    const std::optional<std::vector<uint32_t>>& AcceptedVendors() const { return vendors_; }
+    void SetAcceptedVendors(const std::vector<uint32_t>& vendors) { vendors_ = vendors; }
 
     // ---- the simulated machine ----
     // An event as the simulated machine takes it: the user names the driver's switch, the
@@ -102,7 +112,22 @@ class Session {
     // and those --expect names.
     std::vector<SettleSlot> ExpectedSlots(const std::vector<BridgeApInfo>& bridges,
                                           const Command& c);
-    SettleResult WaitForDrives(std::vector<SettleSlot> slots, const SettleOptions& options);
+    // quiet: no progress and no line for a slot that did not answer (the cycle says it all in
+    // its verdicts).
+    SettleResult WaitForDrives(std::vector<SettleSlot> slots, const SettleOptions& options,
+                               bool quiet = false);
+
+    // ---- the simulated events ----
+    // Before any link is cut: UsageError naming the first event that cannot be done, for a
+    // switch or slot the driver lacks, a port the machine lacks, a pull from an empty slot or
+    // an insert into an occupied one. The events are followed through rounds repetitions (a
+    // cycle does them in every cycle).
+    void CheckEvents(const std::vector<SwapEvent>& events, const std::vector<BridgeApInfo>& bridges,
+                     const std::string& command, unsigned rounds = 1);
+
+    // The drives whose MSI-X table holds more vectors than the driver restores, and how many:
+    // one line, once in a session, with what gets them back.
+    void AdviseMsix(const std::vector<std::pair<uint16_t, unsigned>>& drives);
 
   private:
     void Begin();
@@ -122,6 +147,8 @@ class Session {
     std::optional<std::vector<SystemDisk>> disks_;
     std::unique_ptr<SystemDiskLocator> ownLocator_;
     std::array<uint16_t, 3> upstream_{};  // the upstream port of each switch number; 0: none
+    bool msixAdvised_ = false;
+    std::optional<std::vector<uint32_t>> vendors_;
 };
 
 }  // namespace corvaxctl

@@ -39,6 +39,49 @@ uint64_t ParseAddress(const std::string& text) {
     return *v;
 }
 
+// "correctable,unsupported" as Device Status error bits; "off" for none.
+const char* const kErrorKinds[] = {"correctable", "non-fatal", "fatal", "unsupported"};
+
+uint32_t ParseErrorKinds(const std::string& text) {
+    if (text == "off") {
+        return 0;
+    }
+    uint32_t bits = 0;
+    size_t start = 0;
+    while (start <= text.size()) {
+        const size_t comma = text.find(',', start);
+        const std::string kind =
+            text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+        bool known = false;
+        for (unsigned i = 0; i < 4; ++i) {
+            if (kind == kErrorKinds[i]) {
+                bits |= 1u << i;
+                known = true;
+            }
+        }
+        if (!known) {
+            throw UsageError("bad ERRORS '" + text +
+                             "': correctable, non-fatal, fatal, unsupported, several with commas, "
+                             "or off");
+        }
+        if (comma == std::string::npos) {
+            break;
+        }
+        start = comma + 1;
+    }
+    return bits;
+}
+
+std::string ErrorKindsText(uint32_t bits) {
+    std::string text;
+    for (unsigned i = 0; i < 4; ++i) {
+        if (bits & (1u << i)) {
+            text += (text.empty() ? "" : ",") + std::string(kErrorKinds[i]);
+        }
+    }
+    return text.empty() ? "off" : text;
+}
+
 SimAction ParseSimAction(const Command& c) {
     const std::string verb = c.name.substr(4);
     SimAction a;
@@ -71,6 +114,12 @@ SimAction ParseSimAction(const Command& c) {
         }
         a.speed = *speed;
         a.width = static_cast<unsigned>(*width);
+        return a;
+    }
+    if (verb == "errors") {
+        a.kind = SimAction::Kind::Errors;
+        a.switchIndex = ParseSwitchSlot(c.first, a.slot);
+        a.value = ParseErrorKinds(c.second);
         return a;
     }
     if (verb == "read" || verb == "write") {
@@ -126,6 +175,8 @@ int Sim(Session& session, const Command& c) {
             } else if (a.kind == SimAction::Kind::Downtrain) {
                 j["speed"] = a.speed ? Json(SpeedText(a.speed)) : Json(nullptr);
                 j["width"] = a.speed ? Json(a.width) : Json(nullptr);
+            } else if (a.kind == SimAction::Kind::Errors) {
+                j["errors"] = ErrorKindsText(a.value);
             } else if (a.kind != SimAction::Kind::Pull) {
                 j["id"] = IdText(a.id);
             }
@@ -159,6 +210,9 @@ int Sim(Session& session, const Command& c) {
         } else if (a.kind == SimAction::Kind::Downtrain) {
             session.Out() << (a.speed ? " " + LinkText(a.speed, a.width) : " off")
                           << ": from the next time its link trains";
+        } else if (a.kind == SimAction::Kind::Errors) {
+            session.Out() << " " << ErrorKindsText(a.value)
+                          << ": from the next time its link comes up";
         }
         session.Out() << ": done\n";
     }
@@ -188,6 +242,14 @@ void DowntrainOperands(CLI::App& command, Command& c, bool) {
     command.add_option("SPEED", c.second, "the link speed in GT/s: 2.5, 5, 8, 16, 32, 64; or off")
         ->required();
     command.add_option("WIDTH", c.third, "lanes: 1, 2, 4, 8, 12, 16, 32");
+}
+
+void ErrorsOperands(CLI::App& command, Command& c, bool) {
+    command.add_option("SWITCH:SLOT", c.first)->required();
+    command
+        .add_option("ERRORS", c.second,
+                    "correctable, non-fatal, fatal, unsupported (several with commas), or off")
+        ->required();
 }
 
 void ReadOperands(CLI::App& command, Command& c, bool) {
@@ -230,6 +292,10 @@ std::vector<CommandSpec> SimCommands() {
          "from the next time the slot's link trains, train no faster and no wider, as over a "
          "marginal connector (off: as both ends can)",
          nullptr, true, DowntrainOperands, CheckSim, Sim},
+        {"sim errors",
+         "from the next time the slot's link comes up, its drive records these errors in Device "
+         "Status each time, as over a marginal link (off: none)",
+         nullptr, true, ErrorsOperands, CheckSim, Sim},
         {"sim read", "a configuration dword as the hardware holds it", nullptr, true, ReadOperands,
          CheckSim, Sim},
         {"sim write", "store a configuration dword", nullptr, true, WriteOperands, CheckSim, Sim},

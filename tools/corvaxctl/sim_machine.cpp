@@ -141,6 +141,9 @@ uint32_t SimulateOn(sim::Fabric& fabric, const SimAction& a) {
                     a.speed == 0 ? std::nullopt
                                  : std::optional<sim::LinkLimit>(sim::LinkLimit{a.speed, a.width}));
                 return 0;
+            case SimAction::Kind::Errors:
+                fabric.ErrorsOnLinkUp(a.switchIndex, a.slot, static_cast<uint16_t>(a.value));
+                return 0;
             case SimAction::Kind::Holds:
                 return fabric.DrivePresent(a.switchIndex, a.slot) ? 1 : 0;
             case SimAction::Kind::Read:

@@ -50,7 +50,7 @@ struct MachineInfo {
     // What the description does that its author likely did not mean (a slot left without
     // power by a port image), one line each.
     std::vector<std::string> warnings;
-    uint32_t loadStatus = 0;                       // what the driver's entry returned
+    uint32_t loadStatus = 0;  // what the driver's entry returned
 };
 
 // An action on the simulated hardware. SWITCH is the position in the description's switch
@@ -62,6 +62,7 @@ struct SimAction {
         Replace,
         Stuck,
         Downtrain,
+        Errors,
         Read,
         Write,
         ReadMem,
@@ -79,6 +80,7 @@ struct SimAction {
     uint64_t address = 0;
     uint32_t value = 0;
     uint64_t ms = 0;  // how long a wait lasts
+    // Errors: the Device Status error bits (3:0) the drive records at each link-up.
     // A downtrain: the speed code (1 = 2.5 GT/s ... 6 = 64 GT/s) and width; speed 0 lifts it.
     unsigned speed = 0;
     unsigned width = 0;
