@@ -247,16 +247,19 @@ void ParseWords(CLI::App& app, const std::vector<std::string>& words, bool simul
         if (!simulated && w == "sim") {
             throw UsageError(std::string("'sim' acts on the simulated machine") + kOnlySimulated);
         }
-        if (!simulated && w == "hotswap") {
+        if (!simulated && (w == "hotswap" || w == "cycle")) {
             // An operand that is no option's value can only be a simulated event.
             for (size_t k = i + 1; k < words.size(); ++k) {
                 const std::string& v = words[k];
-                if (v == "--settle" || v == "--train-ms" || v == "--expect") {
+                if (v == "--settle" || v == "--train-ms" || v == "--expect" || v == "--count" ||
+                    v == "--down-ms" || v == "--record") {
                     ++k;
                 } else if (!v.empty() && v[0] != '-') {
-                    throw UsageError(
-                        "hotswap events act on the simulated machine; on this host swap the "
-                        "drives by hand when asked");
+                    throw UsageError(w == "hotswap"
+                                         ? "hotswap events act on the simulated machine; on this "
+                                           "host swap the drives by hand when asked"
+                                         : "cycle events act on the simulated machine; on this "
+                                           "host the cycle runs unattended, without swaps");
                 }
             }
         }

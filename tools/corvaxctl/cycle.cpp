@@ -142,15 +142,25 @@ class Record {
         file_ << line << "\n";
     }
 
-    void Flush() {
-        if (file_.is_open()) {
-            file_.flush();
+    // Writes out what the cycle added; false when the file took it not (a full disk, say).
+    bool Flush() {
+        if (!file_.is_open()) {
+            return true;
         }
+        errno = 0;
+        file_.flush();
+        if (!file_) {
+            reason_ = errno ? std::strerror(errno) : "the write failed";
+            return false;
+        }
+        return true;
     }
+    const std::string& Reason() const { return reason_; }
 
   private:
     std::ofstream file_;
     bool json_ = false;
+    std::string reason_;
 };
 
 // What the events do to each slot in one cycle: the drive that is there after them (none:
@@ -405,7 +415,10 @@ int Cycle(Session& session, const Command& c) {
                 }
             }
         }
-        record.Flush();
+        if (!record.Flush() && !run.stopped) {
+            run.stopped = "cannot write the record '" + *c.record + "' in cycle " +
+                          std::to_string(cycle) + ": " + record.Reason();
+        }
         if (terminal) {
             unsigned failing = 0, judged = 0;
             for (const RunSlot& s : slots) {
