@@ -192,7 +192,9 @@ def main(build):
           all(b"\n" not in line and b"\r" not in line for line in lines),
           "%d bare LF, %d bare CR" % (notes.count(b"\n") - notes.count(b"\r\n"),
                                       notes.count(b"\r") - notes.count(b"\r\n")))
-    for words in (b"set-ids", b"unlisted-vendor", b"memory-lost,unlisted-vendor", b"update"):
+    for words in (b"set-ids", b"unlisted-vendor", b"memory-lost,unlisted-vendor", b"update",
+                  b"corvaxctl cycle", b"--record", b"tolvane chgproperty PCI:",
+                  b"corvaxctl rescan"):
         check("INSTALL.txt explains %s" % words.decode(), words in notes)
     with open(os.path.join(folder, "corvaxctl.schema.json"), "rb") as f:
         try:
