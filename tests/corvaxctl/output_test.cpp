@@ -418,7 +418,8 @@ TEST(Msix, TheDrivesWithMoreThanTheDriverKeepsGetOneLineOnceWithWhatHelps) {
     const Outcome replaced = Ctl(
         {"--fabric", Example("workstation-images.json"), "hotswap", "replace", "0:3", "144d:a826"});
     ASSERT_EQ(replaced.code, kExitOk) << replaced.err;
-    EXPECT_NE(replaced.out.find("; 05:00.0 has 129, 06:00.0 has 32, 09:00.0 has 129,"), std::string::npos)
+    EXPECT_NE(replaced.out.find("; 05:00.0 has 129, 06:00.0 has 32, 09:00.0 has 129,"),
+              std::string::npos)
         << replaced.out;
 
     const std::map<std::string, Json> drives =

@@ -300,6 +300,9 @@ int Cycle(Session& session, const Command& c) {
         throw UsageError("cannot read the switch records (PLX_QUERY_PCI: " +
                          StatusText(query.status) + "): nothing to cycle");
     }
+    if (std::none_of(bridges.begin(), bridges.end(), BridgeInUse)) {
+        throw UsageError("no switch is registered: there is no link to cycle");
+    }
     session.GuardSystemDisks(c.force, &bridges);
     session.CheckEvents(c.events, bridges, "cycle", 2);
     Record record(c.record);
@@ -330,6 +333,7 @@ int Cycle(Session& session, const Command& c) {
     // ---- the cycles ----
     RunOutcome run;
     const bool terminal = session.Env().terminal;
+    size_t shown = 0;  // the longest progress line written, to be blanked at the end
     for (unsigned cycle = 1; cycle <= c.cycles; ++cycle) {
         const Reply disabled = session.Send(CORVAX_DISABLE_BRIDGE, {}, 0);
         session.Device().Sleep(c.downMsValue * 1000);
@@ -425,9 +429,12 @@ int Cycle(Session& session, const Command& c) {
                 judged += s.skipped.empty() ? 1 : 0;
                 failing += s.failed > 0 ? 1 : 0;
             }
-            session.Err() << "\rcycle " << cycle << " of " << c.cycles << ": " << judged - failing
-                          << " of " << judged << " slots passed every cycle so far   "
-                          << std::flush;
+            const std::string line = "cycle " + std::to_string(cycle) + " of " +
+                                     std::to_string(c.cycles) + ": " +
+                                     std::to_string(judged - failing) + " of " +
+                                     std::to_string(judged) + " slots passed every cycle so far";
+            session.Err() << "\r" << line << "   " << std::flush;
+            shown = std::max(shown, line.size() + 3);
         }
         for (const auto& [what, reply] :
              {std::make_pair("disable", &disabled), std::make_pair("rescan and restore", &restored),
@@ -453,8 +460,8 @@ int Cycle(Session& session, const Command& c) {
             break;
         }
     }
-    if (terminal) {
-        session.Err() << "\r" << std::string(70, ' ') << "\r" << std::flush;
+    if (shown > 0) {
+        session.Err() << "\r" << std::string(shown, ' ') << "\r" << std::flush;
     }
 
     // ---- the summary ----
@@ -468,7 +475,8 @@ int Cycle(Session& session, const Command& c) {
                          : failedSlots > 0
                              ? std::to_string(failedSlots) + " of " + std::to_string(judged) +
                                    " slots failed their verdict"
-                             : "all " + std::to_string(judged) + " slots passed";
+                         : judged == 0 ? "no slot held a drive to judge"
+                                       : "all " + std::to_string(judged) + " slots passed";
     // The drives whose MSI-X table holds more than the driver restores: said once, with what
     // helps.
     std::vector<std::pair<uint16_t, unsigned>> moreVectors;

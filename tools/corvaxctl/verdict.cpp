@@ -2,25 +2,11 @@
 #include "tools/corvaxctl/verdict.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 
+#include "tools/corvaxctl/output.h"
+
 namespace corvaxctl {
-namespace {
-
-std::string Address(uint64_t value) {
-    char text[32];
-    std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
-
-std::string Ms(uint64_t us) {
-    char text[32];
-    std::snprintf(text, sizeof(text), "%.0f ms", static_cast<double>(us) / 1000.0);
-    return text;
-}
-
-}  // namespace
 
 std::optional<DriveState> StateOf(const Bytes& header) {
     if (header.size() < CORVAX_CONFIG_SIZE) {
@@ -48,7 +34,7 @@ Verdict Judge(const SlotExpectation& expected, const SlotReturn& got) {
         v.reasons.push_back(reason);
     };
     if (!got.answered) {
-        fail("did not answer within " + Ms(got.waitedUs) +
+        fail("did not answer within " + std::to_string(got.waitedUs / 1000) + " ms" +
              (got.linkStayedCut ? " (its link stayed cut: Link Disable still set after the "
                                   "enable's six passes)"
                                 : ""));
@@ -69,7 +55,7 @@ Verdict Judge(const SlotExpectation& expected, const SlotReturn& got) {
     if (now.bar0 == 0) {
         fail("no memory address after the restore (BAR0 unassigned)");
     } else if (expected.before && expected.before->bar0 != 0 && now.bar0 != expected.before->bar0) {
-        fail("BAR0 " + Address(expected.before->bar0) + " before, " + Address(now.bar0) + " now");
+        fail("BAR0 " + ShortHex(expected.before->bar0) + " before, " + ShortHex(now.bar0) + " now");
     } else if (!now.memoryDecoding) {
         fail("memory decoding off after the restore (Command register bit 1 clear)");
     }
