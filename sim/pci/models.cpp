@@ -379,8 +379,7 @@ bool NvmeDrive::PokeBar(uint64_t offset, uint32_t value) {
 DownstreamPort::DownstreamPort(SwitchModel model, unsigned slot, uint8_t internalBus,
                                const PortDescription& description, unsigned trainMs,
                                MachineClock& clock)
-    : model_(model),
-      slot_(slot),
+    : slot_(slot),
       device_(LinkMap(model)[slot]),
       clock_(clock),
       trainUs_(uint64_t{trainMs} * 1000) {

@@ -210,7 +210,6 @@ class DownstreamPort {
     // down by a downtrain.
     LinkLimit Negotiate() const;
 
-    SwitchModel model_;
     unsigned slot_;
     uint8_t device_;
     ConfigSpace config_;

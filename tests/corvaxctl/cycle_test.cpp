@@ -146,8 +146,8 @@ INSTANTIATE_TEST_SUITE_P(
         Failing{"Narrower", "sim downtrain 0:6 8 2\n", "0:6",
                 "link 8 GT/s x4 before, 8 GT/s x2 now"},
         Failing{"Stuck", "sim stuck 0:3 on\n", "0:3",
-                "did not answer within 2000 ms (its link stayed cut: Link Disable still set after "
-                "the enable's six passes)"},
+                "did not answer within 2000 ms (the enable gave up on a link that did not come "
+                "back in six passes)"},
         Failing{"AnotherModel", "sim replace 0:3 1f0a:0710\n", "0:3",
                 "came back as 1f0a:0710, not 144d:a824, the drive of the driver's last update "
                 "(after a swap, update records the new one)"},
@@ -305,7 +305,7 @@ TEST(VerdictRule, WhatDidNotAnswerOrReadNothing) {
     expected.id = 0x07101F0A;
     SlotReturn silent;
     silent.waitedUs = 2000000;
-    silent.linkStayedCut = false;
+    silent.enableGaveUp = false;
     EXPECT_EQ(Judge(expected, silent).reasons,
               std::vector<std::string>{"did not answer within 2000 ms"});
     SlotReturn unread;

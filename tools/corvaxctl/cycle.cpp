@@ -351,14 +351,6 @@ int Cycle(Session& session, const Command& c) {
         }
         // The links come back whatever happened before.
         const Reply enabled = session.Send(CORVAX_ENABLE_BRIDGE, {}, 0);
-        std::vector<std::pair<unsigned, unsigned>> cut;
-        if (enabled.status == CORVAX_STATUS_FAIL_CHECK) {
-            if (const auto down = session.LinksDown(bridges)) {
-                for (const LinkDown& d : *down) {
-                    cut.push_back({d.sw, d.slot});
-                }
-            }
-        }
         const SettleResult waited = session.WaitForDrives(waitFor, c.settle, true);
         const Reply restored = session.Send(CORVAX_RESCAN_RESTORE, {}, 0);
         const Reply rescanned = session.Send(CORVAX_RESCAN, {}, 0);
@@ -381,9 +373,7 @@ int Cycle(Session& session, const Command& c) {
                     row.answerUs = w.answerUs;
                 }
             }
-            got.linkStayedCut =
-                std::find(cut.begin(), cut.end(), std::make_pair(s.place.record, s.place.slot)) !=
-                cut.end();
+            got.enableGaveUp = enabled.status == CORVAX_STATUS_FAIL_CHECK;
             if (got.answered || s.skipped.empty()) {
                 got.after = ReadDrive(session, s.place.pfa);
             }

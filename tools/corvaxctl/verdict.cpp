@@ -35,9 +35,9 @@ Verdict Judge(const SlotExpectation& expected, const SlotReturn& got) {
     };
     if (!got.answered) {
         fail("did not answer within " + std::to_string(got.waitedUs / 1000) + " ms" +
-             (got.linkStayedCut ? " (its link stayed cut: Link Disable still set after the "
-                                  "enable's six passes)"
-                                : ""));
+             (got.enableGaveUp ? " (the enable gave up on a link that did not come back in six "
+                                 "passes)"
+                               : ""));
         return v;
     }
     if (!got.after) {

@@ -42,7 +42,9 @@ struct SlotReturn {
     bool answered = false;
     uint64_t answerUs = 0;  // from the end of the enable
     uint64_t waitedUs = 0;  // how long the wait allowed
-    bool linkStayedCut = false;
+    // The enable gave up (STATUS_FAIL_CHECK: a port's Link Disable did not read back clear in
+    // six passes), as the driver answered it on any machine.
+    bool enableGaveUp = false;
     std::optional<DriveState> after;  // its header after the restore and the rescan
 };
 
