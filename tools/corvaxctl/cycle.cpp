@@ -215,6 +215,8 @@ std::vector<RunSlot> SlotsOfTheRun(const std::vector<BridgeApInfo>& bridges,
                     s.entry = e;
                 }
             }
+            // A slot the events empty is not waited for, whatever else keeps it from a verdict.
+            s.pulled = touched != outcome.end() && !touched->second;
             if (!recorded) {
                 s.skipped = present ? "the driver saved no header for it: it came after the last "
                                       "update (update records it)"
@@ -224,9 +226,8 @@ std::vector<RunSlot> SlotsOfTheRun(const std::vector<BridgeApInfo>& bridges,
                 s.skipped =
                     "its vendor is missing from the accepted list: the driver neither "
                     "saves nor restores it (set-ids, then update, accepts it)";
-            } else if (touched != outcome.end() && !touched->second) {
+            } else if (s.pulled) {
                 s.skipped = "the events pull its drive";
-                s.pulled = true;
             }
             if (touched != outcome.end() && touched->second) {
                 s.expected.id = *touched->second;  // the replacement the events put in
@@ -304,7 +305,9 @@ int Cycle(Session& session, const Command& c) {
         throw UsageError("no switch is registered: there is no link to cycle");
     }
     session.GuardSystemDisks(c.force, &bridges);
-    session.CheckEvents(c.events, bridges, "cycle", 2);
+    // Two rounds show whether the events can be repeated: the second starts where the first
+    // left the slots, and so does every later one.
+    session.CheckEvents(c.events, bridges, "cycle", std::min(2u, c.cycles));
     Record record(c.record);
     Reply tableReply;
     const std::vector<PciTableEntry> table = session.TableNow(&tableReply);
