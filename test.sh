@@ -13,6 +13,12 @@ if [ -n "$files" ]; then
 fi
 
 echo "== windows build"
+# CMake keeps the compiler a build folder was first configured with: one from before the Windows
+# build moved to clang starts over.
+if [ -d build/windows/CMakeFiles ] &&
+    ! grep -qs 'CMAKE_CXX_COMPILER_ID "Clang"' build/windows/CMakeFiles/*/CMakeCXXCompiler.cmake; then
+    rm -rf build/windows
+fi
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 

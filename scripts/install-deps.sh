@@ -2,7 +2,7 @@
 # Installs with apt-get what the build and the tests need, when something is missing.
 set -euo pipefail
 packages=(
-    cmake ninja-build g++ clang clang-format libclang-rt-14-dev
+    cmake ninja-build g++ clang clang-format libclang-rt-14-dev clang-14 lld lld-14 llvm-14
     libgtest-dev libgmock-dev nlohmann-json3-dev libcli11-dev
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-x86-64-dev
     binutils-mingw-w64-x86-64 wine64 python3

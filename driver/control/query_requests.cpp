@@ -47,7 +47,8 @@ uint32_t EntryFlags(const DeviceExtension* extension, const DriveSlot& current,
     if (original.fgStatus == 0 || (current.pciID >> 16) != (original.pciID >> 16)) {
         flags |= CORVAX_ENTRY_NEW_DEVICE;
     }
-    if (LowHalf(current.barAddr) == 0) {
+    // The whole BAR0: a 64-bit BAR0 above 4 GiB may have a low half of 0.
+    if (current.barAddr == 0) {
         flags |= CORVAX_ENTRY_NO_MEMORY;
     }
     if (!MatchDeviceIdList(current.pciID, extension->DeviceIdList)) {

@@ -219,19 +219,28 @@ bool PciReadConfigHeader(const DeviceExtension* extension, const DriveSlot* slot
 namespace {
 
 constexpr uint32_t kCommandRegister = 0x04;
-constexpr uint32_t kBar0Register = 0x10;
-constexpr uint32_t kBar64Bit = 0x4;  // BAR type field (bits 2:1) 10b
+// The BAR dwords of a type 0 header and its expansion ROM BAR.
+constexpr uint32_t kBarRegisters[] = {0x10, 0x14, 0x18, 0x1C, 0x20, 0x24, 0x30};
 
-// Whether BAR0 reads back with the address the source gave it. A drive whose BAR0 is larger
-// than the saved address's alignment drops the low address bits, and would decode somewhere
-// else, over another device, once memory decoding is on.
-bool Bar0AsWritten(const uint8_t* source, uint32_t low, uint32_t high) {
-    uint32_t savedLow;
-    uint32_t savedHigh;
-    memcpy(&savedLow, source + kBar0Register, 4);
-    memcpy(&savedHigh, source + kBar0Register + 4, 4);
-    const bool wide = (savedLow & 0x6u) == kBar64Bit;
-    return (low & ~0xFu) == (savedLow & ~0xFu) && (!wide || high == savedHigh);
+uint32_t SourceDword(const uint8_t* source, uint32_t offset) {
+    uint32_t value;
+    memcpy(&value, source + offset, 4);
+    return value;
+}
+
+// Whether every BAR (and the ROM BAR) the source gave reads back as written, type bits
+// included. A drive whose BAR is larger than the saved address's alignment drops the low
+// address bits, and one of another kind keeps other type bits or has no such BAR: either would
+// decode somewhere else, over another device, once Command goes back. read(offset) reads a
+// dword of the drive through the path being written.
+template <typename Read>
+bool BarsAsWritten(const uint8_t* source, uint32_t n, Read read) {
+    for (uint32_t reg : kBarRegisters) {
+        if (reg + 4 <= n && read(reg) != SourceDword(source, reg)) {
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace
@@ -245,7 +254,8 @@ bool PciWriteConfigHeader(const DeviceExtension* extension, const DriveSlot* slo
         return false;
     }
     // The Command register goes last, so the drive decodes nothing until its BARs are back;
-    // and only when BAR0 reads back as saved.
+    // and only when they read back as saved. Otherwise Command stays as it is (off, from the
+    // reset) and the BARs go back to 0: a drive without an address is one the table names so.
     if (UseWindow(extension, slot)) {
         const uint32_t n = WindowLength(length);
         if (n == 0) {
@@ -261,11 +271,16 @@ bool PciWriteConfigHeader(const DeviceExtension* extension, const DriveSlot* slo
                     KernWriteRegisterUchar(view + i, source[i]);
                 }
             }
-            const bool barsWritten = n >= kBar0Register + 8;
-            if (!barsWritten || Bar0AsWritten(source, KernReadRegisterUlong(view + kBar0Register),
-                                              KernReadRegisterUlong(view + kBar0Register + 4))) {
+            const auto read = [view](uint32_t reg) { return KernReadRegisterUlong(view + reg); };
+            if (BarsAsWritten(source, n, read)) {
                 for (uint32_t i = kCommandRegister; i < kCommandRegister + 2 && i < n; ++i) {
                     KernWriteRegisterUchar(view + i, source[i]);
+                }
+            } else {
+                for (uint32_t reg : kBarRegisters) {
+                    if (reg + 4 <= n) {
+                        KernWriteRegisterUlong(view + reg, 0);
+                    }
                 }
             }
             PciUnmapMemory(&mapping);
@@ -278,18 +293,20 @@ bool PciWriteConfigHeader(const DeviceExtension* extension, const DriveSlot* slo
     const uint32_t n = PortPathLength(length);
     for (uint32_t offset = 0; offset < n; offset += 4) {
         if (offset != kCommandRegister) {
-            uint32_t value;
-            memcpy(&value, source + offset, 4);
-            PciWriteConfigUlong(slot->pciPFA, offset, value);
+            PciWriteConfigUlong(slot->pciPFA, offset, SourceDword(source, offset));
         }
     }
     if (n > kCommandRegister) {
-        const bool barsWritten = n >= kBar0Register + 8;
-        if (!barsWritten || Bar0AsWritten(source, PciReadConfigUlong(slot->pciPFA, kBar0Register),
-                                          PciReadConfigUlong(slot->pciPFA, kBar0Register + 4))) {
-            uint32_t value;
-            memcpy(&value, source + kCommandRegister, 4);
-            PciWriteConfigUlong(slot->pciPFA, kCommandRegister, value);
+        const uint32_t pfa = slot->pciPFA;
+        if (BarsAsWritten(source, n,
+                          [pfa](uint32_t reg) { return PciReadConfigUlong(pfa, reg); })) {
+            PciWriteConfigUlong(pfa, kCommandRegister, SourceDword(source, kCommandRegister));
+        } else {
+            for (uint32_t reg : kBarRegisters) {
+                if (reg + 4 <= n) {
+                    PciWriteConfigUlong(pfa, reg, 0);
+                }
+            }
         }
     }
     if (copied != nullptr) {

@@ -3,6 +3,7 @@
 #include "driver/topology/plx8748.h"
 
 #include "driver/topology/pci_access.h"
+#include "driver/topology/placement.h"
 
 namespace corvax {
 
@@ -27,12 +28,40 @@ bool ChangeBlock(uint64_t registerAddress, PathChange change, uint32_t* value) {
     return true;
 }
 
-// The update derives the block addresses from BAR0 without looking at it, so a switch whose
-// BAR0 was never assigned arrives here with blocks at 0x8000 and 0x10000: ordinary RAM, where
-// a read answers and the write would land. Such a switch has no reachable secondary path.
+// Whether the update found blocks to reach. Another model has none (both addresses 0). And the
+// update derives the addresses from BAR0 without looking at it, so a switch whose BAR0 was
+// never assigned arrives here with blocks at 0x8000 and 0x10000: ordinary RAM, where a read
+// answers and the write would land. Such a switch has no reachable secondary path.
 bool BlocksAssigned(const PlxBridge* bridge) {
-    return !(bridge->pBdgSecAddr1 == kFirstBlockOffset &&
-             bridge->pBdgSecAddr2 == 2 * kFirstBlockOffset);
+    const bool none = bridge->pBdgSecAddr1 == 0 && bridge->pBdgSecAddr2 == 0;
+    return !none && !(bridge->pBdgSecAddr1 == kFirstBlockOffset &&
+                      bridge->pBdgSecAddr2 == 2 * kFirstBlockOffset);
+}
+
+// Whether the switch's BAR0 still puts the blocks where the update recorded them: the upstream
+// port still answers as the switch of the record, with memory decoding on, and its BAR0 is a
+// 32-bit memory BAR (or a 64-bit one whose upper half is 0: the recorded addresses are 32-bit)
+// whose base + 0x8000 is the recorded SEC1. The system's PCI driver may have moved BAR0 since
+// the update (a rebalance), and the old range may now belong to another device: a write there
+// would change that device's registers, while the switch at its new place is never reached.
+bool BlocksInPlace(const PlxBridge* bridge) {
+    const uint32_t up = bridge->bdgPFA;
+    const uint32_t command = PciReadConfigUlong(up, 0x04);
+    const uint32_t bar = PciReadConfigUlong(up, kFirstBar);
+    const uint32_t type = bar & (kBarIo | kBarTypeMask);
+    const bool placed =
+        PciReadConfigUlong(up, 0x00) == bridge->pciID && (command & kCommandMemorySpace) != 0 &&
+        (type == 0 || (type == kBarType64 && PciReadConfigUlong(up, kFirstBar + 4) == 0));
+    const uint64_t base = bar & 0xFFFFFFF0u;
+    if (placed && base != 0 && base + kFirstBlockOffset == bridge->pBdgSecAddr1 &&
+        base + 2 * kFirstBlockOffset == bridge->pBdgSecAddr2) {
+        return true;
+    }
+    KernDebugPrint(
+        "Corvax2 : PLX8748 Bridge moved (PFA:0x%04X,BAR0:0x%08X,Command:0x%04X), SEC1/SEC2 not "
+        "touched\n",
+        bridge->bdgPFA, bar, command & 0xFFFFu);
+    return false;
 }
 
 // The line of each direction and block, SEC1 first.
@@ -79,13 +108,18 @@ bool Plx8748EnableBridge(const PlxBridge* bridge) {
     if (bridge == nullptr) {
         return false;
     }
-    return !BlocksAssigned(bridge) || ChangeBothBlocks(bridge, PathChange::Enable);
+    // No blocks at the update: nothing to reach, and no failure. Blocks that moved since: the
+    // enable fails, so the caller learns that the switch needs an update.
+    if (!BlocksAssigned(bridge)) {
+        return true;
+    }
+    return BlocksInPlace(bridge) && ChangeBothBlocks(bridge, PathChange::Enable);
 }
 
 void Plx8748DisableBridge(const PlxBridge* bridge) {
     // A block that never answers is logged with its all-ones and left alone; the disable has
     // nobody to report it to.
-    if (bridge != nullptr && BlocksAssigned(bridge)) {
+    if (bridge != nullptr && BlocksAssigned(bridge) && BlocksInPlace(bridge)) {
         ChangeBothBlocks(bridge, PathChange::Disable);
     }
 }

@@ -2,6 +2,7 @@
 #include <string.h>
 
 #include "driver/topology/pci_access.h"
+#include "driver/topology/placement.h"
 #include "driver/topology/topology.h"
 
 namespace corvax {
@@ -10,17 +11,10 @@ namespace {
 
 constexpr uint32_t kFirstBus = 1;
 constexpr uint32_t kLastBus = 64;
-constexpr uint8_t kCommandMemorySpace = 0x2;
 
 uint32_t DriveBehindPort(uint32_t portPfa) {
     // The port's secondary bus, device 0, function 0; a silent port gives bus 0xFF.
     return ((PciReadConfigUlong(portPfa, 0x18) >> 8) & 0xFFu) << 8;
-}
-
-uint64_t ReadBar0(uint32_t pfa) {
-    const uint64_t low = PciReadConfigUlong(pfa, 0x10) & 0xFFFFFFF0u;
-    const uint64_t high = PciReadConfigUlong(pfa, 0x14);
-    return (high << 32) | low;
 }
 
 // A switch candidate is accepted only when no switch of another family was accepted before.
@@ -53,7 +47,7 @@ void RegisterOnBoardDrive(DeviceExtension* extension, DriveSlot* slot, uint32_t 
     slot->fgStatus = kSlotPresent | kSlotOnBoard;
     slot->pciPFA = pfa;
     slot->pciID = id;
-    slot->barAddr = ReadBar0(pfa);
+    slot->barAddr = PciReadBar0(pfa);
     slot->PciConfigAddr = EcamAddress(extension->EcamBase, pfa);
     slot->MsiTableOffset = 0;
     slot->ConfigTable = nullptr;
@@ -61,14 +55,20 @@ void RegisterOnBoardDrive(DeviceExtension* extension, DriveSlot* slot, uint32_t 
 }
 
 // Whether the drive's MSI-X table can be read where barAddr + MsiTableOffset says: in BAR0
-// (BIR 0; another BAR is not barAddr), with BAR0 assigned and memory decoding on, as the header
-// just saved shows them. A drive that came back from a link cycle and was updated instead of
-// restored has BAR0 at 0, and that address is the bottom of physical memory.
-bool TableDecodes(const DriveSlot* slot, const uint8_t* header) {
-    if (header == nullptr || slot->barAddr == 0 || (slot->MsiTableOffset & 7u) != 0) {
+// (BIR 0) of a 64-bit memory BAR0 (barAddr is that BAR and no other), with BAR0 assigned and
+// memory decoding on, as the header just saved shows them; and the bytes read reach the drive
+// through the ports above it as they are programmed now. A drive that came back from a link
+// cycle and was updated instead of restored has BAR0 at 0, and that address is the bottom of
+// physical memory; a BAR0 outside the windows is some other device's memory, or nobody's.
+bool TableReachable(const PlxBridge* bridge, const DriveSlot* slot, const uint8_t* header) {
+    if (header == nullptr || slot->barAddr == 0 || (slot->MsiTableOffset & 7u) != 0 ||
+        (header[0x10] & (kBarIo | kBarTypeMask)) != kBarType64 ||
+        (header[0x04] & kCommandMemorySpace) == 0) {
         return false;
     }
-    return (header[0x04] & kCommandMemorySpace) != 0;
+    SlotPath path;
+    return ReadSlotPath(*bridge, *slot, &path) &&
+           PathCovers(path, slot->barAddr + slot->MsiTableOffset, kHeaderSize, false);
 }
 
 }  // namespace
@@ -177,14 +177,14 @@ void ScanBridge(DeviceExtension* extension, PlxBridge* bridge, uint8_t* saveArea
         const uint32_t id = PciReadConfigUlong(drive, 0x00);
         slot->fgStatus |= kSlotPresent;
         slot->pciID = id;
-        slot->barAddr = ReadBar0(drive);
+        slot->barAddr = PciReadBar0(drive);
         if (MatchDeviceIdList(id, extension->DeviceIdList)) {
             AlignMaxPayload(bridge, drive);
             bool copied = false;
             PciReadConfigHeader(extension, slot, slot->ConfigTable, kHeaderSize, &copied);
             uint8_t saved = copied ? kSavedHeader : 0;
             if (PciFindMsixCapability(extension, slot) &&
-                TableDecodes(slot, copied ? slot->ConfigTable : nullptr) &&
+                TableReachable(bridge, slot, copied ? slot->ConfigTable : nullptr) &&
                 PciReadMemoryPage(slot->barAddr + slot->MsiTableOffset, slot->MsiTable)) {
                 saved |= kSavedMsiTable;
             }

@@ -1,6 +1,7 @@
 // Fabric descriptions: model tables, validation, JSON reading and the C++ builder.
 #include "sim/pci/description.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -48,6 +49,7 @@ DriveDescription DriveDescription::FromImage(std::shared_ptr<const RegisterImage
     d.vendor = static_cast<uint16_t>(c.Dword(0x00));
     d.device = static_cast<uint16_t>(c.Dword(0x00) >> 16);
     const bool wide = (c.Dword(0x10) & 0x6u) == 0x4u;
+    d.bar0Wide = wide;
     d.bar0 = (wide ? uint64_t{c.Dword(0x14)} << 32 : 0) | (c.Dword(0x10) & ~0xFu);
     d.maxPayload = 128;
     d.linkControl = 0;
@@ -97,6 +99,51 @@ void ValidateDrive(const DriveDescription& d, const std::string& keyName) {
     CheckLink(d.linkSpeed, d.linkWidth, key);
     if (d.msixVectors < 1 || d.msixVectors > 2048) {
         Fail(key + ".msix_vectors", std::to_string(d.msixVectors) + " is not from 1 to 2048");
+    }
+    if (!d.bar0Wide && d.bar0 + d.bar0Size > (uint64_t{1} << 32)) {
+        Fail(key + ".bar0", Hex(d.bar0) + " does not fit a 32-bit BAR of size " + Hex(d.bar0Size));
+    }
+    // BAR indexes taken: BAR0, and BAR1 as its upper half when it is 64-bit.
+    unsigned taken = d.bar0Wide ? 0x3u : 0x1u;
+    for (size_t i = 0; i < d.bars.size(); ++i) {
+        const BarDescription& b = d.bars[i];
+        const std::string bkey = At(key + ".bars", i);
+        if (b.index < 1 || b.index > (b.wide ? 4u : 5u)) {
+            Fail(bkey + ".index",
+                 std::to_string(b.index) + " is not a BAR " +
+                     (b.wide ? "a 64-bit BAR can start at (1 to 4)" : "number from 1 to 5"));
+        }
+        const unsigned bits = (b.wide ? 0x3u : 0x1u) << b.index;
+        if ((taken & bits) != 0) {
+            Fail(bkey + ".index", "BAR" + std::to_string(b.index) + " is already taken");
+        }
+        taken |= bits;
+        if (b.io && (b.wide || b.prefetchable)) {
+            Fail(bkey, "an I/O BAR is neither 64-bit nor prefetchable");
+        }
+        const uint64_t least = b.io ? 4 : 0x1000;
+        const uint64_t most = b.io ? 256 : uint64_t{1} << 40;
+        if (!IsPowerOfTwo(b.size) || b.size < least || b.size > most) {
+            Fail(bkey + ".size",
+                 Hex(b.size) + " is not a power of two from " + Hex(least) + " to " + Hex(most));
+        }
+        if ((b.address & (b.size - 1)) != 0) {
+            Fail(bkey + ".address", Hex(b.address) + " is not aligned to its size " + Hex(b.size));
+        }
+        const uint64_t top = b.io ? 0x10000 : b.wide ? 0 : uint64_t{1} << 32;
+        if (top != 0 && b.address + b.size > top) {
+            Fail(bkey + ".address",
+                 Hex(b.address) + " does not fit a " + (b.io ? "16-bit I/O" : "32-bit") + " BAR");
+        }
+    }
+    if (d.romSize != 0 || d.romAddress != 0) {
+        if (!IsPowerOfTwo(d.romSize) || d.romSize < 0x800 || d.romSize > 0x1000000) {
+            Fail(key + ".rom.size", Hex(d.romSize) + " is not a power of two from 2 KiB to 16 MiB");
+        }
+        if ((d.romAddress & (d.romSize - 1)) != 0) {
+            Fail(key + ".rom.address",
+                 Hex(d.romAddress) + " is not aligned to its size " + Hex(d.romSize));
+        }
     }
     if (d.msixTable) {
         const uint32_t bir = *d.msixTable & 7;
@@ -219,6 +266,86 @@ WindowDecode EffectiveWindow(const HostBridgeDescription& hb) {
     return hb.vendor == 0x8086 ? DecodeWindowRegister(hb.ecam) : WindowDecode{};
 }
 
+std::vector<MemoryRange> DriveMemoryRanges(const DriveDescription& d) {
+    std::vector<MemoryRange> ranges;
+    if (d.bar0 != 0) {
+        ranges.push_back({0x10, d.bar0, d.bar0Size, false});
+    }
+    for (const BarDescription& b : d.bars) {
+        if (!b.io && b.address != 0) {
+            ranges.push_back({0x10 + 4 * b.index, b.address, b.size, b.prefetchable});
+        }
+    }
+    if (d.romAddress != 0) {
+        ranges.push_back({0x30, d.romAddress, d.romSize, false});
+    }
+    return ranges;
+}
+
+uint64_t SwitchBarSize(SwitchModel model) {
+    return model == SwitchModel::Plx8618 ? 0x20000 : 0x40000;
+}
+
+namespace {
+
+constexpr uint64_t kWindowGrain = 0x100000;  // bridge windows are 1 MiB granular
+constexpr uint64_t kFourGiB = uint64_t{1} << 32;
+
+// Grows w to cover [base, base + size), on window boundaries.
+void Cover(Window& w, uint64_t base, uint64_t size) {
+    const uint64_t start = base & ~(kWindowGrain - 1);
+    const uint64_t end = ((base + size - 1) | (kWindowGrain - 1));
+    if (!w.Open()) {
+        w.base = start;
+        w.limit = end;
+        return;
+    }
+    w.base = std::min(w.base, start);
+    w.limit = std::max(w.limit, end);
+}
+
+}  // namespace
+
+BridgeWindows CoveringWindows(const std::vector<MemoryRange>& ranges) {
+    BridgeWindows w;
+    for (const MemoryRange& r : ranges) {
+        // Non-prefetchable memory below 4 GiB goes in the memory window; prefetchable memory,
+        // and a 64-bit BAR placed above 4 GiB (as servers place NVMe drives), in the
+        // prefetchable one.
+        const bool low = r.base + r.size <= kFourGiB;
+        Cover(r.prefetchable || !low ? w.prefetchable : w.memory, r.base, r.size);
+    }
+    return w;
+}
+
+SwitchWindows EffectiveWindows(const SwitchDescription& sw) {
+    SwitchWindows out;
+    std::vector<MemoryRange> all;
+    for (const PortDescription& port : sw.ports) {
+        const std::vector<MemoryRange> behind =
+            port.drive ? DriveMemoryRanges(*port.drive) : std::vector<MemoryRange>{};
+        BridgeWindows w = CoveringWindows(behind);
+        w.memory = port.memoryWindow.value_or(w.memory);
+        w.prefetchable = port.prefetchableWindow.value_or(w.prefetchable);
+        for (const Window* win : {&w.memory, &w.prefetchable}) {
+            if (win->Open()) {
+                all.push_back({0, win->base, win->limit - win->base + 1, win == &w.prefetchable});
+            }
+        }
+        out.ports.push_back(w);
+    }
+    // The upstream port forwards what any of its ports does; a prefetchable window below 4 GiB
+    // on a port lands in the upstream's prefetchable window as well.
+    BridgeWindows up;
+    for (const MemoryRange& r : all) {
+        Cover(r.prefetchable ? up.prefetchable : up.memory, r.base, r.size);
+    }
+    up.memory = sw.memoryWindow.value_or(up.memory);
+    up.prefetchable = sw.prefetchableWindow.value_or(up.prefetchable);
+    out.upstream = up;
+    return out;
+}
+
 namespace {
 
 // The machine's RAM, for refusing devices placed in it.
@@ -262,6 +389,23 @@ class RamMap {
     }
     const std::vector<RamRange>& ranges_;
 };
+
+}  // namespace
+
+namespace {
+
+// A window a description gives: on 1 MiB boundaries, a memory window below 4 GiB.
+void ValidateWindow(const std::string& key, const std::optional<Window>& w, bool memory) {
+    if (!w || !w->Open()) {
+        return;
+    }
+    if ((w->base & (kWindowGrain - 1)) != 0 || ((w->limit + 1) & (kWindowGrain - 1)) != 0) {
+        Fail(key, Hex(w->base) + " to " + Hex(w->limit) + " is not on 1 MiB boundaries");
+    }
+    if (memory && w->limit >= kFourGiB) {
+        Fail(key, "a memory window lies below 4 GiB; " + Hex(w->limit) + " does not");
+    }
+}
 
 }  // namespace
 
@@ -313,7 +457,7 @@ void ValidateFabric(const FabricDescription& fabric) {
     for (size_t s = 0; s < fabric.switches.size(); ++s) {
         const auto& sw = fabric.switches[s];
         const std::string key = At("switches", s);
-        const uint32_t barSize = sw.model == SwitchModel::Plx8618 ? 0x20000 : 0x40000;
+        const uint64_t barSize = SwitchBarSize(sw.model);
         if ((sw.bar0 & (barSize - 1)) != 0) {
             Fail(key + ".bar0", Hex(sw.bar0) + " is not aligned to the BAR's size " + Hex(barSize));
         }
@@ -324,18 +468,18 @@ void ValidateFabric(const FabricDescription& fabric) {
             ram.Refuse(key + ".bar0", "BAR0", sw.bar0, barSize);
         }
         book.ClaimFunction(unsigned{sw.bus} << 8, key + ".bus", false);
+        ValidateWindow(key + ".memory_window", sw.memoryWindow, true);
+        ValidateWindow(key + ".prefetchable_window", sw.prefetchableWindow, false);
         for (size_t p = 0; p < sw.ports.size(); ++p) {
             const auto& port = sw.ports[p];
             const std::string pkey = At(key + ".ports", p);
+            ValidateWindow(pkey + ".memory_window", port.memoryWindow, true);
+            ValidateWindow(pkey + ".prefetchable_window", port.prefetchableWindow, false);
             book.ClaimFunction(unsigned{sw.internalBus} << 8 | LinkMap(sw.model)[port.index] << 3,
                                pkey, true);
             book.ClaimFunction(unsigned{port.bus} << 8, pkey + ".drive", true);
             if (port.drive) {
                 ValidateDrive(*port.drive, pkey + ".drive");
-                if (port.drive->bar0 != 0) {
-                    ram.Refuse(pkey + ".drive.bar0", "BAR0", port.drive->bar0,
-                               port.drive->bar0Size);
-                }
             }
         }
     }
@@ -344,9 +488,6 @@ void ValidateFabric(const FabricDescription& fabric) {
         const std::string key = At("onboard", i);
         book.ClaimFunction(unsigned{ob.bus} << 8, key + ".bus", false);
         ValidateDrive(ob.drive, key + ".drive");
-        if (ob.drive.bar0 != 0) {
-            ram.Refuse(key + ".drive.bar0", "BAR0", ob.drive.bar0, ob.drive.bar0Size);
-        }
     }
     for (size_t i = 0; i < fabric.functions.size(); ++i) {
         const auto& fn = fabric.functions[i];
@@ -359,48 +500,92 @@ void ValidateFabric(const FabricDescription& fabric) {
             }
         }
     }
-    // No two devices decode the same memory: on a real machine the firmware never places
-    // them so, and the accesses of one would land in the other.
+    // No two devices decode the same memory, and no two bridges side by side forward the same
+    // range: on a real machine the firmware never places them so, and the accesses of one
+    // would land in the other. Nothing lies in RAM.
     struct Decoder {
         std::string key;
         uint64_t base;
         uint64_t size;
+        std::string what = "the window";
     };
-    std::vector<Decoder> decoders;
+    auto refuseOverlaps = [](const std::vector<Decoder>& decoders) {
+        for (size_t a = 0; a < decoders.size(); ++a) {
+            for (size_t b = 0; b < a; ++b) {
+                const Decoder& x = decoders[a];
+                const Decoder& y = decoders[b];
+                if (x.base - y.base < y.size || y.base - x.base < x.size) {
+                    Fail(x.key, Hex(x.base) + " to " + Hex(x.base + x.size - 1) + " overlaps " +
+                                    y.key + " (" + Hex(y.base) + " to " + Hex(y.base + y.size - 1) +
+                                    ")");
+                }
+            }
+        }
+    };
+    auto rangeDecoder = [](const std::string& drive, const MemoryRange& r) {
+        if (r.reg == 0x10) {
+            return Decoder{drive + ".bar0", r.base, r.size, "BAR0"};
+        }
+        if (r.reg == 0x30) {
+            return Decoder{drive + ".rom.address", r.base, r.size, "the ROM"};
+        }
+        const std::string bar = "BAR" + std::to_string((r.reg - 0x10) / 4);
+        return Decoder{drive + ".bars(" + bar + ").address", r.base, r.size, bar};
+    };
+    auto windowDecoders = [](const std::string& key, const BridgeWindows& w,
+                             std::vector<Decoder>& out) {
+        if (w.memory.Open()) {
+            out.push_back(
+                {key + ".memory_window", w.memory.base, w.memory.limit - w.memory.base + 1});
+        }
+        if (w.prefetchable.Open()) {
+            out.push_back({key + ".prefetchable_window", w.prefetchable.base,
+                           w.prefetchable.limit - w.prefetchable.base + 1});
+        }
+    };
+    std::vector<Decoder> devices;  // every BAR of every device, wherever it sits
+    std::vector<Decoder> host;     // what the host's own buses decode, windows included
+    std::vector<Decoder> windows;  // the ports' windows
     if (const WindowDecode window = EffectiveWindow(hb); window.size != 0) {
-        decoders.push_back({hb.ecamWindow ? "host_bridge.ecam_window" : "host_bridge.ecam",
-                            window.base, window.size});
+        host.push_back({hb.ecamWindow ? "host_bridge.ecam_window" : "host_bridge.ecam", window.base,
+                        window.size});
     }
     for (size_t s = 0; s < fabric.switches.size(); ++s) {
         const auto& sw = fabric.switches[s];
+        const std::string key = At("switches", s);
         if (sw.bar0 != 0) {
-            decoders.push_back({At("switches", s) + ".bar0", sw.bar0,
-                                sw.model == SwitchModel::Plx8618 ? 0x20000u : 0x40000u});
+            devices.push_back({key + ".bar0", sw.bar0, SwitchBarSize(sw.model), "BAR0"});
+            host.push_back(devices.back());
         }
+        const SwitchWindows effective = EffectiveWindows(sw);
+        windowDecoders(key, effective.upstream, host);
+        std::vector<Decoder> ports;
         for (size_t p = 0; p < sw.ports.size(); ++p) {
-            const auto& drive = sw.ports[p].drive;
-            if (drive && drive->bar0 != 0) {
-                decoders.push_back({At(At("switches", s) + ".ports", p) + ".drive.bar0",
-                                    drive->bar0, drive->bar0Size});
+            const std::string pkey = At(key + ".ports", p);
+            windowDecoders(pkey, effective.ports[p], ports);
+            if (sw.ports[p].drive) {
+                for (const MemoryRange& r : DriveMemoryRanges(*sw.ports[p].drive)) {
+                    devices.push_back(rangeDecoder(pkey + ".drive", r));
+                }
             }
         }
+        refuseOverlaps(ports);
+        windows.insert(windows.end(), ports.begin(), ports.end());
     }
     for (size_t i = 0; i < fabric.onboard.size(); ++i) {
-        const auto& drive = fabric.onboard[i].drive;
-        if (drive.bar0 != 0) {
-            decoders.push_back({At("onboard", i) + ".drive.bar0", drive.bar0, drive.bar0Size});
+        for (const MemoryRange& r : DriveMemoryRanges(fabric.onboard[i].drive)) {
+            devices.push_back(rangeDecoder(At("onboard", i) + ".drive", r));
+            host.push_back(devices.back());
         }
     }
-    for (size_t a = 0; a < decoders.size(); ++a) {
-        for (size_t b = 0; b < a; ++b) {
-            const Decoder& x = decoders[a];
-            const Decoder& y = decoders[b];
-            if (x.base - y.base < y.size || y.base - x.base < x.size) {
-                Fail(x.key, Hex(x.base) + " to " + Hex(x.base + x.size - 1) + " overlaps " + y.key +
-                                " (" + Hex(y.base) + " to " + Hex(y.base + y.size - 1) + ")");
-            }
+    // A device in RAM is named before the window that covers it.
+    for (const std::vector<Decoder>* list : {&devices, &windows, &host}) {
+        for (const Decoder& d : *list) {
+            ram.Refuse(d.key, d.what, d.base, d.size);
         }
     }
+    refuseOverlaps(devices);
+    refuseOverlaps(host);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -551,10 +736,73 @@ void ReadLink(const json& j, const std::string& key, std::optional<unsigned>& sp
     }
 }
 
+// A bridge window: {"base", "limit"}, both ends included; base above limit is a closed one.
+std::optional<Window> ReadWindow(const json& j, const char* name, const std::string& key) {
+    auto it = j.find(name);
+    if (it == j.end()) {
+        return std::nullopt;
+    }
+    const std::string wkey = key + "." + name;
+    CheckKeys(*it, wkey, {"base", "limit"});
+    Window w;
+    w.base = Need<uint64_t>(*it, "base", wkey, UINT64_MAX);
+    w.limit = Need<uint64_t>(*it, "limit", wkey, UINT64_MAX);
+    return w;
+}
+
+// BAR0's width: "bar0_bits" 32 or 64.
+bool ReadBar0Wide(const json& j, const std::string& key, bool wide) {
+    auto it = j.find("bar0_bits");
+    if (it == j.end()) {
+        return wide;
+    }
+    const uint64_t bits = Number(*it, key + ".bar0_bits", 64);
+    if (bits != 32 && bits != 64) {
+        Fail(key + ".bar0_bits", std::to_string(bits) + " is not 32 or 64");
+    }
+    return bits == 64;
+}
+
+void ReadBars(const json& j, const std::string& key, DriveDescription& d) {
+    if (auto it = j.find("bars"); it != j.end()) {
+        const auto& list = List(*it, key + ".bars");
+        for (size_t i = 0; i < list.size(); ++i) {
+            const std::string bkey = At(key + ".bars", i);
+            CheckKeys(list[i], bkey, {"index", "size", "address", "bits", "prefetchable", "io"});
+            BarDescription b;
+            b.index = Need<unsigned>(list[i], "index", bkey, 5);
+            b.size = Need<uint64_t>(list[i], "size", bkey, UINT64_MAX);
+            Optional(list[i], "address", bkey, UINT64_MAX, b.address);
+            unsigned bits = 32;
+            Optional(list[i], "bits", bkey, 64, bits);
+            if (bits != 32 && bits != 64) {
+                Fail(bkey + ".bits", std::to_string(bits) + " is not 32 or 64");
+            }
+            b.wide = bits == 64;
+            for (const char* flag : {"prefetchable", "io"}) {
+                if (auto f = list[i].find(flag); f != list[i].end()) {
+                    if (!f->is_boolean()) {
+                        Fail(bkey + "." + flag, "expected true or false");
+                    }
+                    (std::string(flag) == "io" ? b.io : b.prefetchable) = f->get<bool>();
+                }
+            }
+            d.bars.push_back(b);
+        }
+    }
+    if (auto it = j.find("rom"); it != j.end()) {
+        const std::string rkey = key + ".rom";
+        CheckKeys(*it, rkey, {"size", "address"});
+        d.romSize = Need<uint64_t>(*it, "size", rkey, UINT64_MAX);
+        Optional(*it, "address", rkey, 0xFFFFFFFF, d.romAddress);
+    }
+}
+
 DriveDescription ReadDrive(const json& j, const std::string& key, const std::string& baseDir) {
     CheckKeys(j, key,
-              {"vendor", "device", "bar0", "bar0_size", "max_payload", "msix_table", "msix_vectors",
-               "link_control", "ready_ms", "link_speed", "link_width", "image"});
+              {"vendor", "device", "bar0", "bar0_size", "bar0_bits", "bars", "rom", "max_payload",
+               "msix_table", "msix_vectors", "link_control", "ready_ms", "link_speed", "link_width",
+               "image"});
     DriveDescription d;
     if (auto image = ImageOf(j, "image", key, baseDir)) {
         // The image gives the MSI-X capability; a table described beside it would be another.
@@ -579,6 +827,8 @@ DriveDescription ReadDrive(const json& j, const std::string& key, const std::str
     }
     Optional(j, "bar0", key, UINT64_MAX, d.bar0);
     Optional(j, "bar0_size", key, UINT64_MAX, d.bar0Size);
+    d.bar0Wide = ReadBar0Wide(j, key, d.bar0Wide);
+    ReadBars(j, key, d);
     Optional(j, "max_payload", key, 0xFFFFFFFF, d.maxPayload);
     Optional(j, "link_control", key, 0xFFFF, d.linkControl);
     Optional(j, "ready_ms", key, 0xFFFFFFFF, d.readyMs);
@@ -645,7 +895,7 @@ FabricDescription ReadFabric(const json& root, const std::string& baseDir) {
             const std::string key = At("switches", s);
             CheckKeys(j, key,
                       {"model", "bus", "internal_bus", "bar0", "max_payload", "link_train_ms",
-                       "ports", "image", "port_image"});
+                       "ports", "image", "port_image", "memory_window", "prefetchable_window"});
             SwitchDescription sw;
             sw.image = ImageOf(j, "image", key, baseDir);
             sw.portImage = ImageOf(j, "port_image", key, baseDir);
@@ -674,13 +924,16 @@ FabricDescription ReadFabric(const json& root, const std::string& baseDir) {
             Optional(j, "bar0", key, 0xFFFFFFFF, sw.bar0);
             Optional(j, "max_payload", key, 0xFFFFFFFF, sw.maxPayload);
             Optional(j, "link_train_ms", key, 0xFFFFFFFF, sw.linkTrainMs);
+            sw.memoryWindow = ReadWindow(j, "memory_window", key);
+            sw.prefetchableWindow = ReadWindow(j, "prefetchable_window", key);
             if (auto p = j.find("ports"); p != j.end()) {
                 const auto& ports = List(*p, key + ".ports");
                 for (size_t i = 0; i < ports.size(); ++i) {
                     const std::string pkey = At(key + ".ports", i);
-                    CheckKeys(ports[i], pkey,
-                              {"index", "bus", "drive", "slot_control", "link_train_ms",
-                               "link_speed", "link_width", "image"});
+                    CheckKeys(
+                        ports[i], pkey,
+                        {"index", "bus", "drive", "slot_control", "link_train_ms", "link_speed",
+                         "link_width", "image", "memory_window", "prefetchable_window"});
                     PortDescription port;
                     port.index = Need<unsigned>(ports[i], "index", pkey, 0xFFFF);
                     port.bus = Need<uint8_t>(ports[i], "bus", pkey, 0xFF);
@@ -693,6 +946,8 @@ FabricDescription ReadFabric(const json& root, const std::string& baseDir) {
                         port.slotControl = SlotControlOf(*port.image);
                     }
                     Optional(ports[i], "slot_control", pkey, 0xFFFF, port.slotControl);
+                    port.memoryWindow = ReadWindow(ports[i], "memory_window", pkey);
+                    port.prefetchableWindow = ReadWindow(ports[i], "prefetchable_window", pkey);
                     if (auto t = ports[i].find("link_train_ms"); t != ports[i].end()) {
                         port.linkTrainMs =
                             static_cast<unsigned>(Number(*t, pkey + ".link_train_ms", 0xFFFFFFFF));

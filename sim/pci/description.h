@@ -45,12 +45,35 @@ struct LinkLimit {
 bool ValidLinkSpeed(unsigned speed);
 bool ValidLinkWidth(unsigned width);
 
+// A BAR of a drive besides BAR0 (BAR1 to BAR5).
+struct BarDescription {
+    unsigned index = 1;      // 1 to 5; a 64-bit BAR takes index + 1 for its upper half
+    uint64_t size = 0x1000;  // a power of two: memory 0x1000 to 1 TiB, I/O 4 to 256
+    uint64_t address = 0;    // as the firmware left it; 0 = not programmed
+    bool wide = false;       // a 64-bit memory BAR
+    bool prefetchable = false;
+    bool io = false;
+};
+
+// A range of memory a drive decodes (or would, with memory decoding on), as its description
+// places it; reg is the BAR's configuration offset (0x30 for the expansion ROM).
+struct MemoryRange {
+    unsigned reg = 0;
+    uint64_t base = 0;
+    uint64_t size = 0;
+    bool prefetchable = false;
+};
+
 struct DriveDescription {
     uint16_t vendor = 0x1F0A;
     uint16_t device = 0x0001;
     uint64_t bar0 = 0;  // as the firmware left it; 0 = not programmed
     uint64_t bar0Size = 0x4000;
-    unsigned maxPayload = 128;          // bytes, as the firmware left Device Control
+    bool bar0Wide = true;  // a 64-bit memory BAR (BAR1 is its upper half); else 32-bit
+    std::vector<BarDescription> bars;
+    uint64_t romSize = 0;       // expansion ROM: 0 = none; else a power of two, 2 KiB to 16 MiB
+    uint32_t romAddress = 0;    // as the firmware left it (decoding off); 0 = not programmed
+    unsigned maxPayload = 128;  // bytes, as the firmware left Device Control
     std::optional<uint32_t> msixTable;  // Table Offset/BIR dword; none = no MSI-X capability
     unsigned msixVectors = 32;
     uint16_t linkControl = 0x0140;  // firmware's Link Control: common clock and clock PM on
@@ -96,6 +119,39 @@ struct DriveDescription {
         readyMs = ms;
         return *this;
     }
+    DriveDescription& With32BitBar0() {
+        bar0Wide = false;
+        return *this;
+    }
+    DriveDescription& WithBar(const BarDescription& bar) {
+        bars.push_back(bar);
+        return *this;
+    }
+    DriveDescription& WithRom(uint64_t size, uint32_t address = 0) {
+        romSize = size;
+        romAddress = address;
+        return *this;
+    }
+};
+
+// The memory a drive's description places: BAR0, the other memory BARs and the expansion ROM,
+// those with an address only.
+std::vector<MemoryRange> DriveMemoryRanges(const DriveDescription& drive);
+
+// A bridge's memory or prefetchable window: the addresses it forwards downstream, both ends
+// included, on 1 MiB boundaries. Closed when base is above limit.
+struct Window {
+    uint64_t base = 0xFFF00000;
+    uint64_t limit = 0;
+    bool Open() const { return base <= limit; }
+    bool Covers(uint64_t start, uint64_t size) const {
+        return Open() && size != 0 && start >= base && start <= limit && size - 1 <= limit - start;
+    }
+};
+
+struct BridgeWindows {
+    Window memory;        // below 4 GiB, for non-prefetchable memory
+    Window prefetchable;  // 64-bit
 };
 
 struct PortDescription {
@@ -110,6 +166,9 @@ struct PortDescription {
     std::optional<unsigned> linkWidth;
     // A real port's registers to start from (the switch's port image when none).
     std::shared_ptr<const RegisterImage> image;
+    // The windows as firmware left them; none: covering the drive behind, as firmware does.
+    std::optional<Window> memoryWindow;
+    std::optional<Window> prefetchableWindow;
 };
 
 struct SwitchDescription {
@@ -126,7 +185,25 @@ struct SwitchDescription {
     // model gives the identifiers, the keys the bus numbers, BAR0 and the payload size.
     std::shared_ptr<const RegisterImage> image;
     std::shared_ptr<const RegisterImage> portImage;
+    // The upstream port's windows; none: covering every port's, as firmware does.
+    std::optional<Window> memoryWindow;
+    std::optional<Window> prefetchableWindow;
 };
+
+// Size of a switch's upstream BAR0 (its register space).
+uint64_t SwitchBarSize(SwitchModel model);
+
+// The windows a switch's ports have when the machine is built: as the description gives them,
+// else the smallest that cover what sits behind each port (1 MiB boundaries; non-prefetchable
+// memory below 4 GiB in the memory window, the rest in the prefetchable one), and for the
+// upstream port the smallest that cover all of its ports'.
+struct SwitchWindows {
+    BridgeWindows upstream;
+    std::vector<BridgeWindows> ports;  // in the order of SwitchDescription::ports
+};
+SwitchWindows EffectiveWindows(const SwitchDescription& sw);
+// The smallest windows that cover ranges, as firmware programs a bridge.
+BridgeWindows CoveringWindows(const std::vector<MemoryRange>& ranges);
 
 struct OnboardDescription {
     uint8_t bus = 0;

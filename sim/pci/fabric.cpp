@@ -2,6 +2,7 @@
 // makes misbehaviour visible.
 #include "sim/pci/fabric.h"
 
+#include <cstdio>
 #include <stdexcept>
 
 namespace sim {
@@ -277,51 +278,89 @@ uint32_t Fabric::ReadPhysicalLocked(uint64_t address, unsigned size, bool inspec
     }
     const MemoryClaim claim = inspect ? ClaimMemory(address) : RouteMemory(address);
     if (claim.sw != nullptr) {
-        const auto off = static_cast<unsigned>(claim.offset);
-        return inspect ? claim.sw->PeekBlock(claim.block, off, size)
-                       : claim.sw->ReadBlock(claim.block, off, size);
+        unsigned off = 0;
+        const int block = claim.sw->BlockAt(claim.offset, &off);
+        if (block < 0) {
+            return 0;  // another port's registers: none of this system's business
+        }
+        const auto b = static_cast<unsigned>(block);
+        return inspect ? claim.sw->PeekBlock(b, off, size) : claim.sw->ReadBlock(b, off, size);
     }
-    return claim.drive != nullptr ? claim.drive->ReadBar(claim.offset, size) : Ones(size);
+    if (claim.drive == nullptr) {
+        return Ones(size);
+    }
+    return claim.bar == reg::kBar0 ? claim.drive->ReadBar(claim.offset, size) : 0;
 }
 
 template <typename Visit>
 void Fabric::ForEachDecoder(Visit visit) {
     MemoryClaim c;
+    bool stop = false;
     for (auto& sw : switches_) {
-        for (unsigned b = 0; b < 2; ++b) {
-            const uint64_t base = sw->BlockBase(b);
-            if (base != 0) {
-                c = MemoryClaim{};
-                c.sw = sw.get();
-                c.block = b;
-                c.base = base;
-                c.size = reg::kBlockSize;
-                if (visit(c)) {
-                    return;
-                }
+        if (const uint64_t base = sw->Bar0Base(); base != 0) {
+            c = MemoryClaim{};
+            c.sw = sw.get();
+            c.base = base;
+            c.size = sw->Bar0Size();
+            c.origin = base;
+            if (visit(c)) {
+                return;
             }
         }
     }
-    auto drive = [&](NvmeDrive* d, uint8_t bus) {
-        if (d == nullptr || !d->Decodes(d->Bar0Base())) {
-            return false;  // memory decoding off, or BAR0 unassigned
+    // Each range of a drive, as far as the windows let memory reach it (whole, for a drive on
+    // a host bus).
+    auto drive = [&](NvmeDrive* d, uint8_t bus, const Window* const* windows, size_t count) {
+        if (d == nullptr) {
+            return;
         }
-        c = MemoryClaim{};
-        c.drive = d;
-        c.bus = bus;
-        c.base = d->Bar0Base();
-        c.size = d->Bar0Size();
-        return visit(c);
+        d->ForEachDecodedRange([&](const MemoryRange& r) {
+            std::vector<MemoryRange> pieces = {r};
+            for (size_t i = 0; i < count; i += 2) {
+                std::vector<MemoryRange> next;
+                for (const MemoryRange& piece : pieces) {
+                    for (size_t k = i; k < i + 2; ++k) {
+                        const MemoryRange clipped = Clip(piece, *windows[k]);
+                        if (clipped.size != 0) {
+                            next.push_back(clipped);
+                        }
+                    }
+                }
+                pieces.swap(next);
+            }
+            for (const MemoryRange& piece : pieces) {
+                if (stop) {
+                    return;
+                }
+                c = MemoryClaim{};
+                c.drive = d;
+                c.bus = bus;
+                c.bar = r.reg;
+                c.base = piece.base;
+                c.size = piece.size;
+                c.origin = r.base;
+                stop = visit(c);
+            }
+        });
     };
     for (auto& [bus, d] : onboard_) {
-        if (drive(d.get(), bus)) {
+        drive(d.get(), bus, nullptr, 0);
+        if (stop) {
             return;
         }
     }
     for (auto& sw : switches_) {
+        const BridgeWindows up = ForwardedWindows(sw->Upstream());
         for (unsigned s = 0; s < sw->Slots(); ++s) {
             DownstreamPort* port = sw->Port(s);
-            if (port != nullptr && drive(port->ReachableDrive(), port->SecondaryBus())) {
+            if (port == nullptr || port->ReachableDrive() == nullptr) {
+                continue;
+            }
+            const BridgeWindows down = ForwardedWindows(port->Config());
+            const Window* windows[4] = {&up.memory, &up.prefetchable, &down.memory,
+                                        &down.prefetchable};
+            drive(port->ReachableDrive(), port->SecondaryBus(), windows, 4);
+            if (stop) {
                 return;
             }
         }
@@ -335,7 +374,7 @@ Fabric::MemoryClaim Fabric::ClaimMemory(uint64_t address) {
             return false;
         }
         claim = c;
-        claim.offset = address - c.base;
+        claim.offset = address - c.origin;
         return true;
     });
     return claim;
@@ -356,7 +395,7 @@ ConfigSpace* Fabric::Route(unsigned bus, unsigned device, unsigned function, Dow
 Fabric::MemoryClaim Fabric::RouteMemory(uint64_t address) {
     if (lastClaim_.valid && address - lastClaim_.claim.base < lastClaim_.claim.size) {
         MemoryClaim claim = lastClaim_.claim;
-        claim.offset = address - claim.base;
+        claim.offset = address - claim.origin;
         return claim;
     }
     const MemoryClaim claim = ClaimMemory(address);
@@ -372,7 +411,7 @@ Fabric::MemoryClaim Fabric::RouteMemory(uint64_t address) {
 bool Fabric::Shared(const MemoryClaim& claim) {
     bool shared = false;
     ForEachDecoder([&](const MemoryClaim& c) {
-        const bool same = c.sw == claim.sw && c.block == claim.block && c.drive == claim.drive;
+        const bool same = c.sw == claim.sw && c.drive == claim.drive && c.bar == claim.bar;
         shared = !same && c.base < claim.base + claim.size && claim.base < c.base + c.size;
         return shared;
     });
@@ -424,20 +463,35 @@ void Fabric::WritePhysical(uint64_t address, unsigned size, uint32_t value) {
     const bool drop = AccessFails(AccessFault::PhysicalWrite);
     const MemoryClaim claim = ClaimMemory(address);
     if (claim.sw != nullptr) {
+        unsigned off = 0;
+        const int block = claim.sw->BlockAt(claim.offset, &off);
+        const uint16_t up = Pfa(claim.sw->Bus(), 0, 0);
+        if (block < 0) {
+            RecordMemoryWrite(address, size, value, MemoryTarget::SwitchRegister, up);
+            faults_.driveRegisterWrites.push_back({up, claim.offset, size, value, reg::kBar0});
+            return;
+        }
+        RecordMemoryWrite(address, size, value, MemoryTarget::SwitchBlock, up);
         if (!drop)
-            claim.sw->WriteBlock(claim.block, static_cast<unsigned>(claim.offset), size, value);
+            claim.sw->WriteBlock(static_cast<unsigned>(block), off, size, value);
         return;
     }
     if (claim.drive == nullptr) {
+        RecordMemoryWrite(address, size, value, MemoryTarget::Nothing, 0);
         stray();
         return;
     }
     // A dropped write is judged like any other (a register write is a fault whether or not it
     // arrives); one that lands in the table is taken back.
     const uint64_t off = claim.offset;
-    const uint32_t before = drop ? claim.drive->ReadBar(off & ~3ull, 4) : 0;
-    if (!claim.drive->WriteBar(off, size, value)) {
-        faults_.driveRegisterWrites.push_back({Pfa(claim.bus, 0, 0), off, size, value});
+    const uint16_t pfa = Pfa(claim.bus, 0, 0);
+    const uint32_t before =
+        drop && claim.bar == reg::kBar0 ? claim.drive->ReadBar(off & ~3ull, 4) : 0;
+    const bool table = claim.bar == reg::kBar0 && claim.drive->WriteBar(off, size, value);
+    RecordMemoryWrite(address, size, value,
+                      table ? MemoryTarget::DriveTable : MemoryTarget::DriveRegister, pfa);
+    if (!table) {
+        faults_.driveRegisterWrites.push_back({pfa, off, size, value, claim.bar});
     } else if (drop) {
         claim.drive->PokeBar(off & ~3ull, before);
     } else {
@@ -484,10 +538,15 @@ bool Fabric::PokePhysical(uint64_t address, uint32_t value) {
         return false;
     const MemoryClaim claim = ClaimMemory(address);
     if (claim.sw != nullptr) {
-        claim.sw->WriteBlock(claim.block, static_cast<unsigned>(claim.offset), 4, value);
-        return true;
+        unsigned off = 0;
+        const int block = claim.sw->BlockAt(claim.offset, &off);
+        if (block >= 0) {
+            claim.sw->WriteBlock(static_cast<unsigned>(block), off, 4, value);
+        }
+        return block >= 0;
     }
-    return claim.drive != nullptr && claim.drive->PokeBar(claim.offset, value);
+    return claim.drive != nullptr && claim.bar == reg::kBar0 &&
+           claim.drive->PokeBar(claim.offset, value);
 }
 
 uint32_t Fabric::PeekDriveBar0(uint8_t bus, uint64_t offset) {
@@ -652,6 +711,189 @@ void Fabric::RemoveOnboard(uint8_t bus) {
     }
 }
 
+namespace {
+
+std::string HexText(uint64_t v) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%llX", static_cast<unsigned long long>(v));
+    return buf;
+}
+
+std::string RangeText(uint64_t base, uint64_t size) {
+    return HexText(base) + " to " + HexText(base + size - 1);
+}
+
+bool Overlap(uint64_t a, uint64_t aSize, uint64_t b, uint64_t bSize) {
+    return a - b < bSize || b - a < aSize;
+}
+
+// The open windows of a bridge, as ranges.
+std::vector<MemoryRange> WindowRanges(const BridgeWindows& w) {
+    std::vector<MemoryRange> out;
+    for (const Window* win : {&w.memory, &w.prefetchable}) {
+        if (win->Open()) {
+            out.push_back({0, win->base, win->limit - win->base + 1, win == &w.prefetchable});
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+void Fabric::CheckPlacement(const std::vector<MemoryRange>& ranges, const std::string& what,
+                            uint8_t movingBus, const PlxSwitch* movingSwitch) {
+    struct Occupant {
+        std::string name;
+        uint64_t base;
+        uint64_t size;
+    };
+    std::vector<Occupant> taken;
+    for (const RamRange& r : ram_) {
+        taken.push_back({"RAM", r.base, r.size});
+    }
+    if (ecamWindowSize_ != 0) {
+        taken.push_back({"the configuration window", ecamWindow_, ecamWindowSize_});
+    }
+    for (auto& sw : switches_) {
+        const std::string name = "the switch on bus " + std::to_string(sw->Bus());
+        const uint64_t bar = sw->Upstream().Dword(reg::kBar0) & ~0xFu;
+        if (bar != 0 && sw->Bus() != movingBus) {
+            taken.push_back({name + " (BAR0)", bar, sw->Bar0Size()});
+        }
+        if (sw.get() != movingSwitch) {
+            for (const MemoryRange& w : WindowRanges(ProgrammedWindows(sw->Upstream()))) {
+                taken.push_back({name + " (its window)", w.base, w.size});
+            }
+        }
+    }
+    for (auto& [bus, d] : onboard_) {
+        if (bus != movingBus) {
+            d->ForEachDecodedRange(
+                [&, b = bus](const MemoryRange& r) {
+                    taken.push_back({"the drive on bus " + std::to_string(b), r.base, r.size});
+                },
+                true);
+        }
+    }
+    for (const MemoryRange& r : ranges) {
+        for (const Occupant& o : taken) {
+            if (Overlap(r.base, r.size, o.base, o.size)) {
+                throw std::logic_error(what + " at " + RangeText(r.base, r.size) + " overlaps " +
+                                       o.name + " (" + RangeText(o.base, o.size) + ")");
+            }
+        }
+    }
+}
+
+void Fabric::MoveSlot(unsigned switchIndex, unsigned slot, uint64_t bar0) {
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    CatchUp();
+    ForgetRoutes();
+    PlxSwitch& sw = SwitchAt(switchIndex);
+    DownstreamPort& port = PortAt(switchIndex, slot);
+    NvmeDrive* d = port.Drive();
+    if (d == nullptr) {
+        throw std::logic_error("no drive to move at " + Where(switchIndex, slot));
+    }
+    if (bar0 == 0 || (bar0 & (d->Bar0Size() - 1)) != 0) {
+        throw std::logic_error(HexText(bar0) + " is not a place for a BAR0 of " +
+                               HexText(d->Bar0Size()));
+    }
+    // The port's windows cover the drive where it goes; the upstream port's, every port's.
+    const std::vector<MemoryRange> ranges = d->RangesAt(bar0);
+    const BridgeWindows portWindows = CoveringWindows(ranges);
+    std::vector<MemoryRange> all = WindowRanges(portWindows);
+    for (unsigned s = 0; s < sw.Slots(); ++s) {
+        DownstreamPort* other = sw.Port(s);
+        if (other == nullptr || other == &port) {
+            continue;
+        }
+        for (const MemoryRange& w : WindowRanges(ProgrammedWindows(other->Config()))) {
+            for (const MemoryRange& mine : WindowRanges(portWindows)) {
+                if (Overlap(mine.base, mine.size, w.base, w.size)) {
+                    throw std::logic_error("the window of " + Where(switchIndex, slot) + " at " +
+                                           RangeText(mine.base, mine.size) +
+                                           " overlaps the window of " + Where(switchIndex, s) +
+                                           " (" + RangeText(w.base, w.size) + ")");
+                }
+            }
+            all.push_back(w);
+        }
+    }
+    const BridgeWindows upWindows = CoveringWindows(all);
+    CheckPlacement(WindowRanges(upWindows), "the window of switch " + std::to_string(switchIndex),
+                   0, &sw);
+    // The system writes the BARs through the hierarchy: they land only while the drive answers.
+    if (port.DriveAnswers()) {
+        d->PlaceAt(bar0);
+    }
+    ProgramWindows(port.Config(), portWindows);
+    ProgramWindows(sw.Upstream(), upWindows);
+}
+
+void Fabric::MoveFunction(uint8_t bus, uint64_t bar0) {
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    CatchUp();
+    ForgetRoutes();
+    if (auto it = onboard_.find(bus); it != onboard_.end()) {
+        NvmeDrive& d = *it->second;
+        if (bar0 == 0 || (bar0 & (d.Bar0Size() - 1)) != 0) {
+            throw std::logic_error(HexText(bar0) + " is not a place for a BAR0 of " +
+                                   HexText(d.Bar0Size()));
+        }
+        const std::vector<MemoryRange> ranges = d.RangesAt(bar0);
+        CheckPlacement(ranges, "the drive on bus " + std::to_string(bus), bus, nullptr);
+        d.PlaceAt(bar0);
+        return;
+    }
+    for (auto& sw : switches_) {
+        if (sw->Bus() != bus) {
+            continue;
+        }
+        const uint64_t size = sw->Bar0Size();
+        if (bar0 == 0 || bar0 + size > (uint64_t{1} << 32) || (bar0 & (size - 1)) != 0) {
+            throw std::logic_error(HexText(bar0) + " is not a place for the switch's BAR0 of " +
+                                   HexText(size));
+        }
+        // Its own windows count: a bridge's BAR never lies in what it forwards downstream.
+        CheckPlacement({{reg::kBar0, bar0, size, false}},
+                       "the switch on bus " + std::to_string(bus), bus, nullptr);
+        sw->Upstream().SetBits(reg::kBar0, ~0xFu, static_cast<uint32_t>(bar0));
+        return;
+    }
+    throw std::logic_error("no on-board drive or switch at bus " + std::to_string(bus) +
+                           ", device 0");
+}
+
+std::vector<std::string> Fabric::DecodeOverlaps() {
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    CatchUp();
+    std::vector<MemoryClaim> claims;
+    ForEachDecoder([&](const MemoryClaim& c) {
+        claims.push_back(c);
+        return false;
+    });
+    auto name = [](const MemoryClaim& c) {
+        if (c.sw != nullptr) {
+            return "the switch on bus " + std::to_string(c.sw->Bus());
+        }
+        return "the drive on bus " + std::to_string(c.bus) + " (BAR at " + HexText(c.bar) + ")";
+    };
+    std::vector<std::string> out;
+    for (size_t a = 0; a < claims.size(); ++a) {
+        for (size_t b = 0; b < a; ++b) {
+            const MemoryClaim& x = claims[a];
+            const MemoryClaim& y = claims[b];
+            const bool same = x.sw == y.sw && x.drive == y.drive && x.bar == y.bar;
+            if (!same && Overlap(x.base, x.size, y.base, y.size)) {
+                out.push_back(name(x) + " at " + RangeText(x.base, x.size) + " and " + name(y) +
+                              " at " + RangeText(y.base, y.size));
+            }
+        }
+    }
+    return out;
+}
+
 void Fabric::FailBlockReads(unsigned switchIndex, unsigned block, unsigned count) {
     std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     PlxSwitch& sw = SwitchAt(switchIndex);
@@ -766,6 +1008,24 @@ std::vector<ConfigWrite> Fabric::ConfigWrites() const {
 void Fabric::ClearConfigWrites() {
     std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     configWrites_.clear();
+}
+
+void Fabric::RecordMemoryWrite(uint64_t address, unsigned size, uint32_t value, MemoryTarget target,
+                               uint16_t pfa) {
+    if (memoryWrites_.size() >= kConfigWriteLimit) {
+        memoryWrites_.pop_front();
+    }
+    memoryWrites_.push_back({address, size, value, target, pfa});
+}
+
+std::vector<MemoryWrite> Fabric::MemoryWrites() const {
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    return {memoryWrites_.begin(), memoryWrites_.end()};
+}
+
+void Fabric::ClearMemoryWrites() {
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    memoryWrites_.clear();
 }
 
 }  // namespace sim

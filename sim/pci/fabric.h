@@ -34,13 +34,27 @@ struct StrayWrite {
     uint32_t value;
 };
 
-// A write into a drive's BAR0 outside its MSI-X table, where the controller's own registers
-// live; nothing in this system may write those. Not applied.
+// A write into a device's registers that nothing in this system may write: a drive's BAR0
+// outside its MSI-X table (the controller's own registers), any other BAR of a drive, or a
+// switch's BAR0 outside the PEX 8748's two secondary-path blocks (the registers of its ports).
+// Not applied.
 struct DriveRegisterWrite {
-    uint16_t pfa;     // the drive
-    uint64_t offset;  // inside BAR0
+    uint16_t pfa;     // the drive, or the switch's upstream port
+    uint64_t offset;  // inside the BAR
     unsigned size;
     uint32_t value;
+    unsigned bar = 0x10;  // the BAR's configuration offset (0x30 for the expansion ROM)
+};
+
+// Where a physical write the software made landed.
+enum class MemoryTarget { Nothing, SwitchBlock, SwitchRegister, DriveTable, DriveRegister };
+
+struct MemoryWrite {
+    uint64_t address;
+    unsigned size;
+    uint32_t value;
+    MemoryTarget target;
+    uint16_t pfa;  // the device it landed in (drive, or switch upstream port); 0 for nothing
 };
 
 // An MSI-X table entry left unmasked while its address is not a message address: the drive
@@ -139,6 +153,9 @@ class Fabric {
     uint32_t PeekDriveBar0(uint8_t bus, uint64_t offset);
     // Where the ECAM window decodes; 0 for none.
     uint64_t EcamWindow() const;
+    // Pairs of devices that decode the same address now, as memory reaches them (through the
+    // windows of every bridge above them); one line each, empty when none.
+    std::vector<std::string> DecodeOverlaps();
     // The machine's RAM, as the description gives it.
     const std::vector<RamRange>& Ram() const { return ram_; }
     // Whether [address, address + size) touches RAM; such a mapping is counted (ramMappings)
@@ -171,6 +188,17 @@ class Fabric {
     void ErrorsOnLinkUp(unsigned switchIndex, unsigned slot, uint16_t bits);
     void AddOnboard(uint8_t bus, const DriveDescription& drive);
     void RemoveOnboard(uint8_t bus);
+    // What the system's PCI driver does when it rebalances resources: the drive in a slot is
+    // moved to BAR0 = bar0 (its other BARs keep their distance from BAR0), and the windows of
+    // the ports above it are programmed to cover where it now lies. The BARs are written the
+    // way the system writes them, so a drive that does not answer now (its link down, not
+    // started yet) keeps what it had; the windows move all the same. Throws std::logic_error,
+    // changing nothing, for a placement the system never makes (over another device, a window
+    // beside it, the configuration window or RAM).
+    void MoveSlot(unsigned switchIndex, unsigned slot, uint64_t bar0);
+    // The same for a function on a host bus (device 0, function 0): an on-board drive, or a
+    // switch's upstream port (its BAR0, where the PEX 8748's blocks are).
+    void MoveFunction(uint8_t bus, uint64_t bar0);
     // The 8748's register block (0 at BAR0 + 0x8000, 1 at BAR0 + 0x10000) reads all-ones for
     // its next count reads.
     void FailBlockReads(unsigned switchIndex, unsigned block, unsigned count);
@@ -205,6 +233,10 @@ class Fabric {
     static constexpr size_t kConfigWriteLimit = 1 << 16;
     std::vector<ConfigWrite> ConfigWrites() const;
     void ClearConfigWrites();
+    // The most recent physical writes outside the window, with where each landed (up to
+    // kConfigWriteLimit).
+    std::vector<MemoryWrite> MemoryWrites() const;
+    void ClearMemoryWrites();
 
   private:
     // The function at an address. A drive behind a switch port also gives that port (via), so
@@ -226,21 +258,32 @@ class Fabric {
     void RecordConfigWrite(uint16_t pfa, unsigned offset, unsigned size, uint32_t value,
                            ConfigPath path, bool answered);
     uint32_t ReadPhysicalLocked(uint64_t address, unsigned size, bool inspect);
-    // Who claims a physical address outside the window: an 8748's register block, the BAR0 of
-    // a drive on the bus (on-board drives first), or nobody (both pointers null).
+    // Who claims a physical address outside the window: a switch's BAR0 (its register space,
+    // the PEX 8748's blocks inside), a BAR of a drive that memory reaches, or nobody (both
+    // pointers null).
     struct MemoryClaim {
-        PlxSwitch* sw = nullptr;  // with block: a register block
-        unsigned block = 0;
-        NvmeDrive* drive = nullptr;  // with bus: a drive's BAR0
+        PlxSwitch* sw = nullptr;     // a switch's BAR0
+        NvmeDrive* drive = nullptr;  // with bus and bar: a drive's BAR
         uint8_t bus = 0;
-        uint64_t base = 0;  // where the block or BAR0 decodes, and how far
+        unsigned bar = 0x10;  // the drive's BAR (configuration offset; 0x30 the ROM)
+        uint64_t base = 0;    // the part of the BAR that memory reaches, and how far
         uint64_t size = 0;
-        uint64_t offset = 0;  // into the block or BAR0
+        uint64_t origin = 0;  // where the BAR starts
+        uint64_t offset = 0;  // into the BAR
     };
-    // Calls visit with every range that decodes now, in the order that decides who claims an
-    // address (blocks, on-board drives, drives behind the ports), until visit returns true.
+    // Calls visit with every range that decodes now and that memory reaches, in the order that
+    // decides who claims an address (switch registers, on-board drives, drives behind the
+    // ports), until visit returns true. A drive behind a port is reached only inside the
+    // windows of the switch's upstream port and of the port, as they are programmed now.
     template <typename Visit>
     void ForEachDecoder(Visit visit);
+    // Records a physical write the software made.
+    void RecordMemoryWrite(uint64_t address, unsigned size, uint32_t value, MemoryTarget target,
+                           uint16_t pfa);
+    // What a move may not overlap: RAM, the window, every BAR and every bridge window on the
+    // host's own buses, except the moving function's own (bus) or switch's (sw).
+    void CheckPlacement(const std::vector<MemoryRange>& ranges, const std::string& what,
+                        uint8_t movingBus, const PlxSwitch* movingSwitch);
     MemoryClaim ClaimMemory(uint64_t address);
     // Locate for an access the software makes, and ClaimMemory for a read, through the routes
     // remembered below.
@@ -293,6 +336,7 @@ class Fabric {
     bool failFired_[4] = {false, false, false, false};
     FaultRecord faults_;
     std::deque<ConfigWrite> configWrites_;
+    std::deque<MemoryWrite> memoryWrites_;
 };
 
 }  // namespace sim

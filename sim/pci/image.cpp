@@ -178,6 +178,14 @@ void LoadImage(ConfigSpace& c, const RegisterImage& image) {
     }
 }
 
+void SetBarMasks(ConfigSpace& c, unsigned reg, uint64_t size, bool wide, bool io) {
+    const uint64_t sizeMask = size != 0 ? ~(size - 1) : 0;
+    c.SetWriteMask(reg, static_cast<uint32_t>(sizeMask) & (io ? ~0x3u : ~0xFu));
+    if (wide) {
+        c.SetWriteMask(reg + 4, static_cast<uint32_t>(sizeMask >> 32));
+    }
+}
+
 void DeriveMasks(ConfigSpace& c, FunctionRole role, uint64_t barSize) {
     const bool bridge = role != FunctionRole::Endpoint;
     // Command: I/O (ports only: a drive decodes no I/O), memory, bus master, parity, SERR,
@@ -187,10 +195,8 @@ void DeriveMasks(ConfigSpace& c, FunctionRole role, uint64_t barSize) {
     c.SetWriteMask(0x0C, 0x000000FF);  // cache line size
     // BAR0 keeps its type bits and the bits its size leaves; a 64-bit BAR0 has its upper half
     // in BAR1.
-    const uint64_t sizeMask = barSize != 0 ? ~(barSize - 1) : 0;
-    c.SetWriteMask(0x10, static_cast<uint32_t>(sizeMask) & ~0xFu);
-    c.SetWriteMask(0x14,
-                   (c.Dword(0x10) & 0x6u) == 0x4u ? static_cast<uint32_t>(sizeMask >> 32) : 0u);
+    c.SetWriteMask(0x14, 0);
+    SetBarMasks(c, 0x10, barSize, (c.Dword(0x10) & 0x7u) == 0x4u, false);
     if (bridge) {
         c.SetWriteMask(0x18, 0x00FFFFFF);   // primary, secondary, subordinate bus
         c.SetW1cMask(0x1C, 0xF900u << 16);  // Secondary Status

@@ -54,4 +54,9 @@ void LoadImage(ConfigSpace& c, const RegisterImage& image);
 // Everything else reads back as it is, whatever is written.
 void DeriveMasks(ConfigSpace& c, FunctionRole role, uint64_t barSize);
 
+// The write mask of one BAR of size bytes at offset reg: the address bits its size leaves
+// (so that all-ones written reads back as the size, as software sizes a BAR), its type bits
+// read-only; a 64-bit BAR's upper half in the next dword.
+void SetBarMasks(ConfigSpace& c, unsigned reg, uint64_t size, bool wide, bool io);
+
 }  // namespace sim

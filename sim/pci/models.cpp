@@ -103,6 +103,58 @@ ConfigSpace MakeFunction(const FunctionDescription& fn) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Bridge windows
+
+BridgeWindows ForwardedWindows(const ConfigSpace& c) {
+    return (c.Dword(reg::kCommand) & reg::kMemorySpace) != 0 ? ProgrammedWindows(c)
+                                                             : BridgeWindows{};
+}
+
+BridgeWindows ProgrammedWindows(const ConfigSpace& c) {
+    BridgeWindows w;
+    const uint32_t memory = c.Dword(reg::kMemoryWindow);
+    w.memory.base = uint64_t{memory & 0xFFF0u} << 16;
+    w.memory.limit = (memory & 0xFFF00000u) | 0xFFFFFu;
+    const uint32_t prefetch = c.Dword(reg::kPrefetchWindow);
+    const bool wide = (prefetch & 0xFu) == 1;
+    const uint64_t baseUpper = wide ? c.Dword(reg::kPrefetchWindow + 4) : 0;
+    const uint64_t limitUpper = wide ? c.Dword(reg::kPrefetchWindow + 8) : 0;
+    w.prefetchable.base = baseUpper << 32 | uint64_t{prefetch & 0xFFF0u} << 16;
+    w.prefetchable.limit = limitUpper << 32 | (prefetch & 0xFFF00000u) | 0xFFFFFu;
+    return w;
+}
+
+void ProgramWindows(ConfigSpace& c, const BridgeWindows& w) {
+    // A closed window is written as base 0xFFF00000 and limit 0, as firmware leaves one.
+    const Window closed;
+    const Window& memory = w.memory.Open() ? w.memory : closed;
+    const Window& prefetchable = w.prefetchable.Open() ? w.prefetchable : closed;
+    c.Set(reg::kMemoryWindow, static_cast<uint32_t>((memory.base >> 16) & 0xFFF0u) |
+                                  (static_cast<uint32_t>(memory.limit) & 0xFFF00000u));
+    c.SetBits(reg::kPrefetchWindow, 0xFFF0FFF0u,
+              static_cast<uint32_t>((prefetchable.base >> 16) & 0xFFF0u) |
+                  (static_cast<uint32_t>(prefetchable.limit) & 0xFFF00000u));
+    c.Set(reg::kPrefetchWindow + 4, static_cast<uint32_t>(prefetchable.base >> 32));
+    c.Set(reg::kPrefetchWindow + 8, static_cast<uint32_t>(prefetchable.limit >> 32));
+}
+
+MemoryRange Clip(const MemoryRange& r, const Window& w) {
+    MemoryRange out = r;
+    out.size = 0;
+    if (!w.Open() || r.size == 0) {
+        return out;
+    }
+    const uint64_t last = r.base + (r.size - 1);
+    const uint64_t start = std::max(r.base, w.base);
+    const uint64_t end = std::min(last, w.limit);
+    if (start <= end) {
+        out.base = start;
+        out.size = end - start + 1;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------------------------
 // NVMe drive
 
 namespace {
@@ -140,7 +192,6 @@ void NvmeDrive::Synthesize() {
     ConfigSpace& c = config_;
     c.Set(reg::kCommand, reg::kStatusCapList);
     c.Set(reg::kClass, 0x01080200 | kDriveRevision);
-    c.Set(reg::kBar0, 0x4);  // 64-bit memory BAR, not prefetchable
     c.Set(0x2C, Id(d.vendor, d.device));
     c.Set(reg::kCapPointer, kDrivePcie);
     c.Set(reg::kInterrupt, 0x00000100);  // INTA
@@ -164,8 +215,6 @@ void NvmeDrive::Build() {
         // unassigned, MSI-X off, 128-byte payloads; the rest as the image says.
         LoadImage(c, *d.image);
         c.SetBits(reg::kCommand, 0xFFFF, 0);
-        c.SetBits(reg::kBar0, ~0xFu, 0);
-        c.Set(reg::kBar1, 0);
     } else {
         Synthesize();
     }
@@ -185,14 +234,84 @@ void NvmeDrive::Build() {
         c.SetBits(caps_.msix, 0xC0000000, 0);
     }
     c.SetBits(reg::kCommand, reg::kStatusW1c, 0);
-    DeriveMasks(c, FunctionRole::Endpoint, d.bar0Size);
+    DeriveMasks(c, FunctionRole::Endpoint, 0);
+    BuildBars();
+}
+
+void NvmeDrive::BuildBars() {
+    const auto& d = description_;
+    ConfigSpace& c = config_;
+    // After a reset no BAR has an address. BAR0 is a memory BAR, 64-bit or 32-bit, not
+    // prefetchable; an image's other BARs are the description's (a capture does not tell their
+    // sizes), and a BAR nobody described is not implemented: it reads 0 whatever is written.
+    for (unsigned at = reg::kBar0; at <= reg::kBar0 + 0x14; at += 4) {
+        c.Set(at, 0);
+        c.SetWriteMask(at, 0);
+    }
+    c.Set(reg::kRom, 0);
+    c.SetWriteMask(reg::kRom, 0);
+    c.Set(reg::kBar0, d.bar0Wide ? 0x4 : 0x0);
+    SetBarMasks(c, reg::kBar0, d.bar0Size, d.bar0Wide, false);
+    for (const BarDescription& b : d.bars) {
+        const unsigned at = reg::kBar0 + 4 * b.index;
+        c.Set(at, b.io ? 0x1 : (b.wide ? 0x4 : 0x0) | (b.prefetchable ? 0x8 : 0x0));
+        SetBarMasks(c, at, b.size, b.wide, b.io);
+    }
+    if (d.romSize != 0) {
+        c.SetWriteMask(reg::kRom,
+                       (static_cast<uint32_t>(~(d.romSize - 1)) & ~0x7FFu) | reg::kRomEnable);
+    }
+}
+
+uint64_t NvmeDrive::BarAddress(unsigned at, bool wide) const {
+    const uint64_t upper = wide ? config_.Dword(at + 4) : 0;
+    return upper << 32 | (config_.Dword(at) & ~0xFu);
+}
+
+std::vector<MemoryRange> NvmeDrive::RangesAt(uint64_t bar0) const {
+    // The layout moves as a whole: every BAR keeps its distance from BAR0. A BAR the
+    // description places without a BAR0 keeps its own address.
+    std::vector<MemoryRange> ranges = DriveMemoryRanges(description_);
+    const uint64_t shift = description_.bar0 != 0 ? bar0 - description_.bar0 : 0;
+    for (MemoryRange& r : ranges) {
+        r.base += shift;
+    }
+    if (description_.bar0 == 0 && bar0 != 0) {
+        ranges.insert(ranges.begin(), MemoryRange{reg::kBar0, bar0, description_.bar0Size, false});
+    }
+    return ranges;
+}
+
+void NvmeDrive::ProgramBars(const std::vector<MemoryRange>& ranges) {
+    ConfigSpace& c = config_;
+    for (const MemoryRange& r : ranges) {
+        bool wide = false;
+        if (r.reg == reg::kBar0) {
+            wide = description_.bar0Wide;
+        } else if (r.reg == reg::kRom) {
+            c.SetBits(reg::kRom, ~0x7FFu, static_cast<uint32_t>(r.base));
+            continue;
+        }
+        for (const BarDescription& b : description_.bars) {
+            wide = wide || (reg::kBar0 + 4 * b.index == r.reg && b.wide);
+        }
+        c.SetBits(r.reg, ~0xFu, static_cast<uint32_t>(r.base));
+        if (wide) {
+            c.Set(r.reg + 4, static_cast<uint32_t>(r.base >> 32));
+        }
+    }
+}
+
+void NvmeDrive::PlaceAt(uint64_t bar0) {
+    // The system stops the device, moves its BARs and starts it again: memory decoding on.
+    ProgramBars(RangesAt(bar0));
+    config_.SetBits(reg::kCommand, reg::kMemorySpace, reg::kMemorySpace);
 }
 
 void NvmeDrive::LoadFirmwareState() {
     const auto& d = description_;
     ConfigSpace& c = config_;
-    c.Set(reg::kBar0, (static_cast<uint32_t>(d.bar0) & 0xFFFFFFF0) | (c.Dword(reg::kBar0) & 0xF));
-    c.Set(reg::kBar1, static_cast<uint32_t>(d.bar0 >> 32));
+    ProgramBars(DriveMemoryRanges(d));
     if (d.image) {
         // Command, cache line size, interrupt line and MSI-X state as the image shows them.
         const ConfigSpace captured = [&] {
@@ -261,7 +380,7 @@ void NvmeDrive::RecordErrors(uint16_t bits) {
 }
 
 uint64_t NvmeDrive::Bar0Base() const {
-    return uint64_t{config_.Dword(reg::kBar1)} << 32 | (config_.Dword(reg::kBar0) & ~0xFu);
+    return BarAddress(reg::kBar0, description_.bar0Wide);
 }
 
 bool NvmeDrive::Decodes(uint64_t address) const {
@@ -552,7 +671,7 @@ PlxSwitch::PlxSwitch(const SwitchDescription& description, MachineClock& clock)
     const LinkShape shape = ShapeOf(model_);
     ConfigSpace& c = upstream_;
     SwitchPortValues(c, model_, 0x0052, description.image);  // version 2, upstream port
-    const uint32_t barSize = model_ == SwitchModel::Plx8618 ? 0x20000 : 0x40000;
+    const uint64_t barSize = SwitchBarSize(model_);
     c.SetBits(reg::kBar0, ~0xFu, description.bar0 & ~0xFu);
     uint8_t subordinate = description.internalBus;
     for (const auto& port : description.ports) {
@@ -569,6 +688,10 @@ PlxSwitch::PlxSwitch(const SwitchDescription& description, MachineClock& clock)
     c.SetBits(reg::kSwitchDeviceControl, reg::kPayloadField,
               *PayloadCode(description.maxPayload) << 5);
     DeriveMasks(c, FunctionRole::UpstreamPort, barSize);
+    // The windows as firmware programs them: each port's covering what sits behind it, the
+    // upstream port's covering every port's (or as the description gives them).
+    const SwitchWindows windows = EffectiveWindows(description);
+    ProgramWindows(c, windows.upstream);
 
     ports_.resize(SlotCount(model_));
     for (const auto& port : description.ports) {
@@ -577,6 +700,9 @@ PlxSwitch::PlxSwitch(const SwitchDescription& description, MachineClock& clock)
             port.linkTrainMs.value_or(description.linkTrainMs), clock);
         ports_[port.index]->Config().SetBits(reg::kSwitchDeviceControl, reg::kPayloadField,
                                              *PayloadCode(description.maxPayload) << 5);
+    }
+    for (size_t p = 0; p < description.ports.size(); ++p) {
+        ProgramWindows(ports_[description.ports[p].index]->Config(), windows.ports[p]);
     }
 }
 
@@ -588,13 +714,31 @@ DownstreamPort* PlxSwitch::PortAtDevice(unsigned device) {
     return nullptr;
 }
 
-uint64_t PlxSwitch::BlockBase(unsigned block) const {
-    if (model_ != SwitchModel::Plx8748 || block > 1)
-        return 0;
+uint64_t PlxSwitch::Bar0Base() const {
+    // A 32-bit BAR, as the PLX upstream ports have it (plx8749-upstream.txt).
     const uint32_t bar = upstream_.Dword(reg::kBar0) & ~0xFu;
     if (bar == 0 || !(upstream_.Dword(reg::kCommand) & reg::kMemorySpace))
         return 0;
-    return uint64_t{bar} + reg::kBlockOffsets[block];
+    return bar;
+}
+
+int PlxSwitch::BlockAt(uint64_t offset, unsigned* blockOffset) const {
+    if (model_ != SwitchModel::Plx8748)
+        return -1;
+    for (unsigned b = 0; b < 2; ++b) {
+        if (offset - reg::kBlockOffsets[b] < reg::kBlockSize) {
+            *blockOffset = static_cast<unsigned>(offset - reg::kBlockOffsets[b]);
+            return static_cast<int>(b);
+        }
+    }
+    return -1;
+}
+
+uint64_t PlxSwitch::BlockBase(unsigned block) const {
+    const uint64_t bar = Bar0Base();
+    if (model_ != SwitchModel::Plx8748 || block > 1 || bar == 0)
+        return 0;
+    return bar + reg::kBlockOffsets[block];
 }
 
 uint32_t PlxSwitch::PeekBlock(unsigned block, unsigned offset, unsigned size) const {

@@ -23,6 +23,10 @@ constexpr unsigned kHeader = 0x0C;  // header type in byte 2
 constexpr unsigned kBar0 = 0x10;
 constexpr unsigned kBar1 = 0x14;
 constexpr unsigned kBusNumbers = 0x18;
+constexpr unsigned kMemoryWindow = 0x20;
+constexpr unsigned kPrefetchWindow = 0x24;  // upper halves at 0x28 (base) and 0x2C (limit)
+constexpr unsigned kRom = 0x30;             // a type 0 header's expansion ROM BAR
+constexpr uint32_t kRomEnable = 0x1;
 constexpr unsigned kCapPointer = 0x34;
 constexpr unsigned kInterrupt = 0x3C;  // Bridge Control in the upper half of a bridge
 
@@ -85,6 +89,17 @@ constexpr uint64_t kConfigQuietUs = 100000;
 ConfigSpace MakeHostBridge(const HostBridgeDescription& hb);
 ConfigSpace MakeFunction(const FunctionDescription& fn);
 
+// A bridge's memory and prefetchable windows as its registers hold them now.
+BridgeWindows ProgrammedWindows(const ConfigSpace& bridge);
+// What it forwards downstream now: its windows, both closed while its Memory Space Enable is
+// off.
+BridgeWindows ForwardedWindows(const ConfigSpace& bridge);
+// Programs a bridge's windows as firmware or the system's PCI driver does (not a software
+// access of the machine: nothing counted).
+void ProgramWindows(ConfigSpace& bridge, const BridgeWindows& windows);
+// The part of [base, base + size) that lies in window, as a range; size 0 when none.
+MemoryRange Clip(const MemoryRange& range, const Window& window);
+
 class NvmeDrive {
   public:
     // A drive fresh from reset (BAR0 0, command 0); LoadFirmwareState makes it look as the
@@ -113,6 +128,17 @@ class NvmeDrive {
     uint64_t Bar0Base() const;
     uint64_t Bar0Size() const { return description_.bar0Size; }
     bool Decodes(uint64_t address) const;
+    // Calls visit with each memory range the drive decodes now (memory decoding on, the BAR
+    // assigned; the expansion ROM only while enabled), BAR0 first. With assigned, each range
+    // a BAR holds whether or not it decodes.
+    template <typename Visit>
+    void ForEachDecodedRange(Visit visit, bool assigned = false) const;
+    // Where its BARs would lie with BAR0 at bar0: the description's layout moved as a whole.
+    std::vector<MemoryRange> RangesAt(uint64_t bar0) const;
+    // Programs BAR0 at bar0 and the other BARs as RangesAt places them, and turns memory
+    // decoding on, as the system's PCI driver does when it moves the drive and starts it again
+    // (not a software access of the machine).
+    void PlaceAt(uint64_t bar0);
 
     // Accesses at an offset inside BAR0 (whether or not it decodes; the Fabric checks that).
     uint32_t ReadBar(uint64_t offset, unsigned size) const;
@@ -142,6 +168,12 @@ class NvmeDrive {
     // The registers as after a reset, from the image or the model's own layout, with the
     // write rules of real hardware.
     void Build();
+    // BAR0's width and the other BARs and the ROM BAR of the description: type bits, and the
+    // address bits their sizes leave writable.
+    void BuildBars();
+    // Stores the addresses of ranges (as RangesAt gives them) in the BARs.
+    void ProgramBars(const std::vector<MemoryRange>& ranges);
+    uint64_t BarAddress(unsigned reg, bool wide) const;
     // The model's own layout, for a drive without an image.
     void Synthesize();
     bool InRange(uint64_t offset, unsigned size, uint64_t start, uint64_t length) const;
@@ -153,6 +185,28 @@ class NvmeDrive {
     bool enabled_ = false;  // the controller's CC.EN as the OS left it
     uint64_t readyAt_ = 0;
 };
+
+template <typename Visit>
+void NvmeDrive::ForEachDecodedRange(Visit visit, bool assigned) const {
+    if (!assigned && (config_.Dword(reg::kCommand) & reg::kMemorySpace) == 0) {
+        return;
+    }
+    if (const uint64_t base = Bar0Base(); base != 0) {
+        visit(MemoryRange{reg::kBar0, base, description_.bar0Size, false});
+    }
+    for (const BarDescription& b : description_.bars) {
+        const unsigned at = reg::kBar0 + 4 * b.index;
+        const uint64_t base = b.io ? 0 : BarAddress(at, b.wide);
+        if (base != 0) {
+            visit(MemoryRange{at, base, b.size, b.prefetchable});
+        }
+    }
+    const uint32_t rom = config_.Dword(reg::kRom);
+    if (description_.romSize != 0 && (assigned || (rom & reg::kRomEnable) != 0) &&
+        (rom & ~0x7FFu) != 0) {
+        visit(MemoryRange{reg::kRom, rom & ~0x7FFu, description_.romSize, false});
+    }
+}
 
 class DownstreamPort {
   public:
@@ -243,6 +297,13 @@ class PlxSwitch {
     DownstreamPort* PortAtDevice(unsigned device);
     unsigned Slots() const { return static_cast<unsigned>(ports_.size()); }
 
+    // The upstream port's BAR0, the switch's register space: where it decodes (0 when it does
+    // not: unassigned, or memory decoding off) and how far.
+    uint64_t Bar0Base() const;
+    uint64_t Bar0Size() const { return SwitchBarSize(model_); }
+    // The 8748's register block an offset into BAR0 falls in (0 or 1, with the offset into the
+    // block); -1 elsewhere, where the other ports' registers are.
+    int BlockAt(uint64_t bar0Offset, unsigned* blockOffset) const;
     // The 8748's register blocks: where they decode (0 when they do not), plain storage, and
     // the fault that makes a block read all-ones a number of times.
     uint64_t BlockBase(unsigned block) const;

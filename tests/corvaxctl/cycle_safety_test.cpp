@@ -247,7 +247,7 @@ const char kPortsLeftOut[] =
       {"index": 0, "bus": 5, "drive": {"vendor": "0x1F0A", "device": "0x0710",
         "bar0": "0xF7000000", "msix_table": "0x2000", "ready_ms": 300}},
       {"index": 2, "bus": 7, "drive": {"vendor": "0x8086", "device": "0x0A54",
-        "bar0": "0xF7020000", "msix_table": "0x2000", "msix_vectors": 16, "ready_ms": 200}}]}]})";
+        "bar0": "0xF7200000", "msix_table": "0x2000", "msix_vectors": 16, "ready_ms": 200}}]}]})";
 
 TEST(PortLeftOut, TheCycleSucceedsAndRestoresTheDrives) {
     const std::string fabric = FabricFile("ports-left-out.json", kPortsLeftOut);
@@ -293,8 +293,8 @@ TEST(PortLeftOut, AStuckPortStillFailsAfterSixPassesAndIsNamed) {
     const Outcome alone =
         Ctl({"--fabric", fabric, "script", "-"}, "sim stuck 0:2 on\ndisable\nenable\n");
     EXPECT_EQ(alone.code, kExitDriverStatus);
-    EXPECT_NE(alone.out.find("enable: STATUS_FAIL_CHECK (0xC0000229): a port's link did not come "
-                             "back in six passes\n"),
+    EXPECT_NE(alone.out.find("enable: STATUS_FAIL_CHECK (0xC0000229): a port's link or a PEX "
+                             "8748's secondary path did not come back in six passes\n"),
               std::string::npos)
         << alone.out;
     EXPECT_EQ(alone.ErrLines(), std::vector<std::string>{kNamed});
@@ -381,6 +381,11 @@ TEST(WindowsCommandLine, HotswapNamesTheDrivesAndCutsOnlyThenWaitsForEnter) {
                           0),
               0u)
         << o.out;
+    // With --json, only the command's object: the step lines are text and stay out of it.
+    const Outcome j = CtlAsWindows({"--json", "hotswap"}, "\n");
+    EXPECT_EQ(j.code, kExitOk) << j.err;
+    ASSERT_EQ(j.OutLines().size(), 1u) << j.out;
+    EXPECT_EQ(j.Command("hotswap")["wait"]["answered"], 7) << j.out;
 }
 
 }  // namespace

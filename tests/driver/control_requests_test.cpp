@@ -325,8 +325,8 @@ TEST_F(ControlTest, LinkCutAndRecoveryCycle) {
     // Give the MSI-X tables something to lose: the first two vectors of each drive, address and
     // data set and unmasked (a reset masks them again).
     const uint8_t buses[] = {5, 6, 7, 8, 9, 11, 12};
-    const uint64_t bars[] = {0xF7000000, 0xF7010000, 0xF7020000, 0xF7030000,
-                             0xF7040000, 0xF7060000, 0xF7070000};
+    const uint64_t bars[] = {0xF7000000, 0xF7100000, 0xF7200000, 0xF7300000,
+                             0xF7400000, 0xF7600000, 0xF7700000};
     for (size_t d = 0; d < 7; ++d) {
         for (uint32_t k = 0; k < 8; ++k) {
             ASSERT_TRUE(fabric_->PokePhysical(bars[d] + 0x2000 + 4 * k, Vector(d, k)));

@@ -163,7 +163,7 @@ TEST_P(HeaderWriteOrder, CommandGoesLast) {
         EXPECT_EQ(w.pfa, 0x0200);
     }
     EXPECT_EQ(offsets, expected);
-    EXPECT_EQ(fabric_->GetCounters().configReads, 2u);  // BAR0, both halves
+    EXPECT_EQ(fabric_->GetCounters().configReads, 7u);  // the six BARs and the ROM BAR
     EXPECT_EQ(fabric_->PeekConfig(2, 0, 0, 0x04) & 0x6u, 0x6u);
     ExpectNothingMapped();
 }
@@ -175,7 +175,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, HeaderWriteOrder, ::testing::Values(true, false)
 
 // A drive whose BAR0 is larger than the saved address's alignment keeps only the bits its size
 // leaves: with memory decoding on it would answer over whatever lies below. Its Command
-// register is not written.
+// register is not written, and BAR0 goes back to 0: a drive without an address, not one aimed
+// at another's range.
 TEST_P(HeaderWriteOrder, CommandStaysOffWhenBar0DoesNotHoldTheSavedAddress) {
     const bool window = GetParam();
     FabricBuilder b;
@@ -195,7 +196,7 @@ TEST_P(HeaderWriteOrder, CommandStaysOffWhenBar0DoesNotHoldTheSavedAddress) {
     fabric_->PokeConfig(2, 0, 0, 0x10, 0x4);
     fabric_->ClearConfigWrites();
     ASSERT_TRUE(corvax::PciWriteConfigHeader(extension_.get(), &slot, header, 256));
-    EXPECT_EQ(fabric_->PeekConfig(2, 0, 0, 0x10), 0xF0100004u);  // the size dropped bit 14
+    EXPECT_EQ(fabric_->PeekConfig(2, 0, 0, 0x10), 0x4u);  // the size dropped bit 14: back to 0
     EXPECT_EQ(fabric_->PeekConfig(2, 0, 0, 0x04) & 0xFFFFu, 0u);
     for (const sim::ConfigWrite& w : fabric_->ConfigWrites()) {
         EXPECT_FALSE(w.offset >= 4 && w.offset < 6) << "Command written";
@@ -213,8 +214,8 @@ TEST_F(PciAccessTest, WindowIsNotTrustedBehindANonIntelHostBridge) {
     ASSERT_TRUE(corvax::PciReadConfigHeader(extension_.get(), &slot, header, 256));
     ASSERT_TRUE(corvax::PciWriteConfigHeader(extension_.get(), &slot, header, 256));
     EXPECT_EQ(fabric_->GetCounters().ecamAccesses, 0u);
-    // 64 reads; 63 writes, BAR0 read back (2), then the Command dword.
-    EXPECT_EQ(fabric_->GetCounters().portPairs, 130u);
+    // 64 reads; 63 writes, the six BARs and the ROM BAR read back (7), then the Command dword.
+    EXPECT_EQ(fabric_->GetCounters().portPairs, 135u);
     EXPECT_TRUE(fabric_->Faults().Empty());
     EXPECT_EQ(sim::Kernel::Get().Mappings().ioSpaceMaps, 0u);
 }

@@ -499,7 +499,7 @@ TEST_F(QueryTest, QueryPciCopiesTheSwitchRecordsAsImages) {
     EXPECT_EQ(s2.vendorId, 0x1B4B);
     EXPECT_EQ(s2.deviceId, 0x1092);
     EXPECT_EQ(s2.reserved, 0u);
-    EXPECT_EQ(s2.barAddrLow, 0xF7020000u);
+    EXPECT_EQ(s2.barAddrLow, 0xF7200000u);
     EXPECT_EQ(s2.barAddrHigh, 0u);
     // The images are the registry's own first 24 bytes of each slot.
     const corvax::PlxBridge& bridge = Extension()->Bridge[0];

@@ -213,14 +213,17 @@ TEST_F(RescanTest, ReprogrammedOrForeignDrivesAreNotRestored) {
 // A replacement is restored whatever its model, as long as both vendors are listed: the
 // most common swap is a failed drive replaced by a newer one. A drive of another model gets the
 // standard header only, since its capability registers sit elsewhere; its MSI-X table only
-// where it lies at the same place, never more entries than either table holds.
+// where it lies at the same place, never more entries than either table holds. One whose BARs
+// the saved header cannot place (another type, a BAR the old drive lacked, a BAR0 larger than
+// the saved address's alignment) gets nothing, and keeps no address: the table says no-memory.
 struct ReplacementCase {
     const char* name;
     DriveDescription drive;
-    uint32_t headerBytes;   // written by the restore
+    uint32_t headerBytes;   // written by the restore; 0: refused
     uint32_t tableEntries;  // restored, 0 for none
     uint32_t bar0;          // afterwards
     bool decoding;          // memory decoding on afterwards
+    const char* line = "Corvax2 : Restore PCI configuration memory(6:0:0), bar0=0x00000000F1100000";
 };
 
 class Replacement : public RescanTest, public ::testing::WithParamInterface<ReplacementCase> {};
@@ -241,8 +244,8 @@ TEST_P(Replacement, IsRestoredAsFarAsItsLayoutAllows) {
             ++headerWrites;
         }
     }
-    EXPECT_EQ(headerWrites, c.headerBytes - (c.decoding ? 0 : 2));
-    EXPECT_EQ(highest + 1, c.headerBytes);
+    EXPECT_EQ(headerWrites, c.headerBytes - (c.decoding || c.headerBytes == 0 ? 0 : 2));
+    EXPECT_EQ(headerWrites == 0 ? 0 : highest + 1, c.headerBytes);
     // In the replacement's own table, entries 0 to n-1 carry the saved routing and the rest
     // stay as the reset left them.
     for (uint32_t e = 0; c.drive.msixTable && e < c.drive.msixVectors; ++e) {
@@ -253,8 +256,9 @@ TEST_P(Replacement, IsRestoredAsFarAsItsLayoutAllows) {
     }
     const std::vector<std::string> lines = RestoreLines();
     ASSERT_GE(lines.size(), 2u);
-    EXPECT_EQ(lines[1],
-              "Corvax2 : Restore PCI configuration memory(6:0:0), bar0=0x00000000F1100000");
+    EXPECT_EQ(lines[1], c.line);
+    ASSERT_EQ(Send(PLX_RESCAN, {}, 0).status, KERN_STATUS_SUCCESS);
+    EXPECT_EQ(Extension()->Bridge[0].CurrentSlot[1].barAddr == 0, c.headerBytes == 0);
     ExpectClean();
 }
 
@@ -274,12 +278,27 @@ INSTANTIATE_TEST_SUITE_P(
                         0xF1100004u, true},
         ReplacementCase{"OtherModelWithoutMsix", DriveDescription::Make(0x144D, 0xB001), 64, 0,
                         0xF1100004u, true},
-        // A 2 MiB BAR0 cannot sit at 0xF1100000: it decodes from 0xF1000000, over slot 0's
-        // drive, so its memory decoding stays off.
+        // A 2 MiB BAR0 cannot sit at 0xF1100000: it would decode from 0xF1000000, over slot
+        // 0's drive.
         ReplacementCase{
             "OtherModelWhoseBarDoesNotFit",
-            DriveDescription::Make(0x144D, 0xB002).WithBar0(0, 0x200000).WithMsix(0x2000, 8), 64, 0,
-            0xF1000004u, false}),
+            DriveDescription::Make(0x144D, 0xB002).WithBar0(0, 0x200000).WithMsix(0x2000, 8), 0, 0,
+            0x4u, false,
+            "Corvax2 : Restore refused(6:0:0), reg 0x10=0x00000000F1100000: a BAR larger than its "
+            "saved address's alignment"},
+        // BAR2, which the old drive lacked, would decode at 0 (the system's memory) once
+        // Command goes back.
+        ReplacementCase{"OtherModelWithABarTheOldOneLacked",
+                        DriveDescription::Make(0x144D, 0xB003).WithMsix(0x2000, 8).WithBar({2}), 0,
+                        0, 0x4u, false,
+                        "Corvax2 : Restore refused(6:0:0), reg 0x18=0x0000000000000000: a BAR left "
+                        "unassigned"},
+        // A 32-bit BAR0 would take the saved upper half as BAR1.
+        ReplacementCase{"OtherModelWithA32BitBar0",
+                        DriveDescription::Make(0x144D, 0xB004).With32BitBar0().WithMsix(0x2000, 8),
+                        0, 0, 0x0u, false,
+                        "Corvax2 : Restore refused(6:0:0), reg 0x10=0x00000000F1100004: a BAR of "
+                        "another type"}),
     [](const ::testing::TestParamInfo<ReplacementCase>& p) { return std::string(p.param.name); });
 
 // Bus numbers behind a switch can change between the update and the restore: then the

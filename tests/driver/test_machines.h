@@ -35,13 +35,13 @@ inline sim::FabricBuilder Plx8748Machine() {
     b.Onboard(1, Drive(0x144D, 0xA808, 0xF7F00000));
     b.Switch(sim::SwitchModel::Plx8748, 3, 4, 0xF7C00000);
     b.Port(0, 5, Drive(0x1F0A, 0x0710, 0xF7000000));
-    b.Port(1, 6, Drive(0x8086, 0x0A54, 0xF7010000));
-    b.Port(2, 7, Drive(0x1B4B, 0x1092, 0xF7020000));
-    b.Port(3, 8, Drive(0x144D, 0xA824, 0xF7030000));
-    b.Port(4, 9, Drive(0x1344, 0x51A2, 0xF7040000));
+    b.Port(1, 6, Drive(0x8086, 0x0A54, 0xF7100000));
+    b.Port(2, 7, Drive(0x1B4B, 0x1092, 0xF7200000));
+    b.Port(3, 8, Drive(0x144D, 0xA824, 0xF7300000));
+    b.Port(4, 9, Drive(0x1344, 0x51A2, 0xF7400000));
     b.EmptyPort(5, 10);
-    b.Port(6, 11, Drive(0x1CC4, 0x6303, 0xF7060000));
-    b.Port(7, 12, Drive(0x1E81, 0x1203, 0xF7070000));
+    b.Port(6, 11, Drive(0x1CC4, 0x6303, 0xF7600000));
+    b.Port(7, 12, Drive(0x1E81, 0x1203, 0xF7700000));
     return b;
 }
 

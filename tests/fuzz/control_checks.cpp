@@ -704,8 +704,8 @@ std::string CheckMachineShared(sim::Fabric& fabric) {
     }
     if (!faults.driveRegisterWrites.empty()) {
         const sim::DriveRegisterWrite& w = faults.driveRegisterWrites.front();
-        return Format("write of 0x%X into the registers of drive 0x%X at BAR0 + 0x%llX", w.value,
-                      w.pfa, static_cast<unsigned long long>(w.offset));
+        return Format("write of 0x%X into the registers of 0x%X at BAR (0x%X) + 0x%llX", w.value,
+                      w.pfa, w.bar, static_cast<unsigned long long>(w.offset));
     }
     const sim::Counters c = fabric.GetCounters();
     if (c.strayWrites != 0 || c.interleaveViolations != 0 || c.reservedAddressBits != 0 ||
@@ -734,6 +734,9 @@ std::string CheckMachine(sim::Fabric& fabric, const WriteTargets& targets) {
     if (!problem.empty()) {
         return problem;
     }
+    // Drives whose Command register the request wrote: the restore writes it last, once their
+    // header is back (BAR sizing and payload alignment never write it).
+    std::set<uint16_t> restored;
     for (const sim::ConfigWrite& w : fabric.ConfigWrites()) {
         if (!w.answered) {
             continue;  // nothing there: the write vanished
@@ -745,8 +748,28 @@ std::string CheckMachine(sim::Fabric& fabric, const WriteTargets& targets) {
                              w.pfa, w.offset);
             break;
         }
+        if (drive && w.offset <= 0x04 && w.offset + w.size > 0x04) {
+            restored.insert(w.pfa);
+        }
+    }
+    // Memory the driver writes lands where it aims: a PEX 8748's secondary-path block, or the
+    // MSI-X table of a drive behind a switch whose header the same request just restored. A
+    // write that lands in any other device (an on-board drive, or a drive that took over a
+    // recorded address after the system moved things) was aimed at a place that is no longer
+    // the device's.
+    for (const sim::MemoryWrite& w : fabric.MemoryWrites()) {
+        const bool drive = w.target == sim::MemoryTarget::DriveTable ||
+                           w.target == sim::MemoryTarget::DriveRegister;
+        if (problem.empty() && drive &&
+            (targets.drives.count(w.pfa) == 0 || restored.count(w.pfa) == 0)) {
+            problem = Format(
+                "memory write of 0x%X at 0x%llX landed in drive 0x%04X, which the "
+                "request did not restore",
+                w.value, static_cast<unsigned long long>(w.address), w.pfa);
+        }
     }
     fabric.ClearConfigWrites();
+    fabric.ClearMemoryWrites();
     return problem;
 }
 

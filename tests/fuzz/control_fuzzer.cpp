@@ -4,11 +4,11 @@
 // lengths of every size; buffered and direct, with descriptor flags and failing output
 // mappings) interleaved with hardware events (drives pulled, inserted and replaced, links
 // stuck, mapping steps and single accesses failing, the 8748's blocks not answering, on-board
-// drives coming and going, the driver reloaded, time passing while links train and drives
-// start). Requests in any order reach drives whenever they come, also sooner after a link
-// trained than a client should send them: the machine counts those, and nothing here holds the
-// driver to it. After the load and after every request the
-// whole set of checks runs; the first problem aborts with its description.
+// drives coming and going, the system moving BARs and windows, the driver reloaded, time
+// passing while links train and drives start). Requests in any order reach drives whenever they
+// come, also sooner after a link trained than a client should send them: the machine counts those,
+// and nothing here holds the driver to it. After the load and after every request the whole set of
+// checks runs; the first problem aborts with its description.
 //
 // Input layout (every read past the end gives zeros):
 //   byte 0  machine: bits 3:0 the example (modulo their number), bits 7:4 a host bridge put
@@ -195,6 +195,38 @@ bool PickSlot(Stream& in, sim::Fabric& f, unsigned* sw, unsigned* slot) {
     return true;
 }
 
+// The system moves something while the driver holds its old address: a slot's drive (with
+// the windows above it), an on-board drive or a switch's BAR0, by 32 KiB steps from where the
+// slot's drive or the switch lies now, so that one thing often lands on another's old place.
+// kind: bits 1:0 what moves (a slot's drive, the on-board drive on the bus in bits 7:3, the
+// switch); bit 2 measures from the switch's BAR0 rather than the drive's. A placement the
+// system would never make is refused by the machine (std::logic_error).
+void Rebalance(Stream& in, sim::Fabric& f) {
+    const uint8_t kind = in.Byte();
+    unsigned sw = 0;
+    unsigned slot = 0;
+    const bool slotted = PickSlot(in, f, &sw, &slot);
+    const auto shift = static_cast<int16_t>(in.U16());
+    if (!slotted) {
+        return;
+    }
+    const uint8_t up = static_cast<uint8_t>(f.UpstreamPfa(sw) >> 8);
+    const uint8_t bus = (kind & 4) != 0 ? up : static_cast<uint8_t>(f.DrivePfa(sw, slot) >> 8);
+    const uint64_t from = f.PeekConfig(bus, 0, 0, 0x10) & ~0xFull;
+    const uint64_t to = from + static_cast<int64_t>(shift) * 0x8000;
+    switch (kind & 3) {
+        case 1:
+            f.MoveFunction(kind >> 3, to);  // an on-board drive, if that bus has one
+            break;
+        case 2:
+            f.MoveFunction(up, to & ~0x3FFFFull);
+            break;
+        default:
+            f.MoveSlot(sw, slot, to);
+            break;
+    }
+}
+
 void Step(Stream& in, Machine& m, std::vector<uint8_t>& input) {
     sim::Fabric& f = m.Fabric();
     const uint8_t op = in.Byte();
@@ -247,6 +279,8 @@ void Step(Stream& in, Machine& m, std::vector<uint8_t>& input) {
                             // make it common).
                             m.Unload();
                             Check(m.Load());
+                        } else if (what == 0xF8) {
+                            Rebalance(in, f);
                         } else {
                             // Otherwise the faults armed so far are taken back, and time passes
                             // (up to a second: links train, drives start, or not yet).

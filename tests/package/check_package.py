@@ -1,9 +1,11 @@
 #!/usr/bin/python3
-"""Checks the Windows package: every file in the folder and in the zip, the driver's test
-signature against the shipped certificate and its PE checksum after signing, the three binaries
-stripped with their debug information linked from the build folder, their sizes, the version
+"""Checks the Windows package: every file in the folder and in the zip and nothing more (no
+PDB), the driver's test signature against the shipped certificate and its PE checksum after
+signing, the three binaries stripped, each naming its PDB in the build folder by its CodeView
+record, the symbols zip beside the package with those PDBs, the binaries' sizes, the version
 resources, the public header compiling as C and as C++ with the mingw compilers, INSTALL.txt
-with Windows line endings only and the accepted vendor list explained, and the JSON schema."""
+with Windows line endings only, the accepted vendor list and the symbols explained, and the
+JSON schema."""
 import json
 import os
 import struct
@@ -11,15 +13,17 @@ import subprocess
 import sys
 import tempfile
 import zipfile
-import zlib
 
 import pefile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "windows"))
+import codeview  # noqa: E402
 
 NAME = "corvax-2.0.1.20-x64"
 FILES = ["corvax.sys", "corvax-test.cer", "tolvane.exe", "corvaxctl.exe", "corvax_ioctl.h",
          "INSTALL.txt", "corvaxctl.schema.json"]
-# Each binary: where the build keeps it (and its debug file), and the most it may weigh as
-# shipped. An unstripped one weighs about twice as much or more.
+# Each binary: where the build keeps it (and its PDB), and the most it may weigh as shipped. An
+# unstripped one weighs about twice as much or more.
 BINARIES = {
     "corvax.sys": ("driver", 40 * 1024),
     "tolvane.exe": ("installer", 256 * 1024),
@@ -90,26 +94,36 @@ def check_stripped(build, folder, binary):
     check(f"{binary} is stripped (no symbols, no debug sections)",
           pe.FILE_HEADER.NumberOfSymbols == 0 and not debug,
           "%d symbols, %s" % (pe.FILE_HEADER.NumberOfSymbols, debug))
-    link = named.get(".gnu_debuglink")
-    check(f"{binary} names its debug file", link is not None)
-    if link is None:
+    record = codeview.codeview_record(path)
+    check(f"{binary} names its PDB by file name in a CodeView record",
+          record is not None and record[0] == os.path.splitext(binary)[0] + ".pdb",
+          str(record))
+    if record is None:
         return
-    content = link.get_data()
-    end = content.index(b"\0")
-    name = content[:end].decode()
-    crc = struct.unpack_from("<I", content, (end + 4) & ~3)[0]
-    debug_path = os.path.join(build, where, name)
-    exists = os.path.isfile(debug_path)
-    check(f"{binary}'s debug file {where}/{name} is in the build folder", exists)
-    if not exists:
+    pdb = os.path.join(build, where, record[0])
+    exists = os.path.isfile(pdb)
+    check(f"{binary}'s PDB {where}/{record[0]} is in the build folder", exists)
+    if exists:
+        check(f"{binary}'s PDB has the record's signature and age",
+              codeview.pdb_identity(pdb) == record[1:],
+              "%s vs %s" % (codeview.pdb_identity(pdb), record[1:]))
+
+
+def check_symbols(build, root):
+    """The symbols zip beside the package: the PDB of each binary as the build folder has it."""
+    archive = os.path.join(root, NAME + "-symbols.zip")
+    check("the symbols zip is beside the package's", os.path.isfile(archive))
+    if not os.path.isfile(archive):
         return
-    debug_data = open(debug_path, "rb").read()
-    check(f"{binary}'s debug file matches the link's CRC",
-          zlib.crc32(debug_data) == crc, "0x%08X vs 0x%08X" % (zlib.crc32(debug_data), crc))
-    debug_pe, debug_named = sections(debug_path)
-    check(f"{binary}'s debug file holds the debug information and the symbols",
-          ".debug_info" in debug_named and debug_pe.FILE_HEADER.NumberOfSymbols > 0,
-          "%s, %d symbols" % (sorted(debug_named), debug_pe.FILE_HEADER.NumberOfSymbols))
+    with zipfile.ZipFile(archive) as z:
+        names = set(z.namelist())
+        for binary, (where, _) in BINARIES.items():
+            pdb = os.path.splitext(binary)[0] + ".pdb"
+            member = f"{NAME}-symbols/{pdb}"
+            check(f"{member} in the symbols zip", member in names)
+            if member in names:
+                with open(os.path.join(build, where, pdb), "rb") as local:
+                    check(f"{member} equals the build folder's", z.read(member) == local.read())
 
 
 def main(build):
@@ -118,10 +132,15 @@ def main(build):
     archive = os.path.join(root, NAME + ".zip")
     for f in FILES:
         check(f"{f} in the folder", os.path.isfile(os.path.join(folder, f)))
+    check("the folder holds nothing else", sorted(os.listdir(folder)) == sorted(FILES),
+          str(sorted(os.listdir(folder))))
     check("the zip exists", os.path.isfile(archive))
     if os.path.isfile(archive):
         with zipfile.ZipFile(archive) as z:
             names = set(z.namelist())
+            check("the zip holds nothing else",
+                  sorted(n for n in names if not n.endswith("/")) ==
+                  sorted(f"{NAME}/{f}" for f in FILES), str(sorted(names)))
             for f in FILES:
                 member = f"{NAME}/{f}"
                 inside = member in names
@@ -160,6 +179,7 @@ def main(build):
           "stored 0x%08X, computed 0x%08X" % (stored, computed))
     for binary in BINARIES:
         check_stripped(build, folder, binary)
+    check_symbols(build, root)
 
     strings, numeric = version_strings(sys_path)
     check("corvax.sys FileVersion 2.0.1.20", strings.get("FileVersion") == "2.0.1.20",
@@ -194,7 +214,8 @@ def main(build):
                                       notes.count(b"\r") - notes.count(b"\r\n")))
     for words in (b"set-ids", b"unlisted-vendor", b"memory-lost,unlisted-vendor", b"update",
                   b"corvaxctl cycle", b"--record", b"tolvane chgproperty PCI:",
-                  b"corvaxctl rescan"):
+                  b"corvaxctl rescan",
+                  NAME.encode() + b"-symbols.zip", b".sympath", b".reload"):
         check("INSTALL.txt explains %s" % words.decode(), words in notes)
     with open(os.path.join(folder, "corvaxctl.schema.json"), "rb") as f:
         try:

@@ -267,14 +267,24 @@ TEST_F(PhysicalMemory, UnclaimedReadsAllOnesAtEverySize) {
 
 TEST_F(PhysicalMemory, EveryUnclaimedWriteIsRecordedUntilCleared) {
     f.WritePhysical(0x13B10208, 4, 0xF);
-    f.WritePhysical(0xF7C20001, 1, 0x5A);  // past the 8748's second block
+    f.WritePhysical(0xF7C40001, 1, 0x5A);  // past the 8748's BAR0
+    // Inside its BAR0 but past the second block: the registers of its ports.
+    f.WritePhysical(0xF7C20000, 4, 0x1);
     const FaultRecord r = f.Faults();
     ASSERT_EQ(r.strayWrites.size(), 2u);
     EXPECT_EQ(r.strayWrites[0].address, 0x13B10208u);
     EXPECT_EQ(r.strayWrites[0].size, 4u);
     EXPECT_EQ(r.strayWrites[0].value, 0xFu);
-    EXPECT_EQ(r.strayWrites[1].address, 0xF7C20001u);
+    EXPECT_EQ(r.strayWrites[1].address, 0xF7C40001u);
     EXPECT_EQ(f.GetCounters().strayWrites, 2u);
+    ASSERT_EQ(r.driveRegisterWrites.size(), 1u);
+    EXPECT_EQ(r.driveRegisterWrites[0].pfa, 0x0300);
+    EXPECT_EQ(r.driveRegisterWrites[0].offset, 0x20000u);
+    const std::vector<MemoryWrite> writes = f.MemoryWrites();
+    ASSERT_EQ(writes.size(), 3u);
+    EXPECT_EQ(writes[0].target, MemoryTarget::Nothing);
+    EXPECT_EQ(writes[2].target, MemoryTarget::SwitchRegister);
+    EXPECT_EQ(writes[2].pfa, 0x0300);
     f.ClearFaults();
     EXPECT_TRUE(f.Faults().Empty());
 }

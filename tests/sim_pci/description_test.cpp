@@ -200,6 +200,38 @@ INSTANTIATE_TEST_SUITE_P(
             "DriveInRam",
             R"({"onboard": [{"bus": 1, "drive": {"vendor": 1, "device": 1, "bar0": "0x10000000"}}]})",
             "onboard[0].drive.bar0: BAR0 at 0x10000000 lies in RAM (ram[0]: 0x0 to 0x7FFFFFFF)"},
+        // Firmware gives each port a window of its own on 1 MiB boundaries: two drives in one
+        // MiB behind two ports cannot both be reached.
+        BadInput{"PortWindowsOverlap",
+                 R"({"switches": [{"model": "8732", "bus": 1, "internal_bus": 2, "ports": [
+                     {"index": 0, "bus": 3, "drive": {"vendor": 1, "device": 1, "bar0": "0xF0000000"}},
+                     {"index": 1, "bus": 4, "drive": {"vendor": 1, "device": 1, "bar0": "0xF0010000"}}]}]})",
+                 "switches[0].ports[1].memory_window: 0xF0000000 to 0xF00FFFFF overlaps "
+                 "switches[0].ports[0].memory_window"},
+        BadInput{"MemoryWindowAboveFourGiB",
+                 R"({"switches": [{"model": "8732", "bus": 1, "internal_bus": 2,
+                     "memory_window": {"base": "0x100000000", "limit": "0x1000FFFFF"}}]})",
+                 "switches[0].memory_window: a memory window lies below 4 GiB"},
+        BadInput{"WindowOffTheGrain",
+                 R"({"switches": [{"model": "8732", "bus": 1, "internal_bus": 2, "ports": [
+                     {"index": 0, "bus": 3, "memory_window": {"base": "0xF0080000",
+                      "limit": "0xF00FFFFF"}}]}]})",
+                 "switches[0].ports[0].memory_window: 0xF0080000 to 0xF00FFFFF is not on 1 MiB"},
+        BadInput{
+            "UpstreamWindowOverAnOnBoardDrive",
+            R"({"onboard": [{"bus": 1, "drive": {"vendor": 1, "device": 1, "bar0": "0xF0200000"}}],
+                     "switches": [{"model": "8732", "bus": 2, "internal_bus": 3, "ports": [
+                     {"index": 0, "bus": 4, "drive": {"vendor": 1, "device": 1, "bar0": "0xF0000000"}},
+                     {"index": 1, "bus": 5, "drive": {"vendor": 1, "device": 1, "bar0": "0xF0300000"}}]}]})",
+            "overlaps switches[0].memory_window (0xF0000000 to 0xF03FFFFF)"},
+        BadInput{"SixtyFourBitBarAtBar5",
+                 R"({"onboard": [{"bus": 1, "drive": {"vendor": 1, "device": 1,
+                     "bars": [{"index": 5, "size": "0x1000", "bits": 64}]}}]})",
+                 "onboard[0].drive.bars[0].index: 5 is not a BAR a 64-bit BAR can start at"},
+        BadInput{"BarTakenByBar0sUpperHalf",
+                 R"({"onboard": [{"bus": 1, "drive": {"vendor": 1, "device": 1,
+                     "bars": [{"index": 1, "size": "0x1000"}]}}]})",
+                 "onboard[0].drive.bars[0].index: BAR1 is already taken"},
         BadInput{
             "DriveBehindAPortInRam",
             R"({"switches": [{"model": "8732", "bus": 1, "internal_bus": 2, "ports": [{"index": 0,

@@ -153,9 +153,16 @@ TEST_F(Drive, Bar0DecodesOnlyWithMemorySpaceEnabledAndANonZeroBase) {
     PortWrite(f, 5, 0, 0, 0x10, 0);
     EXPECT_EQ(f.ReadPhysical(0x2000, 4), 0xFFFFFFFFu);
     PortWrite(f, 5, 0, 0, 0x10, 0xF7000000);
-    PortWrite(f, 5, 0, 0, 0x14, 0x1);  // above 4 GiB now
-    EXPECT_EQ(f.ReadPhysical(0x1F7002000, 4), 0xFEE00000u);
+    PortWrite(f, 5, 0, 0, 0x14, 0x1);  // above 4 GiB now, where no window of the switch reaches
+    EXPECT_EQ(f.ReadPhysical(0x1F7002000, 4), 0xFFFFFFFFu);
     EXPECT_EQ(f.ReadPhysical(0xF7002000, 4), 0xFFFFFFFFu);
+    // Both bridges above it forward the new place once their prefetchable windows cover it.
+    for (const auto& [bus, device] : {std::pair<uint8_t, uint8_t>{3, 0}, {4, 8}}) {
+        PortWrite(f, bus, device, 0, 0x24, 0xF700F700);
+        PortWrite(f, bus, device, 0, 0x28, 0x1);
+        PortWrite(f, bus, device, 0, 0x2C, 0x1);
+    }
+    EXPECT_EQ(f.ReadPhysical(0x1F7002000, 4), 0xFEE00000u);
 }
 
 TEST(DriveTableInAnotherBar, NothingOfTheTableAppearsInBar0) {

@@ -41,7 +41,7 @@ inline FabricDescription SmallMachine() {
         .Switch(SwitchModel::Plx8748, 3, 4, 0xF7C00000, 256)
         .Port(0, 5,
               DriveDescription::Make(0x1F0A, 0x0710).WithBar0(0xF7000000).WithMsix(0x2000, 32))
-        .Port(1, 6, DriveDescription::Make(0x8086, 0x0A54).WithBar0(0xF7010000, 0x8000))
+        .Port(1, 6, DriveDescription::Make(0x8086, 0x0A54).WithBar0(0xF7100000, 0x8000))
         .EmptyPort(2, 7)
         .Build();
 }

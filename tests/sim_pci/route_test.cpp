@@ -84,10 +84,10 @@ TEST(Routes, OverlappingDevicesAreDecidedByTheClaimOrderEveryTime) {
     Fabric f(test::SmallMachine());
     // The on-board drive (claimed first) moves into the upper half of slot 1's 32 KiB BAR0;
     // its MSI-X table (at 0x3000) then sits where slot 1's drive has controller registers.
-    PortWrite(f, 1, 0, 0, 0x10, 0xF7014000);
-    const uint64_t onboardTable = 0xF7014000 + 0x3000;
+    PortWrite(f, 1, 0, 0, 0x10, 0xF7104000);
+    const uint64_t onboardTable = 0xF7104000 + 0x3000;
     ASSERT_TRUE(f.PokePhysical(onboardTable, 0x5A5A0001));
-    const uint64_t slot1Bar = 0xF7010000;
+    const uint64_t slot1Bar = 0xF7100000;
     for (int round = 0; round < 2; ++round) {
         EXPECT_EQ(f.ReadPhysical(slot1Bar, 4), kCapLow);  // only slot 1's drive decodes here
         EXPECT_EQ(f.ReadPhysical(onboardTable, 4), 0x5A5A0001u);
@@ -115,6 +115,39 @@ TEST(SingleThreadedFabric, WithoutThePromiseThreadsShareIt) {
     std::thread other([&] { seen = f.ReadPhysical(kSlot0Bar, 4); });
     other.join();
     EXPECT_EQ(seen, kCapLow);
+}
+
+// A rebalance moves what memory reaches: the drive answers at its new place, its old one is
+// nobody's, and a placement the system never makes is refused with nothing changed.
+TEST(Routes, ARebalanceMovesTheDriveAndTheWindowsAboveIt) {
+    Fabric f(test::SmallMachine());
+    f.MoveSlot(0, 0, 0xF7300000);
+    EXPECT_EQ(f.ReadPhysical(0xF7300000, 4), kCapLow);
+    EXPECT_EQ(f.ReadPhysical(kSlot0Bar, 4), 0xFFFFFFFFu);
+    EXPECT_EQ(f.PeekConfig(4, kSlot0Port, 0, 0x20), 0xF730F730u);  // the port's window
+    EXPECT_EQ(f.PeekConfig(3, 0, 0, 0x20), 0xF730F710u);           // the upstream port's
+    const struct {
+        const char* what;
+        std::function<void()> move;
+    } refused[] = {
+        {"into slot 1's window", [&] { f.MoveSlot(0, 0, 0xF7100000); }},
+        {"the on-board drive into the switch's window", [&] { f.MoveFunction(1, 0xF7200000); }},
+        {"the on-board drive into RAM", [&] { f.MoveFunction(1, 0x7FF00000); }},
+        {"the switch's BAR0 into its own window", [&] { f.MoveFunction(3, 0xF7100000); }},
+        {"an empty slot", [&] { f.MoveSlot(0, 2, 0xF7500000); }},
+    };
+    for (const auto& r : refused) {
+        SCOPED_TRACE(r.what);
+        EXPECT_THROW(r.move(), std::logic_error);
+        EXPECT_EQ(f.ReadPhysical(0xF7300000, 4), kCapLow);
+        EXPECT_EQ(f.DecodeOverlaps(), std::vector<std::string>{});
+    }
+    // While the link is down the drive keeps what it had (the writes go nowhere); the windows
+    // move all the same.
+    PortWrite(f, 4, kSlot0Port, 0, 0x78, reg::kLinkDisable);
+    f.MoveSlot(0, 0, 0xF7500000);
+    EXPECT_EQ(f.PeekConfig(5, 0, 0, 0x10) & ~0xFu, 0xF7300000u);
+    EXPECT_EQ(f.PeekConfig(4, kSlot0Port, 0, 0x20), 0xF750F750u);
 }
 
 }  // namespace

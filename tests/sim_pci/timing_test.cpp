@@ -26,7 +26,7 @@ FabricDescription TimedMachine() {
                   .WithBar0(0xF7000000)
                   .WithMsix(0x2000, 32)
                   .WithReadyMs(200))
-        .Port(1, 6, DriveDescription::Make(0x8086, 0x0A54).WithBar0(0xF7010000, 0x8000))
+        .Port(1, 6, DriveDescription::Make(0x8086, 0x0A54).WithBar0(0xF7100000, 0x8000))
         .PortLinkTrainMs(70)
         .EmptyPort(2, 7)
         .Build();

@@ -5,17 +5,18 @@ its initialised data; and the rules memory integrity (hypervisor-protected code 
 for a driver: NX_COMPAT set, no section both writable and executable, sections aligned to
 0x1000, no import of MmMapIoSpace.
 
-    check_image.py IMAGE [--debug-dir DIR]
+    check_image.py IMAGE [--pdb-dir DIR]
 
-The entry point is looked up in the symbols of the debug file the image names in its
-.gnu_debuglink section (beside the image, or in DIR), or in the image itself when it still has
-them."""
+The entry point is looked up in the PDB the image's CodeView record names (beside the image, or
+in DIR), which must carry the record's signature and age."""
 import argparse
 import os
-import subprocess
 import sys
 
 import pefile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import codeview  # noqa: E402
 
 NATIVE_SUBSYSTEM = 1
 FILE_DLL = 0x2000
@@ -38,33 +39,21 @@ def section_name(pe, data, section):
     return data[start:data.index(b"\0", start)].decode("latin-1")
 
 
-def debug_link(pe, data):
-    """(file name, CRC32) of the .gnu_debuglink section, or None."""
-    for s in pe.sections:
-        if section_name(pe, data, s) == ".gnu_debuglink":
-            content = s.get_data()
-            end = content.index(b"\0")
-            crc_at = (end + 4) & ~3
-            return content[:end].decode(), int.from_bytes(content[crc_at:crc_at + 4], "little")
-    return None
-
-
-def entry_symbol_address(image, pe, data, debug_dirs):
-    """DriverEntry's address from the debug file's symbols (or the image's own)."""
-    source = image
-    link = debug_link(pe, data)
-    if link is not None:
-        candidates = [os.path.join(d, link[0]) for d in debug_dirs]
-        found = [c for c in candidates if os.path.isfile(c)]
-        if not found:
-            return None, "debug file %s not found in %s" % (link[0], ", ".join(debug_dirs))
-        source = found[0]
-    nm = subprocess.run(["x86_64-w64-mingw32-nm", source], capture_output=True, text=True)
-    for line in nm.stdout.splitlines():
-        fields = line.split()
-        if len(fields) == 3 and fields[2] == "DriverEntry":
-            return int(fields[0], 16), source
-    return None, "no DriverEntry symbol in " + source
+def entry_symbol_address(image, pdb_dirs):
+    """DriverEntry's relative address from the PDB the image names, and where it came from."""
+    record = codeview.codeview_record(image)
+    if record is None:
+        return None, "no CodeView record"
+    name, signature, age = record
+    found = [p for p in (os.path.join(d, name) for d in pdb_dirs) if os.path.isfile(p)]
+    if not found:
+        return None, "%s not found in %s" % (name, ", ".join(pdb_dirs))
+    if codeview.pdb_identity(found[0]) != (signature, age):
+        return None, "%s is not the PDB of this image (signature or age)" % found[0]
+    functions = codeview.pdb_functions(found[0])
+    if "DriverEntry" not in functions:
+        return None, "no DriverEntry in " + found[0]
+    return codeview.rva(image, *functions["DriverEntry"]), found[0]
 
 
 def imports(pe):
@@ -77,7 +66,7 @@ def imports(pe):
     return out
 
 
-def checks(image, debug_dirs=()):
+def checks(image, pdb_dirs=()):
     """Every rule as (name, passed, detail)."""
     data = open(image, "rb").read()
     pe = pefile.PE(data=data, fast_load=True)
@@ -93,12 +82,10 @@ def checks(image, debug_dirs=()):
     rule("native subsystem", opt.Subsystem == NATIVE_SUBSYSTEM, "subsystem %d" % opt.Subsystem)
     rule("no DLL flag", (pe.FILE_HEADER.Characteristics & FILE_DLL) == 0,
          "characteristics 0x%04X" % pe.FILE_HEADER.Characteristics)
-    address, where = entry_symbol_address(image, pe, data,
-                                          [os.path.dirname(os.path.abspath(image))] +
-                                          list(debug_dirs))
-    rule("entry point is DriverEntry",
-         address is not None and address == opt.ImageBase + opt.AddressOfEntryPoint,
-         "entry 0x%X, DriverEntry %s (%s)" % (opt.ImageBase + opt.AddressOfEntryPoint,
+    address, where = entry_symbol_address(image, [os.path.dirname(os.path.abspath(image))] +
+                                          list(pdb_dirs))
+    rule("entry point is DriverEntry", address is not None and address == opt.AddressOfEntryPoint,
+         "entry 0x%X, DriverEntry %s (%s)" % (opt.AddressOfEntryPoint,
                                               "?" if address is None else "0x%X" % address, where))
     export = opt.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_EXPORT"]]
     rule("no export table", export.VirtualAddress == 0 and export.Size == 0)
@@ -125,13 +112,13 @@ def checks(image, debug_dirs=()):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("image")
-    parser.add_argument("--debug-dir", action="append", default=[])
+    parser.add_argument("--pdb-dir", action="append", default=[])
     a = parser.parse_args()
     if not os.path.isfile(a.image):
         print("FAIL - %s does not exist" % a.image)
         return 1
     failed = 0
-    for name, passed, detail in checks(a.image, a.debug_dir):
+    for name, passed, detail in checks(a.image, a.pdb_dir):
         print(("ok   - " if passed else "FAIL - ") + name + ("" if passed else " (%s)" % detail))
         failed += 0 if passed else 1
     print("%d failed" % failed)

@@ -48,7 +48,7 @@ CRAFTED = [
 
 def main(image):
     failures = []
-    debug_dir = os.path.dirname(os.path.abspath(image))
+    pdb_dir = os.path.dirname(os.path.abspath(image))
     pristine = check_image.checks(image)
     broken = [name for name, passed, _ in pristine if not passed]
     print(("ok   - " if not broken else "FAIL - ") + "the untouched image passes every rule" +
@@ -66,7 +66,7 @@ def main(image):
             crafted = os.path.join(tmp, os.path.basename(image))
             with open(crafted, "wb") as out:
                 out.write(craft(pefile.PE(data=data), data))
-            results = check_image.checks(crafted, [debug_dir])
+            results = check_image.checks(crafted, [pdb_dir])
             failed = sorted(name for name, passed, _ in results if not passed)
             ok = failed == [rule]
             print(("ok   - " if ok else "FAIL - ") + "crafted to break '%s': fails %s" %

@@ -69,7 +69,10 @@ int Enable(Session& session, const Command&) {
         session.Emit(j);
     } else {
         session.Out() << "enable: " << StatusText(r.status)
-                      << (gaveUp ? ": a port's link did not come back in six passes" : "") << "\n";
+                      << (gaveUp ? ": a port's link or a PEX 8748's secondary path did not come "
+                                   "back in six passes"
+                                 : "")
+                      << "\n";
         session.Out().flush();
     }
     if (gaveUp) {
@@ -337,9 +340,11 @@ int Hotswap(Session& session, const Command& c) {
         }
         FollowEvents(expected, done, bridges);
     } else {
-        session.Out() << Columns(lines, "");
-        lines.clear();
-        session.Out().flush();
+        if (!session.JsonWanted()) {
+            session.Out() << Columns(lines, "");
+            lines.clear();
+            session.Out().flush();
+        }
         session.Err() << "The links are down: swap the drives, then press Enter. " << std::flush;
         std::string answer;
         std::getline(session.In(), answer);
@@ -350,7 +355,7 @@ int Hotswap(Session& session, const Command& c) {
         down = session.LinksDown(bridges);
         session.SayLinksDown(down);
     }
-    if (!session.Simulated()) {
+    if (!session.Simulated() && !session.JsonWanted()) {
         // What was written so far shows while the drives are waited for.
         session.Out() << Columns(lines, "");
         lines.clear();

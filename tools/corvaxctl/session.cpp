@@ -242,10 +242,12 @@ std::vector<BridgeApInfo> Session::Bridges(Reply* reply) {
 // An event as the simulated machine takes it: the user names the driver's switch, the
 // machine its description's.
 SimAction Session::OnMachine(SimAction a) {
-    if (a.kind != SimAction::Kind::Pull && a.kind != SimAction::Kind::Insert &&
-        a.kind != SimAction::Kind::Replace && a.kind != SimAction::Kind::Stuck &&
-        a.kind != SimAction::Kind::Downtrain && a.kind != SimAction::Kind::Errors &&
-        a.kind != SimAction::Kind::Holds) {
+    const bool slotted = a.kind == SimAction::Kind::Pull || a.kind == SimAction::Kind::Insert ||
+                         a.kind == SimAction::Kind::Replace || a.kind == SimAction::Kind::Stuck ||
+                         a.kind == SimAction::Kind::Downtrain ||
+                         a.kind == SimAction::Kind::Errors || a.kind == SimAction::Kind::Holds ||
+                         (a.kind == SimAction::Kind::Rebalance && a.bySlot);
+    if (!slotted) {
         return a;
     }
     const std::optional<MachineInfo> machine = t_.Machine();
@@ -407,8 +409,13 @@ Json Session::LinksDownJson(const std::optional<std::vector<LinkDown>>& down) {
 // After an enable that gave up: which links stayed cut, on standard error.
 void Session::SayLinksDown(const std::optional<std::vector<LinkDown>>& down) {
     if (!down) {
-        err_ << "corvaxctl: a port's link did not come back in six passes; the driver's log "
-                "names the port (see \"Seeing the driver's lines\" in INSTALL.txt)\n";
+        err_ << "corvaxctl: a port's link or a PEX 8748's secondary path did not come back in "
+                "six passes; the driver's log names which (see \"Seeing the driver's lines\" "
+                "in INSTALL.txt)\n";
+    } else if (down->empty()) {
+        err_ << "corvaxctl: every port's Link Disable reads clear: a PEX 8748's secondary "
+                "path failed; its register space is not where the last update recorded it "
+                "(the system moved its BAR0), and `update` records the new place\n";
     } else {
         for (const LinkDown& d : *down) {
             err_ << "corvaxctl: the link of slot " << d.sw << ":" << d.slot << " (port "

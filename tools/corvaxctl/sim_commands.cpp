@@ -136,6 +136,17 @@ SimAction ParseSimAction(const Command& c) {
             throw UsageError("bad MS '" + c.first + "': milliseconds, from 0 to 3600000");
         }
         a.ms = *ms;
+    } else if (verb == "rebalance") {
+        // SWITCH:SLOT (decimal, one colon) names a slot; anything else is a PFA.
+        a.kind = SimAction::Kind::Rebalance;
+        a.bySlot = c.first.find('.') == std::string::npos &&
+                   c.first.find(':') != std::string::npos && c.first.rfind("0x", 0) != 0;
+        if (a.bySlot) {
+            a.switchIndex = ParseSwitchSlot(c.first, a.slot);
+        } else {
+            a.pfa = ParsePfa(c.first);
+        }
+        a.address = ParseAddress(c.second);
     } else if (verb == "readmem" || verb == "writemem") {
         a.kind = verb == "readmem" ? SimAction::Kind::ReadMem : SimAction::Kind::WriteMem;
         a.address = ParseAddress(c.first);
@@ -167,6 +178,15 @@ int Sim(Session& session, const Command& c) {
             j["address"] = JsonHex(a.address, 16);
         } else if (a.kind == SimAction::Kind::Wait) {
             j["ms"] = a.ms;
+        } else if (a.kind == SimAction::Kind::Rebalance) {
+            if (a.bySlot) {
+                j["switch"] = a.switchIndex;
+                j["slot"] = a.slot;
+            } else {
+                j["pfa"] = JsonHex(a.pfa, 4);
+                j["bdf"] = FormatPfa(a.pfa);
+            }
+            j["address"] = JsonHex(a.address, 16);
         } else {
             j["switch"] = a.switchIndex;
             j["slot"] = a.slot;
@@ -194,6 +214,11 @@ int Sim(Session& session, const Command& c) {
         what = ShortHex(a.address);
     } else if (a.kind == SimAction::Kind::Wait) {
         what = std::to_string(a.ms) + " ms";
+    } else if (a.kind == SimAction::Kind::Rebalance) {
+        what = (a.bySlot
+                    ? "switch " + std::to_string(a.switchIndex) + " slot " + std::to_string(a.slot)
+                    : FormatPfa(a.pfa)) +
+               " to " + ShortHex(a.address);
     } else {
         what = "switch " + std::to_string(a.switchIndex) + " slot " + std::to_string(a.slot);
     }
@@ -267,6 +292,11 @@ void AddressOperand(CLI::App& command, Command& c, bool) {
     command.add_option("ADDRESS", c.first)->required();
 }
 
+void RebalanceOperands(CLI::App& command, Command& c, bool) {
+    command.add_option("TARGET", c.first, "SWITCH:SLOT or PFA")->required();
+    command.add_option("ADDRESS", c.second, "the new BAR0")->required();
+}
+
 void WaitOperand(CLI::App& command, Command& c, bool) {
     command.add_option("MS", c.first, "milliseconds")->required();
 }
@@ -300,6 +330,10 @@ std::vector<CommandSpec> SimCommands() {
          CheckSim, Sim},
         {"sim write", "store a configuration dword", nullptr, true, WriteOperands, CheckSim, Sim},
         {"sim readmem", "a dword of physical memory", nullptr, true, AddressOperand, CheckSim, Sim},
+        {"sim rebalance",
+         "move a drive (SWITCH:SLOT) or a function's BAR0 (PFA) and the windows above it, as "
+         "Windows' rebalance does",
+         nullptr, true, RebalanceOperands, CheckSim, Sim},
         {"sim wait", "let the simulated machine's time pass", nullptr, true, WaitOperand, CheckSim,
          Sim},
         {"sim writemem", "store a dword in a device page", nullptr, true, WriteMemOperands,

@@ -166,6 +166,17 @@ uint32_t SimulateOn(sim::Fabric& fabric, const SimAction& a) {
             case SimAction::Kind::Wait:
                 fabric.Wait(a.ms * 1000);
                 return 0;
+            case SimAction::Kind::Rebalance:
+                if (a.bySlot) {
+                    fabric.MoveSlot(a.switchIndex, a.slot, a.address);
+                } else if (device != 0 || function != 0) {
+                    throw UsageError(FormatPfa(a.pfa) +
+                                     " is not a function the machine moves: an on-board drive "
+                                     "or a switch, at device 0, function 0");
+                } else {
+                    fabric.MoveFunction(bus, a.address);
+                }
+                return 0;
         }
     } catch (const std::logic_error& e) {
         throw UsageError(e.what());

@@ -68,6 +68,7 @@ struct SimAction {
         ReadMem,
         WriteMem,
         Wait,
+        Rebalance,
         Holds,  // whether a drive sits in the slot: 1 or 0 (events are checked with it)
     };
     Kind kind = Kind::Read;
@@ -79,7 +80,8 @@ struct SimAction {
     uint32_t offset = 0;
     uint64_t address = 0;
     uint32_t value = 0;
-    uint64_t ms = 0;  // how long a wait lasts
+    uint64_t ms = 0;      // how long a wait lasts
+    bool bySlot = false;  // a rebalance of the drive in switchIndex:slot, else of pfa's BAR0
     // Errors: the Device Status error bits (3:0) the drive records at each link-up.
     // A downtrain: the speed code (1 = 2.5 GT/s ... 6 = 64 GT/s) and width; speed 0 lifts it.
     unsigned speed = 0;

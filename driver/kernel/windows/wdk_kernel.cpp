@@ -7,6 +7,11 @@
 
 #include <stddef.h>
 
+#ifdef CORVAX_WINE_TEST
+// The test-only build for Wine: its hardware and the calls Wine lacks, swapped in by name.
+#include "driver/kernel/windows/wine_test_kernel.h"
+#endif
+
 #include "driver/kernel/kernel.h"
 
 extern "C" NTSTATUS NTAPI ObSetSecurityObjectByPointer(PVOID Object,
