@@ -13,12 +13,12 @@ namespace corvax {
 namespace {
 
 constexpr uint32_t kEnablePasses = 6;
-constexpr uint32_t kSlotControl = 0x80;
 constexpr uint32_t kLedField = 0xC0;
 constexpr uint32_t kLedShift = 6;
-// On the drives the dword at 0x80 is their Link Control; 0x100 is Enable Clock Power
+// A drive's Link Control lies 0x10 into its own PCI Express capability, wherever the drive
+// keeps that (0x40, 0x60, 0x70 and 0x80 on real drives); 0x100 is Enable Clock Power
 // Management.
-constexpr uint32_t kDriveLinkControl = 0x80;
+constexpr uint32_t kLinkControlInCapability = 0x10;
 constexpr uint32_t kClockPowerManagement = 0x100;
 
 // Ports visited per switch: an unknown identifier gets the largest count, and the per-port
@@ -41,7 +41,7 @@ uint32_t SlotCount(const PlxBridge& bridge) {
 
 // One pass over every port of every switch; false when any port or secondary path stayed
 // shut.
-bool EnablePass(const DeviceExtension* extension) {
+bool EnablePass(DeviceExtension* extension) {
     bool ok = true;
     for (const PlxBridge& bridge : extension->Bridge) {
         if (bridge.bdgPFA == 0) {
@@ -50,7 +50,7 @@ bool EnablePass(const DeviceExtension* extension) {
         // Every port in every pass, also those that came up before: a pass is one attempt at
         // the whole fabric.
         for (uint32_t p = PortCount(bridge); p-- > 0;) {
-            if (!PlxEnablePortLink(&bridge, p)) {
+            if (!PlxEnablePortLink(&bridge, p, &extension->SlotCommands)) {
                 ok = false;
             }
         }
@@ -88,7 +88,7 @@ void HandleDisableBridge(ControlRequest& r) {
             continue;
         }
         for (uint32_t p = PortCount(bridge); p-- > 0;) {
-            PlxDisablePortLink(&bridge, p);
+            PlxDisablePortLink(&bridge, p, &r.extension->SlotCommands);
         }
         // The 8748's secondary path closes only after all of its ports are down.
         if (bridge.pciID == kPlx8748Id) {
@@ -135,10 +135,10 @@ void HandleSetLed(ControlRequest& r) {
             if (!PlxPortAnswers(port)) {
                 continue;
             }
+            const uint32_t asRead = PlxReadSlotControl(&r.extension->SlotCommands, port);
             const uint32_t value =
-                (ControlHalf(PciReadConfigUlong(port, kSlotControl)) & ~kLedField) |
-                ((ledType << kLedShift) & kLedField);
-            PciWriteConfigUlong(port, kSlotControl, value);
+                (ControlHalf(asRead) & ~kLedField) | ((ledType << kLedShift) & kLedField);
+            PlxWriteSlotControl(&r.extension->SlotCommands, port, asRead, value);
             KernDebugPrint("Corvax2 : LED SET(PFA=%04X, data=%08X\n", port, value);
         }
     }
@@ -160,8 +160,8 @@ void HandleSetLedAll(ControlRequest& r) {
             if (!PlxPortAnswers(port)) {
                 continue;
             }
-            PciWriteConfigUlong(port, kSlotControl,
-                                ControlHalf(PciReadConfigUlong(port, kSlotControl)) | kLedField);
+            const uint32_t asRead = PlxReadSlotControl(&r.extension->SlotCommands, port);
+            PlxWriteSlotControl(&r.extension->SlotCommands, port, asRead, asRead | kLedField);
         }
     }
 }
@@ -184,14 +184,20 @@ void HandleClearCpm(ControlRequest& r) {
             }
             const uint32_t pfa = slot.pciPFA;
             KernDebugPrint("Corvax2 : CLR CPM(Dev%d)\n", static_cast<int>(i));
-            const uint32_t value = PciReadConfigUlong(pfa, kDriveLinkControl);
+            // A drive without a PCI Express capability has no Link Control to change, and at
+            // any fixed offset the dword may be another register of its own.
+            const uint32_t capability = PciFindCapabilityThroughPorts(pfa, kPcieCapabilityId);
+            if (capability == 0) {
+                continue;
+            }
+            const uint32_t linkControl = capability + kLinkControlInCapability;
+            const uint32_t value = PciReadConfigUlong(pfa, linkControl);
             KernDebugPrint("Corvax2 : CLR CPM(PFA=%04X, in data=%08X\n", pfa, value);
             // Written only when there is something to clear.
             if ((value & kClockPowerManagement) != 0) {
-                PciWriteConfigUlong(pfa, kDriveLinkControl,
-                                    ControlHalf(value) & ~kClockPowerManagement);
+                PciWriteConfigUlong(pfa, linkControl, ControlHalf(value) & ~kClockPowerManagement);
                 KernDebugPrint("Corvax2 : CLR CPM(PFA=%04X, out data=%08X\n", pfa,
-                               PciReadConfigUlong(pfa, kDriveLinkControl));
+                               PciReadConfigUlong(pfa, linkControl));
             }
         }
     }

@@ -173,6 +173,16 @@ void KernWriteRegisterUchar(volatile void* address, uint8_t value);
 uint32_t KernReadRegisterUlong(const volatile void* address);
 void KernWriteRegisterUlong(volatile void* address, uint32_t value);
 
+/* ---- Time. ---- */
+
+/* Microseconds since the system started, from a clock that never goes back
+ * (KeQueryPerformanceCounter). */
+uint64_t KernTimeUs(void);
+/* Lets at least that many microseconds pass on the calling thread (KeDelayExecutionThread;
+ * passive or APC level only, never with a configuration-port pair held). The system's timer
+ * may make the wait longer. */
+void KernDelayUs(uint32_t us);
+
 /* ---- Debug log. ---- */
 
 /* DbgPrint: one print, formatted by the kernel's print routine (%p is 16 upper-case hex

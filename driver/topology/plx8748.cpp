@@ -142,7 +142,7 @@ uint32_t PlxGetPortBitmap(const PlxBridge* bridge) {
         const uint32_t pfa = bridge->OriginalSlot[i].pciPFA;
         const uint32_t value = PciReadConfigUlong(pfa, 0x00);
         KernDebugPrint("Corvax2 : pfa = 0x%08X, value=0x%08X\n", pfa, value);
-        if (value != 0 && value != kNoAnswer) {
+        if (value != 0 && IdAnswers(value)) {
             bitmap |= 1u << i;
         }
     }

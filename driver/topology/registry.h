@@ -17,6 +17,15 @@ constexpr uint32_t kPlx8748Id = 0x874810b5u;
 
 constexpr uint32_t kNvmeClass = 0x01080200u;  // dword 0x08 with the revision byte cleared
 constexpr uint32_t kNoAnswer = 0xFFFFFFFFu;
+// The vendor ID a function still starting answers with when the root port makes such answers
+// visible (Configuration Request Retry Status): "not yet", like all-ones.
+constexpr uint32_t kVendorNotReady = 0x0001u;
+
+// Whether a read of a function's ID dword shows a function that answers: neither all-ones
+// (nothing there) nor the vendor ID of a function not ready yet.
+inline bool IdAnswers(uint32_t idDword) {
+    return idDword != kNoAnswer && (idDword & 0xFFFFu) != kVendorNotReady;
+}
 
 constexpr uint32_t kDeviceIdListEntries = 256;
 constexpr uint32_t kBridgeRecords = 3;
@@ -59,6 +68,28 @@ struct PlxBridge {
     DriveSlot CurrentSlot[kSlotsPerBridge];
 };
 
+// What the driver remembers of the Slot Control commands it wrote to one downstream port. A
+// port that reports command completion takes no new command before the last one completed,
+// and a slot whose power was cut stays off for a second before it is turned on again; the
+// hardware shows neither the time a command went out nor when the power went off.
+struct SlotCommand {
+    uint32_t portPfa;     // the port; 0: a free entry
+    uint8_t fgPending;    // a command went out and its completion has not been seen yet
+    uint8_t fgPowerCut;   // this driver turned the slot's power off and has not turned it on
+    uint16_t reserved;    // always 0
+    uint64_t commandUs;   // when the last command went out (KernTimeUs)
+    uint64_t powerCutUs;  // when the slot's power went off
+};
+
+constexpr uint32_t kSlotCommandEntries = kBridgeRecords * kSlotsPerBridge;
+
+// One entry per port the driver has written Slot Control of. Not part of the registry: an
+// update rebuilds the registry, but a command still running or a slot still unpowered is not
+// forgotten by the hardware.
+struct SlotCommandLog {
+    SlotCommand Entry[kSlotCommandEntries];
+};
+
 struct DeviceExtension {
     KernDevice* DeviceObject;
     KernUnicodeString DeviceName;
@@ -80,6 +111,7 @@ struct DeviceExtension {
     // save whose mapping failed leaves another drive's bytes in the area; those are never
     // written back into a drive.
     uint8_t fgSaved[kBridgeRecords][kSlotsPerBridge];
+    SlotCommandLog SlotCommands;
 };
 
 constexpr uint8_t kSavedHeader = 0x01;

@@ -11,6 +11,10 @@ namespace {
 
 constexpr uint32_t kFirstBus = 1;
 constexpr uint32_t kLastBus = 64;
+// Base class 0x06, subclass 0x04: a PCI-to-PCI bridge, such as a switch's upstream port.
+constexpr uint32_t kBridgeClass = 0x0604;
+// Max_Payload_Size encodings 0 (128 bytes) to 5 (4096); 6 and 7 are reserved.
+constexpr uint32_t kLargestPayloadCode = 5;
 
 uint32_t DriveBehindPort(uint32_t portPfa) {
     // The port's secondary bus, device 0, function 0; a silent port gives bus 0xFF.
@@ -79,12 +83,29 @@ void AlignMaxPayload(const PlxBridge* bridge, uint32_t drivePfa) {
     // same dword is another register. A drive without one is left alone.
     const uint32_t capability = PciFindCapabilityThroughPorts(drivePfa, kPcieCapabilityId);
     if (capability == 0) {
+        KernDebugPrint("Corvax2 : MPS not aligned(PFA=%04X)\n", drivePfa);
         return;
+    }
+    // The drive may take no larger payload than its Device Capabilities say it supports
+    // (bits 2:0, in the encoding of Device Control's field): a larger setting lets it accept
+    // packets it cannot handle. Such a drive gets its own largest size, and the line says so.
+    const uint32_t capabilities = PciReadConfigUlong(drivePfa, capability + 4);
+    const uint32_t supported = capabilities & 7u;
+    if (capabilities == kNoAnswer || supported > kLargestPayloadCode) {
+        KernDebugPrint("Corvax2 : MPS not aligned(PFA=%04X)\n", drivePfa);
+        return;
+    }
+    uint32_t target = bridge->bdgMps & 0xE0u;
+    if ((supported << 5) < target) {
+        KernDebugPrint("Corvax2 : MPS limited(PFA=%04X, supported=%d, switch=%d)\n", drivePfa,
+                       static_cast<int>(128u << supported),
+                       static_cast<int>(128u << (target >> 5)));
+        target = supported << 5;
     }
     const uint32_t deviceControl = capability + 8;
     const uint32_t v = PciReadConfigUlong(drivePfa, deviceControl);
-    if ((v & 0xE0u) != bridge->bdgMps) {
-        PciWriteConfigUlong(drivePfa, deviceControl, ControlHalf(v & 0xFFFFFF1Fu) | bridge->bdgMps);
+    if (v != kNoAnswer && (v & 0xE0u) != target) {
+        PciWriteConfigUlong(drivePfa, deviceControl, ControlHalf(v & 0xFFFFFF1Fu) | target);
     }
 }
 
@@ -171,7 +192,15 @@ void ScanBridge(DeviceExtension* extension, PlxBridge* bridge, uint8_t* saveArea
         slot->ConfigTable = saveArea;
         slot->MsiTable = saveArea + 256;
 
-        if ((PciReadConfigUlong(drive, 0x08) & 0xFFFFFF00u) != kNvmeClass) {
+        const uint32_t classCode = PciReadConfigUlong(drive, 0x08);
+        if ((classCode & 0xFFFFFF00u) != kNvmeClass) {
+            // A bridge in the slot (another switch, as real boards chain them) holds no drive
+            // of this slot; its link is this port's all the same, and cutting it resets
+            // everything behind the bridge. Said once here; the slot stays empty.
+            if (classCode != kNoAnswer && (classCode >> 16) == kBridgeClass) {
+                KernDebugPrint("Corvax2 : Bridge behind port%d(PFA=%04X, ID=0x%08X)\n",
+                               static_cast<int>(i), drive, PciReadConfigUlong(drive, 0x00));
+            }
             continue;
         }
         const uint32_t id = PciReadConfigUlong(drive, 0x00);

@@ -125,6 +125,8 @@ struct State {
     Violations violations;
     int requestsInside = 0;
     uint64_t configPairs = 0;
+    // The time of a kernel without a machine: moved on only by the driver's own waits.
+    std::atomic<uint64_t> ownClockUs{0};
 };
 
 using StateGuard = std::lock_guard<OptionalLock<std::recursive_mutex>>;
@@ -304,6 +306,7 @@ void Kernel::Reset() {
         s.violations = Violations();
         s.requestsInside = 0;
         s.configPairs = 0;
+        s.ownClockUs = 0;
         s.ramUnknown = false;
         s.fabric = fabric;
     }
@@ -872,6 +875,22 @@ void KernWritePortUlong(uint16_t port, uint32_t value) {
 uint32_t KernReadPortUlong(uint16_t port) {
     sim::Fabric* fabric = sim::Kernel::Get().AttachedFabric();
     return fabric != nullptr ? fabric->ReadPort(port) : 0xFFFFFFFFu;
+}
+
+// The machine's clock: a wait moves it on instead of sleeping, so links train and drives start
+// in it exactly as long as the driver waits.
+uint64_t KernTimeUs(void) {
+    sim::Fabric* fabric = sim::Kernel::Get().AttachedFabric();
+    return fabric != nullptr ? fabric->ClockUs() : S().ownClockUs.load();
+}
+
+void KernDelayUs(uint32_t us) {
+    sim::Fabric* fabric = sim::Kernel::Get().AttachedFabric();
+    if (fabric != nullptr) {
+        fabric->Wait(us);
+    } else {
+        S().ownClockUs += us;
+    }
 }
 
 void KernTakeSystemRamRanges(void) {

@@ -81,6 +81,7 @@ void ConfigSpace::Write(unsigned offset, unsigned size, uint32_t value) {
         Slot(kValue, at) = b;
     }
     // A naturally aligned access never crosses a dword, so one hook at most.
+    lastWriteBytes_ = ((1u << size) - 1) << (offset & 3);
     RunHook(dword, before, Load(kValue, dword, 4), WriteSource::Software);
 }
 
@@ -89,6 +90,7 @@ void ConfigSpace::Poke(unsigned offset, uint32_t value) {
     CheckAccess(dword, 4);
     const uint32_t before = Load(kValue, dword, 4);
     Store(kValue, dword, 4, value);
+    lastWriteBytes_ = 0xF;
     RunHook(dword, before, value, WriteSource::Inspection);
 }
 

@@ -66,6 +66,10 @@ class ConfigSpace {
     // Every value and mask back to zero; hooks stay.
     void Clear();
 
+    // Which bytes of its dword the write that ran the current hook touched (bit n for byte
+    // n): a hook can tell a write of a register's upper half from one of its lower half.
+    unsigned LastWriteBytes() const { return lastWriteBytes_; }
+
   private:
     static constexpr unsigned kHeaderSize = 256;
     static constexpr unsigned kExtendedSize = kSize - kHeaderSize;
@@ -87,6 +91,7 @@ class ConfigSpace {
     std::vector<uint8_t> extended_;
     // A function has a handful of hooks at most: a short list, searched only on writes.
     std::vector<std::pair<unsigned, Hook>> hooks_;
+    unsigned lastWriteBytes_ = 0;
 };
 
 // True for 1, 2 or 4 bytes at a naturally aligned offset.

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <sstream>
@@ -194,6 +195,28 @@ class AddressBook {
 
 }  // namespace
 
+namespace {
+
+// The buses a switch uses: its internal bus, its ports' buses and those of the switches in
+// its slots.
+void BusesOf(const SwitchDescription& sw, std::set<unsigned>& buses) {
+    buses.insert(sw.internalBus);
+    for (const auto& port : sw.ports) {
+        buses.insert(port.bus);
+        if (port.lowerSwitch) {
+            BusesOf(*port.lowerSwitch, buses);
+        }
+    }
+}
+
+}  // namespace
+
+uint8_t HighestBus(const SwitchDescription& sw) {
+    std::set<unsigned> buses;
+    BusesOf(sw, buses);
+    return static_cast<uint8_t>(*buses.rbegin());
+}
+
 unsigned SlotCount(SwitchModel model) {
     return static_cast<unsigned>(LinkMap(model).size());
 }
@@ -322,8 +345,22 @@ SwitchWindows EffectiveWindows(const SwitchDescription& sw) {
     SwitchWindows out;
     std::vector<MemoryRange> all;
     for (const PortDescription& port : sw.ports) {
-        const std::vector<MemoryRange> behind =
+        std::vector<MemoryRange> behind =
             port.drive ? DriveMemoryRanges(*port.drive) : std::vector<MemoryRange>{};
+        if (port.lowerSwitch) {
+            // A switch in the slot: its register space and whatever its own windows forward.
+            const SwitchDescription& lower = *port.lowerSwitch;
+            if (lower.bar0 != 0) {
+                behind.push_back({0x10, lower.bar0, SwitchBarSize(lower.model), false});
+            }
+            const BridgeWindows below = EffectiveWindows(lower).upstream;
+            for (const Window* win : {&below.memory, &below.prefetchable}) {
+                if (win->Open()) {
+                    behind.push_back(
+                        {0, win->base, win->limit - win->base + 1, win == &below.prefetchable});
+                }
+            }
+        }
         BridgeWindows w = CoveringWindows(behind);
         w.memory = port.memoryWindow.value_or(w.memory);
         w.prefetchable = port.prefetchableWindow.value_or(w.prefetchable);
@@ -420,13 +457,39 @@ void ValidateFabric(const FabricDescription& fabric) {
                    "the configuration window", window.base, window.size);
     }
 
+    // Every switch, those in slots too, with the key it has in the description and the port
+    // whose slot holds it.
+    struct PlacedSwitch {
+        const SwitchDescription* sw;
+        std::string key;
+        const PortDescription* above;
+    };
+    std::vector<PlacedSwitch> all;
+    std::function<void(const SwitchDescription&, const std::string&, const PortDescription*)>
+        place =
+            [&](const SwitchDescription& sw, const std::string& key, const PortDescription* above) {
+                all.push_back({&sw, key, above});
+                for (size_t p = 0; p < sw.ports.size(); ++p) {
+                    const PortDescription& port = sw.ports[p];
+                    if (port.lowerSwitch) {
+                        place(*port.lowerSwitch, At(key + ".ports", p) + ".switch", &port);
+                    }
+                }
+            };
+    for (size_t s = 0; s < fabric.switches.size(); ++s) {
+        place(fabric.switches[s], At("switches", s), nullptr);
+    }
+
     AddressBook book;
     // Switch-owned buses first, so a host-side function that lands on one is reported there.
-    for (size_t s = 0; s < fabric.switches.size(); ++s) {
-        const auto& sw = fabric.switches[s];
-        const std::string key = At("switches", s);
+    for (const PlacedSwitch& placed : all) {
+        const auto& sw = *placed.sw;
+        const std::string& key = placed.key;
         if (sw.internalBus == sw.bus) {
             Fail(key + ".internal_bus", "equals the switch's own bus " + Hex(sw.bus));
+        }
+        if (placed.above != nullptr && sw.bus != placed.above->bus) {
+            Fail(key + ".bus", Hex(sw.bus) + " is not the slot's bus " + Hex(placed.above->bus));
         }
         book.ClaimBus(sw.internalBus, key + ".internal_bus");
         if (sw.linkTrainMs > kMaxTimingMs) {
@@ -450,13 +513,45 @@ void ValidateFabric(const FabricDescription& fabric) {
                 Fail(pkey + ".link_train_ms", std::to_string(*port.linkTrainMs) + " is above " +
                                                   std::to_string(kMaxTimingMs) + " ms");
             }
+            if (port.drive && port.lowerSwitch) {
+                Fail(pkey, "a slot holds a drive or a switch, not both");
+            }
             book.ClaimBus(port.bus, pkey + ".bus");
         }
     }
+    // A switch in a slot answers on the slot's bus, and its own buses lie above it: a bridge
+    // passes down only the buses from its secondary to its subordinate number.
+    for (const PlacedSwitch& placed : all) {
+        if (placed.above == nullptr) {
+            continue;
+        }
+        std::set<unsigned> inside;
+        BusesOf(*placed.sw, inside);
+        for (unsigned bus : inside) {
+            if (bus <= placed.above->bus) {
+                Fail(placed.key,
+                     "bus " + Hex(bus) + " is not above the slot's bus " + Hex(placed.above->bus));
+            }
+        }
+        const unsigned highest = HighestBus(*placed.sw);
+        for (const PlacedSwitch& other : all) {
+            std::set<unsigned> theirs = {other.sw->internalBus};
+            for (const auto& port : other.sw->ports) {
+                theirs.insert(port.bus);
+            }
+            for (unsigned bus : theirs) {
+                if (bus > placed.above->bus && bus <= highest && inside.count(bus) == 0) {
+                    Fail(placed.key, "its buses " + Hex(placed.above->bus) + " to " + Hex(highest) +
+                                         " take in bus " + Hex(bus) +
+                                         ", which another switch uses");
+                }
+            }
+        }
+    }
     book.ClaimFunction(0, "host_bridge", false);
-    for (size_t s = 0; s < fabric.switches.size(); ++s) {
-        const auto& sw = fabric.switches[s];
-        const std::string key = At("switches", s);
+    for (const PlacedSwitch& placed : all) {
+        const auto& sw = *placed.sw;
+        const std::string& key = placed.key;
         const uint64_t barSize = SwitchBarSize(sw.model);
         if ((sw.bar0 & (barSize - 1)) != 0) {
             Fail(key + ".bar0", Hex(sw.bar0) + " is not aligned to the BAR's size " + Hex(barSize));
@@ -467,7 +562,7 @@ void ValidateFabric(const FabricDescription& fabric) {
         if (sw.bar0 != 0) {
             ram.Refuse(key + ".bar0", "BAR0", sw.bar0, barSize);
         }
-        book.ClaimFunction(unsigned{sw.bus} << 8, key + ".bus", false);
+        book.ClaimFunction(unsigned{sw.bus} << 8, key + ".bus", placed.above != nullptr);
         ValidateWindow(key + ".memory_window", sw.memoryWindow, true);
         ValidateWindow(key + ".prefetchable_window", sw.prefetchableWindow, false);
         for (size_t p = 0; p < sw.ports.size(); ++p) {
@@ -477,6 +572,9 @@ void ValidateFabric(const FabricDescription& fabric) {
             ValidateWindow(pkey + ".prefetchable_window", port.prefetchableWindow, false);
             book.ClaimFunction(unsigned{sw.internalBus} << 8 | LinkMap(sw.model)[port.index] << 3,
                                pkey, true);
+            if (port.lowerSwitch) {
+                continue;  // the switch's upstream port claims the slot's function
+            }
             book.ClaimFunction(unsigned{port.bus} << 8, pkey + ".drive", true);
             if (port.drive) {
                 ValidateDrive(*port.drive, pkey + ".drive");
@@ -550,15 +648,18 @@ void ValidateFabric(const FabricDescription& fabric) {
         host.push_back({hb.ecamWindow ? "host_bridge.ecam_window" : "host_bridge.ecam", window.base,
                         window.size});
     }
-    for (size_t s = 0; s < fabric.switches.size(); ++s) {
-        const auto& sw = fabric.switches[s];
-        const std::string key = At("switches", s);
+    for (const PlacedSwitch& placed : all) {
+        const auto& sw = *placed.sw;
+        const std::string& key = placed.key;
         if (sw.bar0 != 0) {
             devices.push_back({key + ".bar0", sw.bar0, SwitchBarSize(sw.model), "BAR0"});
-            host.push_back(devices.back());
+            if (placed.above == nullptr) {
+                host.push_back(devices.back());
+            }
         }
+        // A switch in a slot decodes behind the slot's port, whose windows cover it.
         const SwitchWindows effective = EffectiveWindows(sw);
-        windowDecoders(key, effective.upstream, host);
+        windowDecoders(key, effective.upstream, placed.above == nullptr ? host : windows);
         std::vector<Decoder> ports;
         for (size_t p = 0; p < sw.ports.size(); ++p) {
             const std::string pkey = At(key + ".ports", p);
@@ -849,8 +950,104 @@ void CheckSwitchImage(const std::shared_ptr<const RegisterImage>& image, const s
     }
 }
 
-uint16_t SlotControlOf(const RegisterImage& image) {
-    return static_cast<uint16_t>(image.bytes[0x80] | image.bytes[0x81] << 8);
+bool Flag(const json& j, const std::string& key) {
+    if (!j.is_boolean()) {
+        Fail(key, "expected true or false");
+    }
+    return j.get<bool>();
+}
+
+// One switch; slotBus is the bus of the port whose slot holds it (none on the host's buses),
+// where its upstream port sits: its "bus" may then be left out, and must be that bus.
+SwitchDescription ReadSwitch(const json& j, const std::string& key, const std::string& baseDir,
+                             std::optional<uint8_t> slotBus) {
+    CheckKeys(j, key,
+              {"model", "bus", "internal_bus", "bar0", "max_payload", "link_train_ms", "ports",
+               "image", "port_image", "memory_window", "prefetchable_window"});
+    SwitchDescription sw;
+    sw.image = ImageOf(j, "image", key, baseDir);
+    sw.portImage = ImageOf(j, "port_image", key, baseDir);
+    CheckSwitchImage(sw.image, key + ".image");
+    CheckSwitchImage(sw.portImage, key + ".port_image");
+    if (sw.image) {
+        // BAR0 and the payload size as the machine had them, unless given.
+        const RegisterImage& im = *sw.image;
+        sw.bar0 = (im.bytes[0x10] | im.bytes[0x11] << 8 | im.bytes[0x12] << 16 |
+                   static_cast<uint32_t>(im.bytes[0x13]) << 24) &
+                  ~0xFu;
+        sw.maxPayload = 128u << ((im.bytes[0x70] >> 5) & 7);
+    }
+    const json& model = Required(j, "model", key);
+    std::optional<SwitchModel> m;
+    if (model.is_string()) {
+        m = ModelFromName(model.get<std::string>());
+    } else if (model.is_number_unsigned()) {
+        m = ModelFromName(std::to_string(model.get<uint64_t>()));
+    }
+    if (!m)
+        Fail(key + ".model", "expected \"8618\", \"8732\" or \"8748\"");
+    sw.model = *m;
+    if (slotBus) {
+        sw.bus = *slotBus;
+        Optional(j, "bus", key, 0xFF, sw.bus);
+        if (sw.bus != *slotBus) {
+            Fail(key + ".bus", Hex(sw.bus) + " is not the slot's bus " + Hex(*slotBus) +
+                                   ", where the switch's upstream port answers");
+        }
+    } else {
+        sw.bus = Need<uint8_t>(j, "bus", key, 0xFF);
+    }
+    sw.internalBus = Need<uint8_t>(j, "internal_bus", key, 0xFF);
+    Optional(j, "bar0", key, 0xFFFFFFFF, sw.bar0);
+    Optional(j, "max_payload", key, 0xFFFFFFFF, sw.maxPayload);
+    Optional(j, "link_train_ms", key, 0xFFFFFFFF, sw.linkTrainMs);
+    sw.memoryWindow = ReadWindow(j, "memory_window", key);
+    sw.prefetchableWindow = ReadWindow(j, "prefetchable_window", key);
+    if (auto p = j.find("ports"); p != j.end()) {
+        const auto& ports = List(*p, key + ".ports");
+        for (size_t i = 0; i < ports.size(); ++i) {
+            const std::string pkey = At(key + ".ports", i);
+            CheckKeys(
+                ports[i], pkey,
+                {"index", "bus", "drive", "switch", "slot_control", "link_train_ms", "link_speed",
+                 "link_width", "image", "memory_window", "prefetchable_window"});
+            PortDescription port;
+            port.index = Need<unsigned>(ports[i], "index", pkey, 0xFFFF);
+            port.bus = Need<uint8_t>(ports[i], "bus", pkey, 0xFF);
+            port.image = ImageOf(ports[i], "image", pkey, baseDir);
+            CheckSwitchImage(port.image, pkey + ".image");
+            if (!port.image) {
+                port.image = sw.portImage;
+            }
+            port.memoryWindow = ReadWindow(ports[i], "memory_window", pkey);
+            port.prefetchableWindow = ReadWindow(ports[i], "prefetchable_window", pkey);
+            if (auto c = ports[i].find("slot_control"); c != ports[i].end()) {
+                port.slotControl =
+                    static_cast<uint16_t>(Number(*c, pkey + ".slot_control", 0xFFFF));
+            }
+            if (auto t = ports[i].find("link_train_ms"); t != ports[i].end()) {
+                port.linkTrainMs =
+                    static_cast<unsigned>(Number(*t, pkey + ".link_train_ms", 0xFFFFFFFF));
+            }
+            ReadLink(ports[i], pkey, port.linkSpeed, port.linkWidth);
+            const auto d = ports[i].find("drive");
+            const auto l = ports[i].find("switch");
+            const bool hasDrive = d != ports[i].end() && !d->is_null();
+            const bool hasSwitch = l != ports[i].end() && !l->is_null();
+            if (hasDrive && hasSwitch) {
+                Fail(pkey, "a slot holds a drive or a switch, not both");
+            }
+            if (hasDrive) {
+                port.drive = ReadDrive(*d, pkey + ".drive", baseDir);
+            }
+            if (hasSwitch) {
+                port.lowerSwitch = std::make_shared<const SwitchDescription>(
+                    ReadSwitch(*l, pkey + ".switch", baseDir, port.bus));
+            }
+            sw.ports.push_back(port);
+        }
+    }
+    return sw;
 }
 
 FabricDescription ReadFabric(const json& root, const std::string& baseDir) {
@@ -870,7 +1067,7 @@ FabricDescription ReadFabric(const json& root, const std::string& baseDir) {
     }
     if (auto it = root.find("host_bridge"); it != root.end()) {
         const std::string key = "host_bridge";
-        CheckKeys(*it, key, {"vendor", "device", "ecam", "ecam_window", "image"});
+        CheckKeys(*it, key, {"vendor", "device", "ecam", "ecam_window", "crs_visibility", "image"});
         auto& hb = f.hostBridge;
         if ((hb.image = ImageOf(*it, "image", key, baseDir))) {
             ConfigSpace c;
@@ -887,79 +1084,14 @@ FabricDescription ReadFabric(const json& root, const std::string& baseDir) {
         if (auto w = it->find("ecam_window"); w != it->end()) {
             hb.ecamWindow = Number(*w, key + ".ecam_window", UINT64_MAX);
         }
+        if (auto c = it->find("crs_visibility"); c != it->end()) {
+            hb.crsVisibility = Flag(*c, key + ".crs_visibility");
+        }
     }
     if (auto it = root.find("switches"); it != root.end()) {
         const auto& list = List(*it, "switches");
         for (size_t s = 0; s < list.size(); ++s) {
-            const json& j = list[s];
-            const std::string key = At("switches", s);
-            CheckKeys(j, key,
-                      {"model", "bus", "internal_bus", "bar0", "max_payload", "link_train_ms",
-                       "ports", "image", "port_image", "memory_window", "prefetchable_window"});
-            SwitchDescription sw;
-            sw.image = ImageOf(j, "image", key, baseDir);
-            sw.portImage = ImageOf(j, "port_image", key, baseDir);
-            CheckSwitchImage(sw.image, key + ".image");
-            CheckSwitchImage(sw.portImage, key + ".port_image");
-            if (sw.image) {
-                // BAR0 and the payload size as the machine had them, unless given.
-                const RegisterImage& im = *sw.image;
-                sw.bar0 = (im.bytes[0x10] | im.bytes[0x11] << 8 | im.bytes[0x12] << 16 |
-                           static_cast<uint32_t>(im.bytes[0x13]) << 24) &
-                          ~0xFu;
-                sw.maxPayload = 128u << ((im.bytes[0x70] >> 5) & 7);
-            }
-            const json& model = Required(j, "model", key);
-            std::optional<SwitchModel> m;
-            if (model.is_string()) {
-                m = ModelFromName(model.get<std::string>());
-            } else if (model.is_number_unsigned()) {
-                m = ModelFromName(std::to_string(model.get<uint64_t>()));
-            }
-            if (!m)
-                Fail(key + ".model", "expected \"8618\", \"8732\" or \"8748\"");
-            sw.model = *m;
-            sw.bus = Need<uint8_t>(j, "bus", key, 0xFF);
-            sw.internalBus = Need<uint8_t>(j, "internal_bus", key, 0xFF);
-            Optional(j, "bar0", key, 0xFFFFFFFF, sw.bar0);
-            Optional(j, "max_payload", key, 0xFFFFFFFF, sw.maxPayload);
-            Optional(j, "link_train_ms", key, 0xFFFFFFFF, sw.linkTrainMs);
-            sw.memoryWindow = ReadWindow(j, "memory_window", key);
-            sw.prefetchableWindow = ReadWindow(j, "prefetchable_window", key);
-            if (auto p = j.find("ports"); p != j.end()) {
-                const auto& ports = List(*p, key + ".ports");
-                for (size_t i = 0; i < ports.size(); ++i) {
-                    const std::string pkey = At(key + ".ports", i);
-                    CheckKeys(
-                        ports[i], pkey,
-                        {"index", "bus", "drive", "slot_control", "link_train_ms", "link_speed",
-                         "link_width", "image", "memory_window", "prefetchable_window"});
-                    PortDescription port;
-                    port.index = Need<unsigned>(ports[i], "index", pkey, 0xFFFF);
-                    port.bus = Need<uint8_t>(ports[i], "bus", pkey, 0xFF);
-                    port.image = ImageOf(ports[i], "image", pkey, baseDir);
-                    CheckSwitchImage(port.image, pkey + ".image");
-                    if (!port.image) {
-                        port.image = sw.portImage;
-                    }
-                    if (port.image) {
-                        port.slotControl = SlotControlOf(*port.image);
-                    }
-                    Optional(ports[i], "slot_control", pkey, 0xFFFF, port.slotControl);
-                    port.memoryWindow = ReadWindow(ports[i], "memory_window", pkey);
-                    port.prefetchableWindow = ReadWindow(ports[i], "prefetchable_window", pkey);
-                    if (auto t = ports[i].find("link_train_ms"); t != ports[i].end()) {
-                        port.linkTrainMs =
-                            static_cast<unsigned>(Number(*t, pkey + ".link_train_ms", 0xFFFFFFFF));
-                    }
-                    ReadLink(ports[i], pkey, port.linkSpeed, port.linkWidth);
-                    if (auto d = ports[i].find("drive"); d != ports[i].end() && !d->is_null()) {
-                        port.drive = ReadDrive(*d, pkey + ".drive", baseDir);
-                    }
-                    sw.ports.push_back(port);
-                }
-            }
-            f.switches.push_back(sw);
+            f.switches.push_back(ReadSwitch(list[s], At("switches", s), baseDir, std::nullopt));
         }
     }
     if (auto it = root.find("onboard"); it != root.end()) {

@@ -154,11 +154,18 @@ struct BridgeWindows {
     Window prefetchable;  // 64-bit
 };
 
+struct SwitchDescription;
+
 struct PortDescription {
     unsigned index = 0;  // slot index; the model's link map gives the device number
     uint8_t bus = 0;     // the port's secondary bus, where the drive behind it answers
     std::optional<DriveDescription> drive;
-    uint16_t slotControl = 0x01C0;  // power on, power indicator on, attention indicator off
+    // A switch in the slot instead of a drive: its upstream port on the port's secondary bus,
+    // its own ports and drives on buses above that.
+    std::shared_ptr<const SwitchDescription> lowerSwitch;
+    // Slot Control at load; none: the image's, or 0x01C0 without one (power on, power
+    // indicator on, attention indicator off).
+    std::optional<uint16_t> slotControl;
     // How long the link takes to train once it may; none: the switch's own time.
     std::optional<unsigned> linkTrainMs;
     // What the port's Link Capabilities advertise instead of the image's or the model's.
@@ -189,6 +196,9 @@ struct SwitchDescription {
     std::optional<Window> memoryWindow;
     std::optional<Window> prefetchableWindow;
 };
+
+// The highest bus number a switch and everything in its slots use.
+uint8_t HighestBus(const SwitchDescription& sw);
 
 // Size of a switch's upstream BAR0 (its register space).
 uint64_t SwitchBarSize(SwitchModel model);
@@ -226,6 +236,10 @@ struct HostBridgeDescription {
     std::optional<uint64_t> ecamWindow;
     // Real registers to start from; the fields above hold the image's unless given.
     std::shared_ptr<const RegisterImage> image;
+    // Configuration Request Retry Status Software Visibility, enabled at the root port above
+    // the switches: a function still starting answers a read of its vendor ID with 0x0001
+    // (dword 0xFFFF0001) instead of all-ones.
+    bool crsVisibility = false;
 
     static HostBridgeDescription Intel(uint16_t deviceId, uint64_t windowRegister,
                                        std::optional<uint64_t> window = std::nullopt) {

@@ -28,6 +28,7 @@ Fabric::Fabric(const FabricDescription& description)
 Fabric::Fabric(const FabricDescription& description, Validated) : ram_(description.ram) {
     const auto& hb = description.hostBridge;
     hostBridge_ = MakeHostBridge(hb);
+    crsVisibility_ = hb.crsVisibility;
     const WindowDecode window = EffectiveWindow(hb);
     ecamWindow_ = window.base;
     ecamWindowSize_ = window.size;
@@ -35,12 +36,31 @@ Fabric::Fabric(const FabricDescription& description, Validated) : ram_(descripti
         functions_.emplace(fn.pfa, MakeFunction(fn));
     }
     for (const auto& sw : description.switches) {
-        switches_.push_back(std::make_unique<PlxSwitch>(sw, clock_));
+        switches_.push_back(std::make_unique<PlxSwitch>(sw, clock_, rules_));
+    }
+    // Then the switches in slots, so that those on the host's buses keep their places in the
+    // order of the description.
+    for (size_t i = 0; i < description.switches.size(); ++i) {
+        AddLowerSwitches(description.switches[i], *switches_[i]);
     }
     for (const auto& ob : description.onboard) {
         auto drive = std::make_unique<NvmeDrive>(ob.drive);
         drive->LoadFirmwareState();
+        drive->WatchRules(&rules_);
         onboard_.emplace(ob.bus, std::move(drive));
+    }
+}
+
+void Fabric::AddLowerSwitches(const SwitchDescription& description, PlxSwitch& sw) {
+    for (const auto& port : description.ports) {
+        if (port.lowerSwitch) {
+            DownstreamPort* above = sw.Port(port.index);
+            switches_.push_back(
+                std::make_unique<PlxSwitch>(*port.lowerSwitch, clock_, rules_, above));
+            PlxSwitch& lower = *switches_.back();
+            above->AttachLower(&lower);
+            AddLowerSwitches(*port.lowerSwitch, lower);
+        }
     }
 }
 
@@ -66,7 +86,7 @@ ConfigSpace* Fabric::Locate(unsigned bus, unsigned device, unsigned function, bo
         return &it->second;
     if (device == 0 && function == 0) {
         for (auto& sw : switches_) {
-            if (sw->Bus() == bus)
+            if (sw->Above() == nullptr && sw->Bus() == bus)
                 return &sw->Upstream();
         }
         if (auto it = onboard_.find(static_cast<uint8_t>(bus)); it != onboard_.end()) {
@@ -76,15 +96,81 @@ ConfigSpace* Fabric::Locate(unsigned bus, unsigned device, unsigned function, bo
     // Switch ports decode from their bus-number registers as they stand, so software that
     // rewrites them moves what lies behind, as on real hardware.
     for (auto& sw : switches_) {
-        if (sw->InternalBus() == bus) {
+        if (sw->Above() == nullptr && sw->InternalBus() == bus) {
             DownstreamPort* port = function == 0 ? sw->PortAtDevice(device) : nullptr;
             return port ? &port->Config() : nullptr;
         }
     }
-    if (device != 0 || function != 0)
-        return nullptr;  // a downstream port passes device 0 only
-    NvmeDrive* drive = DriveAt(bus, bypassLink, via);
-    return drive ? &drive->Config() : nullptr;
+    for (auto& sw : switches_) {
+        if (sw->Above() != nullptr) {
+            continue;  // reached through the port above it
+        }
+        for (unsigned s = 0; s < sw->Slots(); ++s) {
+            if (DownstreamPort* port = sw->Port(s)) {
+                const Behind behind = BehindPort(*port, bus, device, function, bypassLink, via);
+                if (behind.claimed) {
+                    return behind.space;
+                }
+            }
+        }
+    }
+    return nullptr;
+}
+
+Fabric::Behind Fabric::BehindPort(DownstreamPort& port, unsigned bus, unsigned device,
+                                  unsigned function, bool bypassLink, DownstreamPort** via) {
+    Behind r;
+    PlxSwitch* lower = port.Lower();
+    if (bus == port.SecondaryBus()) {
+        r.claimed = true;
+        if (device != 0 || function != 0) {
+            return r;  // a downstream port passes device 0 only
+        }
+        if (via != nullptr) {
+            *via = &port;
+        }
+        if (!bypassLink && !port.LinkUp()) {
+            return r;
+        }
+        if (NvmeDrive* drive = port.Drive()) {
+            r.drive = drive;
+            r.space = &drive->Config();
+        } else if (lower != nullptr) {
+            r.space = &lower->Upstream();
+        }
+        return r;
+    }
+    if (lower == nullptr || bus < port.SecondaryBus() || bus > port.SubordinateBus()) {
+        return r;
+    }
+    r.claimed = true;
+    if (!bypassLink && !port.LinkUp()) {
+        return r;
+    }
+    // The switch in the slot passes on only what its own bus numbers take in: none while they
+    // read 0 after a reset.
+    const unsigned internal = lower->InternalBus();
+    if (internal == 0 || bus < internal || bus > lower->SubordinateBus()) {
+        return r;
+    }
+    if (bus == internal) {
+        if (DownstreamPort* p = function == 0 ? lower->PortAtDevice(device) : nullptr) {
+            r.space = &p->Config();
+            if (via != nullptr) {
+                *via = &port;
+            }
+        }
+        return r;
+    }
+    for (unsigned s = 0; s < lower->Slots(); ++s) {
+        if (DownstreamPort* p = lower->Port(s)) {
+            const Behind below = BehindPort(*p, bus, device, function, bypassLink, via);
+            if (below.claimed) {
+                return below;
+            }
+        }
+    }
+    return r;
 }
 
 NvmeDrive* Fabric::DriveAt(unsigned bus, bool bypassLink, DownstreamPort** via) {
@@ -92,15 +178,19 @@ NvmeDrive* Fabric::DriveAt(unsigned bus, bool bypassLink, DownstreamPort** via) 
         return it->second.get();
     }
     for (auto& sw : switches_) {
-        if (sw->InternalBus() == bus)
+        if (sw->Above() == nullptr && sw->InternalBus() == bus)
             return nullptr;
+    }
+    for (auto& sw : switches_) {
+        if (sw->Above() != nullptr) {
+            continue;
+        }
         for (unsigned s = 0; s < sw->Slots(); ++s) {
-            DownstreamPort* port = sw->Port(s);
-            if (port && port->SecondaryBus() == bus) {
-                if (via != nullptr) {
-                    *via = port;
+            if (DownstreamPort* port = sw->Port(s)) {
+                const Behind behind = BehindPort(*port, bus, 0, 0, bypassLink, via);
+                if (behind.claimed) {
+                    return behind.drive;
                 }
-                return bypassLink ? port->Drive() : port->ReachableDrive();
             }
         }
     }
@@ -119,6 +209,13 @@ DownstreamPort& Fabric::PortAt(unsigned switchIndex, unsigned slot) const {
     if (!port)
         throw std::out_of_range("no port at " + Where(switchIndex, slot));
     return *port;
+}
+
+uint32_t Fabric::NotReadyRead(unsigned offset, unsigned size) const {
+    if (crsVisibility_ && offset == 0 && size >= 2) {
+        return size == 4 ? 0xFFFF0001 : 0x0001;
+    }
+    return Ones(size);
 }
 
 ConfigSpace* Fabric::Reach(ConfigSpace* space, DownstreamPort* via, bool counted) {
@@ -200,8 +297,11 @@ uint32_t Fabric::ReadPort(uint16_t port) {
         return 0xFFFFFFFF;
     DownstreamPort* via = nullptr;
     ConfigSpace* c = Route((latch_ >> 16) & 0xFF, (latch_ >> 11) & 0x1F, (latch_ >> 8) & 7, &via);
-    c = Reach(c, via, true);
-    return c ? c->Read(latch_ & 0xFC, 4) : 0xFFFFFFFF;
+    ConfigSpace* reached = Reach(c, via, true);
+    if (reached == nullptr && c != nullptr) {
+        return NotReadyRead(latch_ & 0xFC, 4);  // there, but still starting
+    }
+    return reached ? reached->Read(latch_ & 0xFC, 4) : 0xFFFFFFFF;
 }
 
 void Fabric::WritePort(uint16_t port, uint32_t value) {
@@ -268,8 +368,11 @@ uint32_t Fabric::ReadPhysicalLocked(uint64_t address, unsigned size, bool inspec
         const auto fn = static_cast<unsigned>(off >> 12) & 7;
         DownstreamPort* via = nullptr;
         ConfigSpace* c = inspect ? Locate(bus, dev, fn, false, &via) : Route(bus, dev, fn, &via);
-        c = Reach(c, via, !inspect);
-        return c ? c->Read(static_cast<unsigned>(off & 0xFFF), size) : Ones(size);
+        ConfigSpace* reached = Reach(c, via, !inspect);
+        if (reached == nullptr && c != nullptr) {
+            return NotReadyRead(static_cast<unsigned>(off & 0xFFF), size);
+        }
+        return reached ? reached->Read(static_cast<unsigned>(off & 0xFFF), size) : Ones(size);
     }
     if (!inspect) {
         ++counters_.physicalReads;
@@ -292,16 +395,60 @@ uint32_t Fabric::ReadPhysicalLocked(uint64_t address, unsigned size, bool inspec
     return claim.bar == reg::kBar0 ? claim.drive->ReadBar(claim.offset, size) : 0;
 }
 
+namespace {
+
+// The pieces of a range that memory reaches through bridges, each bridge forwarding what lies in
+// either of its windows (memory, prefetchable).
+std::vector<MemoryRange> Forwarded(const MemoryRange& r, const std::vector<BridgeWindows>& path) {
+    std::vector<MemoryRange> pieces = {r};
+    for (const BridgeWindows& bridge : path) {
+        std::vector<MemoryRange> next;
+        for (const MemoryRange& piece : pieces) {
+            for (const Window* w : {&bridge.memory, &bridge.prefetchable}) {
+                const MemoryRange clipped = Clip(piece, *w);
+                if (clipped.size != 0) {
+                    next.push_back(clipped);
+                }
+            }
+        }
+        pieces.swap(next);
+    }
+    return pieces;
+}
+
+// The bridges memory crosses from the host's buses to a switch's upstream port: none for a
+// switch on the host's buses; for a switch in a slot, those to the switch above, its upstream
+// port and the slot's port. False when a link on the way is down.
+bool PathTo(PlxSwitch& sw, std::vector<BridgeWindows>* path) {
+    DownstreamPort* above = sw.Above();
+    if (above == nullptr) {
+        return true;
+    }
+    if (!above->LinkUp() || !PathTo(above->Owner(), path)) {
+        return false;
+    }
+    path->push_back(ForwardedWindows(above->Owner().Upstream()));
+    path->push_back(ForwardedWindows(above->Config()));
+    return true;
+}
+
+}  // namespace
+
 template <typename Visit>
 void Fabric::ForEachDecoder(Visit visit) {
     MemoryClaim c;
     bool stop = false;
     for (auto& sw : switches_) {
-        if (const uint64_t base = sw->Bar0Base(); base != 0) {
+        const uint64_t base = sw->Bar0Base();
+        std::vector<BridgeWindows> path;
+        if (base == 0 || !PathTo(*sw, &path)) {
+            continue;
+        }
+        for (const MemoryRange& piece : Forwarded({reg::kBar0, base, sw->Bar0Size()}, path)) {
             c = MemoryClaim{};
             c.sw = sw.get();
-            c.base = base;
-            c.size = sw->Bar0Size();
+            c.base = piece.base;
+            c.size = piece.size;
             c.origin = base;
             if (visit(c)) {
                 return;
@@ -310,25 +457,12 @@ void Fabric::ForEachDecoder(Visit visit) {
     }
     // Each range of a drive, as far as the windows let memory reach it (whole, for a drive on
     // a host bus).
-    auto drive = [&](NvmeDrive* d, uint8_t bus, const Window* const* windows, size_t count) {
+    auto drive = [&](NvmeDrive* d, uint8_t bus, const std::vector<BridgeWindows>& path) {
         if (d == nullptr) {
             return;
         }
         d->ForEachDecodedRange([&](const MemoryRange& r) {
-            std::vector<MemoryRange> pieces = {r};
-            for (size_t i = 0; i < count; i += 2) {
-                std::vector<MemoryRange> next;
-                for (const MemoryRange& piece : pieces) {
-                    for (size_t k = i; k < i + 2; ++k) {
-                        const MemoryRange clipped = Clip(piece, *windows[k]);
-                        if (clipped.size != 0) {
-                            next.push_back(clipped);
-                        }
-                    }
-                }
-                pieces.swap(next);
-            }
-            for (const MemoryRange& piece : pieces) {
+            for (const MemoryRange& piece : Forwarded(r, path)) {
                 if (stop) {
                     return;
                 }
@@ -344,22 +478,25 @@ void Fabric::ForEachDecoder(Visit visit) {
         });
     };
     for (auto& [bus, d] : onboard_) {
-        drive(d.get(), bus, nullptr, 0);
+        drive(d.get(), bus, {});
         if (stop) {
             return;
         }
     }
     for (auto& sw : switches_) {
-        const BridgeWindows up = ForwardedWindows(sw->Upstream());
+        std::vector<BridgeWindows> path;
+        if (!PathTo(*sw, &path)) {
+            continue;
+        }
+        path.push_back(ForwardedWindows(sw->Upstream()));
         for (unsigned s = 0; s < sw->Slots(); ++s) {
             DownstreamPort* port = sw->Port(s);
             if (port == nullptr || port->ReachableDrive() == nullptr) {
                 continue;
             }
-            const BridgeWindows down = ForwardedWindows(port->Config());
-            const Window* windows[4] = {&up.memory, &up.prefetchable, &down.memory,
-                                        &down.prefetchable};
-            drive(port->ReachableDrive(), port->SecondaryBus(), windows, 4);
+            std::vector<BridgeWindows> through = path;
+            through.push_back(ForwardedWindows(port->Config()));
+            drive(port->ReachableDrive(), port->SecondaryBus(), through);
             if (stop) {
                 return;
             }
@@ -623,7 +760,8 @@ void Fabric::Pull(unsigned switchIndex, unsigned slot) {
     ForgetRoutes();
     DownstreamPort& port = PortAt(switchIndex, slot);
     if (!port.Drive())
-        throw std::logic_error("no drive to pull at " + Where(switchIndex, slot));
+        throw std::logic_error("no drive to pull at " + Where(switchIndex, slot) +
+                               (port.Lower() ? " (it holds a switch)" : ""));
     port.Pull();
 }
 
@@ -633,9 +771,11 @@ void Fabric::Insert(unsigned switchIndex, unsigned slot, const DriveDescription&
     CatchUp();
     ForgetRoutes();
     DownstreamPort& port = PortAt(switchIndex, slot);
-    if (port.Drive())
+    if (port.Occupied())
         throw std::logic_error(Where(switchIndex, slot) + " is occupied");
-    port.Insert(std::make_unique<NvmeDrive>(drive));
+    auto inserted = std::make_unique<NvmeDrive>(drive);
+    inserted->WatchRules(&rules_);
+    port.Insert(std::move(inserted));
 }
 
 void Fabric::Replace(unsigned switchIndex, unsigned slot, const DriveDescription& drive) {
@@ -644,8 +784,12 @@ void Fabric::Replace(unsigned switchIndex, unsigned slot, const DriveDescription
     CatchUp();
     ForgetRoutes();
     DownstreamPort& port = PortAt(switchIndex, slot);
+    if (port.Lower())
+        throw std::logic_error(Where(switchIndex, slot) + " holds a switch");
     port.Pull();
-    port.Insert(std::make_unique<NvmeDrive>(drive));
+    auto inserted = std::make_unique<NvmeDrive>(drive);
+    inserted->WatchRules(&rules_);
+    port.Insert(std::move(inserted));
 }
 
 void Fabric::SetStuck(unsigned switchIndex, unsigned slot, bool stuck) {
@@ -653,6 +797,12 @@ void Fabric::SetStuck(unsigned switchIndex, unsigned slot, bool stuck) {
     CatchUp();
     ForgetRoutes();
     PortAt(switchIndex, slot).SetStuck(stuck);
+}
+
+void Fabric::HangSlotCommands(unsigned switchIndex, unsigned slot, bool hang) {
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    CatchUp();
+    PortAt(switchIndex, slot).HangCommands(hang);
 }
 
 void Fabric::Downtrain(unsigned switchIndex, unsigned slot, std::optional<LinkLimit> limit) {
@@ -699,7 +849,9 @@ void Fabric::AddOnboard(uint8_t bus, const DriveDescription& drive) {
     CatchUp();
     ForgetRoutes();
     CheckBusFree(bus, "AddOnboard");
-    onboard_.emplace(bus, std::make_unique<NvmeDrive>(drive));
+    auto added = std::make_unique<NvmeDrive>(drive);
+    added->WatchRules(&rules_);
+    onboard_.emplace(bus, std::move(added));
 }
 
 void Fabric::RemoveOnboard(uint8_t bus) {
@@ -955,12 +1107,17 @@ void Fabric::SetSingleThreaded(bool single) {
 
 Counters Fabric::GetCounters() const {
     std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
-    return counters_;
+    Counters c = counters_;
+    c.slotCommandOverrun = rules_.slotCommandOverrun;
+    c.slotPowerShort = rules_.slotPowerShort;
+    c.mpsOverCapability = rules_.mpsOverCapability;
+    return c;
 }
 
 void Fabric::ResetCounters() {
     std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
     counters_ = Counters{};
+    rules_ = RuleCounters{};
     for (unsigned k = 0; k < 4; ++k) {
         failAt_[k] = 0;
         failFired_[k] = false;

@@ -102,6 +102,10 @@ struct Counters {
     uint64_t ramMappings = 0;          // mappings asked for that touch RAM (refused)
     // Configuration requests that reached a drive within 100 ms of its link training.
     uint64_t earlyConfig = 0;
+    // Rules of PCI Express broken (see RuleCounters).
+    uint64_t slotCommandOverrun = 0;
+    uint64_t slotPowerShort = 0;
+    uint64_t mpsOverCapability = 0;
 };
 
 // What one configuration or memory access costs on the machine's clock, in microseconds.
@@ -162,7 +166,8 @@ class Fabric {
     // and the kernel that asked refuses it. Device memory never lies there.
     bool RefuseRamMapping(uint64_t address, uint64_t size);
 
-    // Topology, by switch index (order of description) and slot index.
+    // Topology, by switch index (order of description: the switches on the host's buses, then
+    // those in slots, each level in order) and slot index.
     unsigned SwitchCount() const;
     SwitchModel ModelOf(unsigned switchIndex) const;
     uint16_t UpstreamPfa(unsigned switchIndex);
@@ -186,6 +191,8 @@ class Fabric {
     // From the next time its link comes up, the drive in the slot (and any drive put there
     // later) records these Device Status error bits (bits 3:0; 0 for none) each time it does.
     void ErrorsOnLinkUp(unsigned switchIndex, unsigned slot, uint16_t bits);
+    // The port's hot-plug controller takes Slot Control commands and never completes them.
+    void HangSlotCommands(unsigned switchIndex, unsigned slot, bool hang);
     void AddOnboard(uint8_t bus, const DriveDescription& drive);
     void RemoveOnboard(uint8_t bus);
     // What the system's PCI driver does when it rebalances resources: the drive in a slot is
@@ -244,6 +251,23 @@ class Fabric {
     ConfigSpace* Locate(unsigned bus, unsigned device, unsigned function, bool bypassLink,
                         DownstreamPort** via = nullptr);
     NvmeDrive* DriveAt(unsigned bus, bool bypassLink, DownstreamPort** via = nullptr);
+    // What a configuration request to bus:device.function finds behind one downstream port:
+    // the function the port passes it to (the drive, or a switch in the slot and whatever lies
+    // behind that switch's own ports, as the switch's bus numbers route it), and whether the
+    // port takes the request at all (claimed: the bus lies in its secondary to subordinate
+    // range). via receives the port whose link the request crosses last.
+    struct Behind {
+        bool claimed = false;
+        ConfigSpace* space = nullptr;
+        NvmeDrive* drive = nullptr;
+    };
+    Behind BehindPort(DownstreamPort& port, unsigned bus, unsigned device, unsigned function,
+                      bool bypassLink, DownstreamPort** via);
+    // Builds the switches in the slots of a switch, and those in their slots in turn.
+    void AddLowerSwitches(const SwitchDescription& description, PlxSwitch& sw);
+    // A read of a function that is there but not ready yet (link up, firmware starting): with
+    // CRS visibility a read of both vendor ID bytes answers 0x0001 in the vendor field.
+    uint32_t NotReadyRead(unsigned offset, unsigned size) const;
     // A configuration request the software makes reaching the function Locate found: one that
     // reaches a drive too soon after its link trained is counted (when counted), and a drive
     // that has not started yet does not answer (null).
@@ -274,7 +298,8 @@ class Fabric {
     // Calls visit with every range that decodes now and that memory reaches, in the order that
     // decides who claims an address (switch registers, on-board drives, drives behind the
     // ports), until visit returns true. A drive behind a port is reached only inside the
-    // windows of the switch's upstream port and of the port, as they are programmed now.
+    // windows of the switch's upstream port and of the port, as they are programmed now; and
+    // what lies behind a switch in a slot only inside those of every bridge above it too.
     template <typename Visit>
     void ForEachDecoder(Visit visit);
     // Records a physical write the software made.
@@ -299,6 +324,8 @@ class Fabric {
 
     mutable OptionalLock<std::mutex> mutex_;
     MachineClock clock_;
+    RuleCounters rules_;
+    bool crsVisibility_ = false;
     const std::vector<RamRange> ram_;
     ConfigSpace hostBridge_;
     uint64_t ecamWindow_ = 0;

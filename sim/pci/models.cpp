@@ -169,6 +169,17 @@ constexpr unsigned kDriveMsix = reg::kDriveMsix;
 NvmeDrive::NvmeDrive(const DriveDescription& description) : description_(description) {
     Reset();
     SetLink(3, 4);
+    if (caps_.pcie != 0) {
+        // Max_Payload_Size may not exceed what Device Capabilities say the drive supports.
+        const unsigned capability = caps_.pcie;
+        config_.SetHook(capability + 8, [this, capability](uint32_t, uint32_t n, WriteSource src) {
+            const uint32_t supported = config_.Dword(capability + 4) & 7;
+            if (src == WriteSource::Software && rules_ != nullptr &&
+                ((n & reg::kPayloadField) >> 5) > supported) {
+                ++rules_->mpsOverCapability;
+            }
+        });
+    }
 }
 
 void NvmeDrive::Reset() {
@@ -497,10 +508,12 @@ bool NvmeDrive::PokeBar(uint64_t offset, uint32_t value) {
 
 DownstreamPort::DownstreamPort(SwitchModel model, unsigned slot, uint8_t internalBus,
                                const PortDescription& description, unsigned trainMs,
-                               MachineClock& clock)
+                               MachineClock& clock, RuleCounters& rules, PlxSwitch& owner)
     : slot_(slot),
       device_(LinkMap(model)[slot]),
       clock_(clock),
+      rules_(rules),
+      owner_(owner),
       trainUs_(uint64_t{trainMs} * 1000) {
     const LinkShape shape = ShapeOf(model);
     ConfigSpace& c = config_;
@@ -515,9 +528,11 @@ DownstreamPort::DownstreamPort(SwitchModel model, unsigned slot, uint8_t interna
         // capable, 25 W, physical slot number.
         c.Set(reg::kSlotCapabilities, (slot + 1) << 19 | 25 << 7 | 0x5A);
     }
-    c.SetBits(
-        reg::kBusNumbers, 0x00FFFFFF,
-        uint32_t{internalBus} | uint32_t{description.bus} << 8 | uint32_t{description.bus} << 16);
+    // A switch in the slot takes the buses above the port's own as well.
+    const uint8_t subordinate =
+        description.lowerSwitch ? HighestBus(*description.lowerSwitch) : description.bus;
+    c.SetBits(reg::kBusNumbers, 0x00FFFFFF,
+              uint32_t{internalBus} | uint32_t{description.bus} << 8 | uint32_t{subordinate} << 16);
     // Link Capabilities: the maximum speed and width a description may set (a port strapped
     // narrower, say).
     if (description.linkSpeed) {
@@ -526,7 +541,10 @@ DownstreamPort::DownstreamPort(SwitchModel model, unsigned slot, uint8_t interna
     if (description.linkWidth) {
         c.SetBits(reg::kSwitchPcie + 0xC, 0x3F0, *description.linkWidth << 4);
     }
-    c.SetBits(reg::kSlotControl, 0xFFFF, description.slotControl & 0x17FF);
+    // Slot Control as the image has it, unless the description gives it.
+    if (description.slotControl || !description.image) {
+        c.SetBits(reg::kSlotControl, 0xFFFF, description.slotControl.value_or(0x01C0) & 0x17FF);
+    }
     DeriveMasks(c, FunctionRole::DownstreamPort, 0);
 
     c.SetHook(reg::kSwitchLinkControl, [this](uint32_t o, uint32_t n, WriteSource source) {
@@ -534,15 +552,21 @@ DownstreamPort::DownstreamPort(SwitchModel model, unsigned slot, uint8_t interna
             OnLinkControl(o, n);
         Evaluate();
     });
-    c.SetHook(reg::kSlotControl, [this](uint32_t, uint32_t, WriteSource) { Evaluate(); });
+    c.SetHook(reg::kSlotControl, [this](uint32_t o, uint32_t n, WriteSource source) {
+        if (source == WriteSource::Software)
+            OnSlotControl(o, n);
+        Evaluate();
+    });
     c.SetHook(reg::kInterrupt, [this](uint32_t, uint32_t, WriteSource) { Evaluate(); });
 
     if (description.drive) {
         drive_ = std::make_unique<NvmeDrive>(*description.drive);
         drive_->LoadFirmwareState();
+        drive_->WatchRules(&rules_);
     }
     // The machine boots with its links trained: no reset edge for the drives found at load.
-    const bool up = drive_ && !(c.Dword(reg::kSlotControl) & reg::kPowerOff);
+    const bool up =
+        drive_ && !(HasPowerController() && (c.Dword(reg::kSlotControl) & reg::kPowerOff));
     linkUp_ = up;
     trained_ = Negotiate();
     if (drive_)
@@ -550,6 +574,62 @@ DownstreamPort::DownstreamPort(SwitchModel model, unsigned slot, uint8_t interna
     c.SetBits(reg::kSwitchLinkControl, 0x3FFF0000,
               LinkStatus(up, trained_.speed, up ? trained_.width : 0) << 16);
     c.SetBits(reg::kSlotControl, reg::kPresenceDetectState, drive_ ? reg::kPresenceDetectState : 0);
+}
+
+void DownstreamPort::AttachLower(PlxSwitch* lower) {
+    lower_ = lower;
+    // Like a drive found at load, the switch in the slot is up when the machine boots.
+    linkUp_ = !(HasPowerController() && (config_.Dword(reg::kSlotControl) & reg::kPowerOff)) &&
+              !(config_.Dword(reg::kSwitchLinkControl) & reg::kLinkDisable);
+    trained_ = Negotiate();
+    config_.SetBits(reg::kSwitchLinkControl, 0x3FFF0000,
+                    LinkStatus(linkUp_, trained_.speed, linkUp_ ? trained_.width : 0) << 16);
+    config_.SetBits(reg::kSlotControl, reg::kPresenceDetectState, reg::kPresenceDetectState);
+    if (!linkUp_) {
+        lower_->EnterReset();
+    }
+}
+
+bool DownstreamPort::ReportsCommandCompletion() const {
+    const uint32_t capabilities = config_.Dword(reg::kSlotCapabilities);
+    return (config_.Dword(reg::kSwitchPcie) & reg::kSlotImplemented) != 0 &&
+           (capabilities & reg::kHotPlugCapable) != 0 &&
+           (capabilities & reg::kNoCommandCompleted) == 0;
+}
+
+bool DownstreamPort::HasPowerController() const {
+    return (config_.Dword(reg::kSwitchPcie) & reg::kSlotImplemented) != 0 &&
+           (config_.Dword(reg::kSlotCapabilities) & reg::kPowerControllerPresent) != 0;
+}
+
+void DownstreamPort::OnSlotControl(uint32_t oldValue, uint32_t newValue) {
+    if ((config_.LastWriteBytes() & 0x3) == 0) {
+        return;  // Slot Status alone: no command
+    }
+    if (ReportsCommandCompletion()) {
+        if (commandRunning_) {
+            // The port is still busy with the last command: this one is lost.
+            ++rules_.slotCommandOverrun;
+            config_.SetBits(reg::kSlotControl, 0xFFFF, oldValue);
+            return;
+        }
+        commandRunning_ = true;
+        commandDoneAt_ = commandsHang_ ? MachineClock::kNever : clock_.now + kSlotCommandUs;
+        clock_.Schedule(commandDoneAt_);
+    }
+    if (!HasPowerController()) {
+        return;
+    }
+    const bool wasOff = (oldValue & reg::kPowerOff) != 0;
+    const bool isOff = (newValue & reg::kPowerOff) != 0;
+    if (!wasOff && isOff) {
+        powerOffAt_ = clock_.now;
+    } else if (wasOff && !isOff) {
+        if (powerOffAt_ && clock_.now - *powerOffAt_ < kSlotPowerOffUs) {
+            ++rules_.slotPowerShort;
+        }
+        powerOffAt_.reset();
+    }
 }
 
 void DownstreamPort::OnLinkControl(uint32_t oldValue, uint32_t newValue) {
@@ -561,21 +641,29 @@ void DownstreamPort::OnLinkControl(uint32_t oldValue, uint32_t newValue) {
 
 void DownstreamPort::Evaluate() {
     const bool disabled = config_.Dword(reg::kSwitchLinkControl) & reg::kLinkDisable;
-    const bool powerOff = config_.Dword(reg::kSlotControl) & reg::kPowerOff;
+    const bool powerOff =
+        HasPowerController() && (config_.Dword(reg::kSlotControl) & reg::kPowerOff);
     const bool inReset = config_.Dword(reg::kInterrupt) & reg::kSecondaryBusReset;
-    const bool allowed = drive_ && !disabled && !powerOff && !inReset;
+    const bool allowed = Occupied() && !disabled && !powerOff && !inReset && !owner_.InReset();
     if (!allowed) {
         training_ = false;
         if (linkUp_) {
             linkUp_ = false;
             config_.SetBits(reg::kSlotControl, reg::kDllStateChanged, reg::kDllStateChanged);
+            if (lower_ != nullptr) {
+                lower_->EnterReset();  // everything below the link goes with it
+            }
         }
     } else if (!linkUp_ && !training_) {
-        // The link may come up: it starts training, and the drive behind it comes out of
+        // The link may come up: it starts training, and what sits behind it comes out of
         // reset, as real hardware would after the link and power cycle.
-        drive_->Reset();
+        if (drive_ != nullptr) {
+            drive_->Reset();
+        }
         trained_ = Negotiate();
-        drive_->SetLink(trained_.speed, trained_.width);
+        if (drive_ != nullptr) {
+            drive_->SetLink(trained_.speed, trained_.width);
+        }
         training_ = true;
         trainAt_ = clock_.now + trainUs_;
         clock_.Schedule(trainAt_);
@@ -586,25 +674,46 @@ void DownstreamPort::Evaluate() {
 }
 
 bool DownstreamPort::Advance() {
+    bool changed = false;
+    if (commandRunning_ && clock_.now >= commandDoneAt_) {
+        // The command is carried out: the port says so in Slot Status.
+        commandRunning_ = false;
+        config_.SetBits(reg::kSlotControl, reg::kCommandCompleted, reg::kCommandCompleted);
+        changed = true;
+    }
     if (!training_ || clock_.now < trainAt_) {
-        return false;
+        return changed;
     }
     ComeUp();
     ShowLinkState();
     return true;
 }
 
+uint64_t DownstreamPort::NextEvent() const {
+    uint64_t next = training_ ? trainAt_ : MachineClock::kNever;
+    if (commandRunning_ && commandDoneAt_ < next) {
+        next = commandDoneAt_;
+    }
+    return next;
+}
+
 void DownstreamPort::ComeUp() {
     training_ = false;
     linkUp_ = true;
     quietUntil_ = trainAt_ + kConfigQuietUs;
-    drive_->StartFirmware(trainAt_);
-    drive_->RecordErrors(errorsOnLinkUp_);
+    if (drive_ != nullptr) {
+        drive_->StartFirmware(trainAt_);
+        drive_->RecordErrors(errorsOnLinkUp_);
+    }
     config_.SetBits(reg::kSlotControl, reg::kDllStateChanged, reg::kDllStateChanged);
+    if (lower_ != nullptr) {
+        lower_->LeaveReset();
+    }
 }
 
 LinkLimit DownstreamPort::Negotiate() const {
-    // Both ends train to the fastest speed and the widest width they share.
+    // Both ends train to the fastest speed and the widest width they share. (A switch in the
+    // slot is taken to advertise as much as the port.)
     const uint32_t linkCap = config_.Dword(reg::kSwitchPcie + 0xC);
     LinkLimit t{linkCap & 0xF, (linkCap >> 4) & 0x3F};
     if (drive_) {
@@ -624,15 +733,16 @@ void DownstreamPort::ShowLinkState() {
     config_.SetBits(reg::kSwitchLinkControl, 0x3FFF0000,
                     LinkStatus(linkUp_, trained_.speed, linkUp_ ? trained_.width : 0) << 16);
     config_.SetBits(reg::kSlotControl, reg::kPresenceDetectState,
-                    drive_ ? reg::kPresenceDetectState : 0);
+                    Occupied() ? reg::kPresenceDetectState : 0);
 }
 
 std::optional<uint64_t> DownstreamPort::AnswersFrom() const {
+    const uint64_t readyUs = drive_ != nullptr ? uint64_t{drive_->Description().readyMs} * 1000 : 0;
     if (training_) {
-        return trainAt_ + uint64_t{drive_->Description().readyMs} * 1000;
+        return trainAt_ + readyUs;
     }
     if (linkUp_) {
-        return drive_->ReadyAt();
+        return drive_ != nullptr ? drive_->ReadyAt() : trainAt_;
     }
     return std::nullopt;
 }
@@ -666,17 +776,15 @@ void DownstreamPort::SetStuck(bool stuck) {
 // ---------------------------------------------------------------------------------------------
 // Switch
 
-PlxSwitch::PlxSwitch(const SwitchDescription& description, MachineClock& clock)
-    : model_(description.model), bus_(description.bus) {
+PlxSwitch::PlxSwitch(const SwitchDescription& description, MachineClock& clock, RuleCounters& rules,
+                     DownstreamPort* above)
+    : model_(description.model), bus_(description.bus), above_(above) {
     const LinkShape shape = ShapeOf(model_);
     ConfigSpace& c = upstream_;
     SwitchPortValues(c, model_, 0x0052, description.image);  // version 2, upstream port
     const uint64_t barSize = SwitchBarSize(model_);
     c.SetBits(reg::kBar0, ~0xFu, description.bar0 & ~0xFu);
-    uint8_t subordinate = description.internalBus;
-    for (const auto& port : description.ports) {
-        subordinate = std::max(subordinate, port.bus);
-    }
+    const uint8_t subordinate = HighestBus(description);
     c.SetBits(reg::kBusNumbers, 0x00FFFFFF,
               uint32_t{description.bus} | uint32_t{description.internalBus} << 8 |
                   uint32_t{subordinate} << 16);
@@ -697,12 +805,56 @@ PlxSwitch::PlxSwitch(const SwitchDescription& description, MachineClock& clock)
     for (const auto& port : description.ports) {
         ports_[port.index] = std::make_unique<DownstreamPort>(
             model_, port.index, description.internalBus, port,
-            port.linkTrainMs.value_or(description.linkTrainMs), clock);
+            port.linkTrainMs.value_or(description.linkTrainMs), clock, rules, *this);
         ports_[port.index]->Config().SetBits(reg::kSwitchDeviceControl, reg::kPayloadField,
                                              *PayloadCode(description.maxPayload) << 5);
     }
     for (size_t p = 0; p < description.ports.size(); ++p) {
         ProgramWindows(ports_[description.ports[p].index]->Config(), windows.ports[p]);
+    }
+}
+
+void PlxSwitch::EnterReset() {
+    if (inReset_) {
+        return;
+    }
+    inReset_ = true;
+    // What a reset leaves of every function of the switch: no bus numbers, windows, BAR or
+    // Command, 128-byte payloads, the links released; the rest as the switch was built.
+    auto clear = [](ConfigSpace& c) {
+        c.SetBits(reg::kCommand, 0xFFFFFFFF & ~reg::kStatusCapList, 0);
+        c.SetBits(reg::kBar0, ~0xFu, 0);
+        c.Set(reg::kBar1, 0);
+        c.SetBits(reg::kBusNumbers, 0x00FFFFFF, 0);
+        c.SetBits(0x1C, 0xFFFF, 0);  // I/O base and limit
+        c.Set(0x20, 0);              // memory base and limit
+        c.SetBits(0x24, 0xFFF0FFF0, 0);
+        c.Set(0x28, 0);
+        c.Set(0x2C, 0);
+        c.SetBits(reg::kInterrupt, 0xFFFF00FF, 0);
+        c.SetBits(reg::kSwitchDeviceControl, reg::kPayloadField, 0);
+    };
+    clear(upstream_);
+    for (auto& port : ports_) {
+        if (port) {
+            clear(port->Config());
+            port->Config().SetBits(reg::kSwitchLinkControl, 0xFFFF, 0);
+            port->OwnerReset();
+        }
+    }
+}
+
+void PlxSwitch::LeaveReset() {
+    if (!inReset_) {
+        return;
+    }
+    inReset_ = false;
+    // Out of reset the downstream links train again on their own; the switch's bus numbers
+    // stay 0 until software writes them, so nothing behind it can be reached before then.
+    for (auto& port : ports_) {
+        if (port) {
+            port->OwnerReset();
+        }
     }
 }
 

@@ -40,12 +40,19 @@ constexpr unsigned kSwitchPcie = 0x68;
 constexpr unsigned kSwitchDeviceControl = 0x70;
 constexpr unsigned kSwitchLinkControl = 0x78;
 constexpr unsigned kSlotCapabilities = 0x7C;
+// Slot Capabilities: power controller present, hot-plug capable, No Command Completed Support.
+constexpr uint32_t kPowerControllerPresent = 0x00002;
+constexpr uint32_t kHotPlugCapable = 0x00040;
+constexpr uint32_t kNoCommandCompleted = 0x40000;
+// PCI Express Capabilities (upper half of the capability's first dword): Slot Implemented.
+constexpr uint32_t kSlotImplemented = 0x0100u << 16;
 constexpr unsigned kSlotControl = 0x80;
 constexpr uint32_t kLinkDisable = 0x0010;
 constexpr uint32_t kPowerOff = 0x0400;
 constexpr uint32_t kPowerIndicator = 0x0300;
 constexpr uint32_t kAttentionIndicator = 0x00C0;
 // Slot Status (upper half of 0x80).
+constexpr uint32_t kCommandCompleted = 0x0010u << 16;
 constexpr uint32_t kPresenceDetectChanged = 0x0008u << 16;
 constexpr uint32_t kPresenceDetectState = 0x0040u << 16;
 constexpr uint32_t kDllStateChanged = 0x0100u << 16;
@@ -85,6 +92,26 @@ struct MachineClock {
 // configuration request; on real machines an early one can stall the processor while the root
 // port retries it.
 constexpr uint64_t kConfigQuietUs = 100000;
+
+// How long a downstream port's hot-plug controller takes to carry out a Slot Control command
+// before it reports it completed; and the least time a slot must stay unpowered before its
+// power may come back.
+constexpr uint64_t kSlotCommandUs = 100;
+constexpr uint64_t kSlotPowerOffUs = 1000000;
+
+// Rules of PCI Express that software can break without anything failing at once, counted
+// where they are broken so that a test can demand none.
+struct RuleCounters {
+    // A Slot Control write while the port's previous command had not completed; the write is
+    // lost, as it may be on real ports.
+    uint64_t slotCommandOverrun = 0;
+    // Slot power turned back on less than kSlotPowerOffUs after it went off.
+    uint64_t slotPowerShort = 0;
+    // A Max_Payload_Size written above what the function's Device Capabilities support.
+    uint64_t mpsOverCapability = 0;
+};
+
+class PlxSwitch;
 
 ConfigSpace MakeHostBridge(const HostBridgeDescription& hb);
 ConfigSpace MakeFunction(const FunctionDescription& fn);
@@ -156,6 +183,9 @@ class NvmeDrive {
     uint64_t TableOffset() const;
     uint64_t PbaOffset() const;
 
+    // Counts the rules this drive sees broken (a payload size above its capability) there.
+    void WatchRules(RuleCounters* rules) { rules_ = rules; }
+
     // Its link came up at that moment: the firmware starts, and the drive answers
     // configuration requests ready_ms later.
     void StartFirmware(uint64_t linkUpAt) {
@@ -184,6 +214,7 @@ class NvmeDrive {
     std::vector<uint8_t> table_;
     bool enabled_ = false;  // the controller's CC.EN as the OS left it
     uint64_t readyAt_ = 0;
+    RuleCounters* rules_ = nullptr;
 };
 
 template <typename Visit>
@@ -210,9 +241,11 @@ void NvmeDrive::ForEachDecodedRange(Visit visit, bool assigned) const {
 
 class DownstreamPort {
   public:
-    // trainMs: how long the link takes to train; the clock is the machine's.
+    // trainMs: how long the link takes to train; the clock is the machine's. owner: the
+    // switch the port belongs to.
     DownstreamPort(SwitchModel model, unsigned slot, uint8_t internalBus,
-                   const PortDescription& description, unsigned trainMs, MachineClock& clock);
+                   const PortDescription& description, unsigned trainMs, MachineClock& clock,
+                   RuleCounters& rules, PlxSwitch& owner);
     DownstreamPort(const DownstreamPort&) = delete;
     DownstreamPort& operator=(const DownstreamPort&) = delete;
 
@@ -220,23 +253,38 @@ class DownstreamPort {
     unsigned Slot() const { return slot_; }
     uint8_t Device() const { return device_; }
     uint8_t SecondaryBus() const { return static_cast<uint8_t>(config_.Read(0x19, 1)); }
+    uint8_t SubordinateBus() const { return static_cast<uint8_t>(config_.Read(0x1A, 1)); }
+    PlxSwitch& Owner() { return owner_; }
 
     NvmeDrive* Drive() { return drive_.get(); }
     // The drive answers on the port's secondary bus only while the link is up.
     NvmeDrive* ReachableDrive() { return linkUp_ ? drive_.get() : nullptr; }
     bool LinkUp() const { return linkUp_; }
+    // A switch in the slot instead of a drive: its upstream port answers on the secondary bus.
+    // Attached once, when the machine is built.
+    PlxSwitch* Lower() { return lower_; }
+    void AttachLower(PlxSwitch* lower);
+    // Whether something (a drive or a switch) sits in the slot.
+    bool Occupied() const { return drive_ != nullptr || lower_ != nullptr; }
 
-    // Brings the link up to the clock: a link done training comes up. True when it changed.
+    // Brings the port up to the clock: a command done completes, a link done training comes
+    // up. True when something changed.
     bool Advance();
     // When Advance next has something to do; MachineClock::kNever when nothing.
-    uint64_t NextEvent() const { return training_ ? trainAt_ : MachineClock::kNever; }
+    uint64_t NextEvent() const;
     // A configuration request reaching the drive now comes sooner than the rules allow.
     bool TooSoon() const { return clock_.now < quietUntil_; }
-    // The drive answers configuration requests now: its link is up and its firmware started.
-    bool DriveAnswers() const { return linkUp_ && clock_.now >= drive_->ReadyAt(); }
-    // When the drive will first answer: its link trained and its firmware started. None while
-    // its link is neither up nor training.
+    // What sits behind answers configuration requests now: its link is up and, for a drive,
+    // its firmware started. A switch answers once its link is up.
+    bool DriveAnswers() const {
+        return linkUp_ && (drive_ == nullptr || clock_.now >= drive_->ReadyAt());
+    }
+    // When what sits behind will first answer: its link trained and its firmware started.
+    // None while its link is neither up nor training.
     std::optional<uint64_t> AnswersFrom() const;
+    // The switch this port belongs to went into reset (its link above went down) or came out
+    // of it: the link is evaluated again.
+    void OwnerReset() { Evaluate(); }
 
     std::unique_ptr<NvmeDrive> Pull();
     void Insert(std::unique_ptr<NvmeDrive> drive);
@@ -250,6 +298,8 @@ class DownstreamPort {
     // From the next time the link comes up, the drive records these Device Status error bits
     // each time it does (0: none), as a drive does that detects errors on a marginal link.
     void ErrorsOnLinkUp(uint16_t bits) { errorsOnLinkUp_ = bits; }
+    // A hot-plug controller that has stopped: it takes a command and never completes it.
+    void HangCommands(bool hang) { commandsHang_ = hang; }
 
   private:
     // Works out whether the link is up from Link Disable, slot power and Secondary Bus Reset;
@@ -257,23 +307,37 @@ class DownstreamPort {
     // power cycle.
     void Evaluate();
     void OnLinkControl(uint32_t oldValue, uint32_t newValue);
+    // A software write of Slot Control: a command to the hot-plug controller, lost when the
+    // previous one has not completed; and slot power going off or coming back.
+    void OnSlotControl(uint32_t oldValue, uint32_t newValue);
+    // Whether this port reports command completion (a hot-plug slot without No Command
+    // Completed Support) and whether its slot has a power controller.
+    bool ReportsCommandCompletion() const;
+    bool HasPowerController() const;
     void ComeUp();
     // Link Status and Presence Detect State as the link and the slot stand.
     void ShowLinkState();
-    // What the link trains to now: the lesser of what the port and the drive advertise, held
-    // down by a downtrain.
+    // What the link trains to now: the lesser of what the port and what sits behind it (a
+    // drive) advertise, held down by a downtrain.
     LinkLimit Negotiate() const;
 
     unsigned slot_;
     uint8_t device_;
     ConfigSpace config_;
     std::unique_ptr<NvmeDrive> drive_;
+    PlxSwitch* lower_ = nullptr;
     bool stuck_ = false;
     std::optional<LinkLimit> downtrain_;
     uint16_t errorsOnLinkUp_ = 0;
     LinkLimit trained_;
     bool linkUp_ = false;
     MachineClock& clock_;
+    RuleCounters& rules_;
+    PlxSwitch& owner_;
+    bool commandRunning_ = false;
+    bool commandsHang_ = false;
+    uint64_t commandDoneAt_ = 0;
+    std::optional<uint64_t> powerOffAt_;  // when software turned slot power off
     uint64_t trainUs_;
     bool training_ = false;
     uint64_t trainAt_ = 0;     // when a training link comes up
@@ -282,12 +346,24 @@ class DownstreamPort {
 
 class PlxSwitch {
   public:
-    PlxSwitch(const SwitchDescription& description, MachineClock& clock);
+    // above: the port whose slot holds this switch; null for a switch on the host's buses.
+    PlxSwitch(const SwitchDescription& description, MachineClock& clock, RuleCounters& rules,
+              DownstreamPort* above = nullptr);
     PlxSwitch(const PlxSwitch&) = delete;
     PlxSwitch& operator=(const PlxSwitch&) = delete;
 
     SwitchModel Model() const { return model_; }
-    uint8_t Bus() const { return bus_; }
+    // The bus of the upstream port: the description's on the host's buses, the secondary bus
+    // of the port above for a switch in a slot.
+    uint8_t Bus() const { return above_ != nullptr ? above_->SecondaryBus() : bus_; }
+    DownstreamPort* Above() const { return above_; }
+    uint8_t SubordinateBus() const { return static_cast<uint8_t>(upstream_.Read(0x1A, 1)); }
+    // A switch in a slot is held in reset while the link above it is down: its bus numbers,
+    // windows, BAR and Command read 0 until software writes them again, and its own links
+    // are down.
+    bool InReset() const { return inReset_; }
+    void EnterReset();
+    void LeaveReset();
     uint8_t InternalBus() const { return static_cast<uint8_t>(upstream_.Read(0x19, 1)); }
     ConfigSpace& Upstream() { return upstream_; }
     // Null for a slot that has no port in this machine.
@@ -315,6 +391,8 @@ class PlxSwitch {
   private:
     SwitchModel model_;
     uint8_t bus_;
+    DownstreamPort* above_;
+    bool inReset_ = false;
     ConfigSpace upstream_;
     std::vector<std::unique_ptr<DownstreamPort>> ports_;
     std::array<std::array<uint8_t, reg::kBlockSize>, 2> blocks_{};

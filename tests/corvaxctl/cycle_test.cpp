@@ -181,6 +181,32 @@ TEST(Cycle, ASlotTheEventsEmptyIsNotWaitedFor) {
     EXPECT_LT(j["stats"]["clock_us"].get<uint64_t>(), 2500000u);
 }
 
+// The guards of hotswap are the cycle's: a switch in a slot refuses the run unless forced; forced,
+// the slot is waited for and shown, not judged, and the drives behind that switch, which only the
+// system's enumeration brings back, fail theirs.
+TEST(Cycle, KeepsHotswapsGuards) {
+    const std::string fabric =
+        std::string(CORVAX_SOURCE_DIR) + "/tests/corvaxctl/fabrics/switch-in-slot.json";
+    const Outcome refused = Ctl({"--fabric", fabric, "cycle", "--count", "1"});
+    EXPECT_EQ(refused.code, kExitUsage);
+    EXPECT_EQ(refused.out, "");
+    EXPECT_NE(refused.err.find("slot 0:3 (08:00.0, 10b5:8748) holds a switch"), std::string::npos)
+        << refused.err;
+    const Outcome forced = Ctl({"--fabric", fabric, "--json", "cycle", "--count", "1", "--force"});
+    EXPECT_EQ(forced.code, kExitSlotFailed) << forced.err;
+    const Json cycle = forced.Command("cycle");
+    for (const Json& s : cycle["slots"]) {
+        const int sw = s["switch"], slot = s["slot"];
+        if (sw == 0 && slot == 3) {
+            EXPECT_EQ(s["skipped"], "a switch (10b5:8748) sits in the slot, not a drive");
+        } else if (sw == 1) {
+            EXPECT_EQ(s["failed"], 1) << s.dump();
+        } else if (s["skipped"].is_null()) {
+            EXPECT_EQ(s["passed"], 1) << s.dump();
+        }
+    }
+}
+
 TEST(Cycle, StopsAtTheFirstFailureWhenAsked) {
     const Outcome o =
         Ctl({"--json", "script", "-"}, "sim errors 0:0 fatal\ncycle --count 5 --stop-on-failure\n");

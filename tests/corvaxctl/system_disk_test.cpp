@@ -72,13 +72,17 @@ struct JudgeCase {
     std::vector<SystemDisk> disks;
     std::vector<std::string> refusals;  // each must name this text
     size_t unknown;
+    std::vector<SlotBridge> slotBridges = {};
 };
+
+// Another PEX 8748 in slot 5 (bus 0x0a): its own buses 0x0d to 0x14 lie behind the slot.
+const SlotBridge kSwitchInSlot5 = {0, 5, 0x0A00, 0x874810B5, 0x0D, 0x14};
 
 class Judge : public ::testing::TestWithParam<JudgeCase> {};
 
 TEST_P(Judge, RefusesEveryDiskBehindASwitchAndSaysWhatIsUnknown) {
     const JudgeCase& c = GetParam();
-    const SystemDiskVerdict v = JudgeSystemDisks(c.disks, OneSwitch());
+    const SystemDiskVerdict v = JudgeSystemDisks(c.disks, OneSwitch(), c.slotBridges);
     ASSERT_EQ(v.refusals.size(), c.refusals.size());
     for (size_t i = 0; i < c.refusals.size(); ++i) {
         EXPECT_NE(v.refusals[i].find(c.refusals[i]), std::string::npos) << v.refusals[i];
@@ -109,7 +113,18 @@ INSTANTIATE_TEST_SUITE_P(
                    {"a page file", 0x0500, ""}},
                   {"slot 0:0"},
                   1},
-        JudgeCase{"NothingFound", {}, {}, 0}),
+        JudgeCase{"NothingFound", {}, {}, 0},
+        JudgeCase{"BehindTheSwitchInSlot5",
+                  {{"the Windows directory", 0x1400, ""}},
+                  {"the Windows directory is on the drive at 14:00.0, behind the switch "
+                   "(10b5:8748) in slot 0:5 of the PEX 8748 at 03:00.0"},
+                  0,
+                  {kSwitchInSlot5}},
+        JudgeCase{"PastTheSwitchInSlot5",
+                  {{"the Windows directory", 0x1500, ""}},
+                  {},
+                  0,
+                  {kSwitchInSlot5}}),
     [](const ::testing::TestParamInfo<JudgeCase>& p) { return std::string(p.param.name); });
 
 TEST(Judge, NoRegisteredSwitchRefusesNothing) {

@@ -86,8 +86,8 @@ TEST_P(InvalidPortTest, RefusesWithoutAnyAccessOrLine) {
     corvax::PlxBridge bridge = Extension()->Bridge[0];
     bridge.pciID = GetParam().pciID;
     const uint64_t pairs = sim::Kernel::Get().ConfigPairs();
-    EXPECT_FALSE(corvax::PlxDisablePortLink(&bridge, GetParam().port));
-    EXPECT_FALSE(corvax::PlxEnablePortLink(&bridge, GetParam().port));
+    EXPECT_FALSE(corvax::PlxDisablePortLink(&bridge, GetParam().port, &Extension()->SlotCommands));
+    EXPECT_FALSE(corvax::PlxEnablePortLink(&bridge, GetParam().port, &Extension()->SlotCommands));
     EXPECT_EQ(sim::Kernel::Get().ConfigPairs(), pairs);
     EXPECT_EQ(sim::Kernel::Get().PrintCount(), 0u);
 }
@@ -132,9 +132,12 @@ TEST_F(PortControlTest, DisableOfAPex8618CutsEachLinkBeforeItsPowerFromTheHighes
         EXPECT_EQ(power.value & 0xFFFF0700u, 0x500u);  // power off, indicator not yet touched
         EXPECT_EQ(indicator.pfa, pfa);
         EXPECT_EQ(indicator.offset, kSlotControl);
-        EXPECT_EQ(indicator.value & 0xFFFF0700u, 0x700u);
+        // The indicator command waited for the power command to complete: Command Completed
+        // is the one status bit it writes, as 1, to clear it.
+        EXPECT_EQ(indicator.value & 0xFFFF0700u, 0x00100700u);
         EXPECT_FALSE(Hw().LinkUp(0, p));
     }
+    EXPECT_EQ(Hw().GetCounters().slotCommandOverrun, 0u);
     // Port index 0 of an 8618 is device 2, port index 4 device 1.
     EXPECT_EQ(writes[33].pfa, 0x0310);
     EXPECT_EQ(writes[21].pfa, 0x0308);
@@ -228,23 +231,27 @@ TEST_F(PortControlTest, EnableOfPex8732sRestoresPowerBeforeEachLinkInOnePass) {
         const uint16_t pfa = Hw().PortPfa(sw, p);
         EXPECT_EQ(writes[3 * n].pfa, pfa);
         EXPECT_EQ(writes[3 * n].offset, kSlotControl);
-        // power on, indicator still off; then the indicator on; then the link. The status
-        // halves go as 0.
-        EXPECT_EQ(writes[3 * n].value & 0xFFFF0700u, 0x300u);
+        // power on, indicator still off; then the indicator on; then the link. Of the status
+        // halves only Command Completed goes, as 1: the disable's last command completed.
+        EXPECT_EQ(writes[3 * n].value & 0xFFFF0700u, 0x00100300u);
         EXPECT_EQ(writes[3 * n + 1].pfa, pfa);
-        EXPECT_EQ(writes[3 * n + 1].value & 0xFFFF0700u, 0x100u);
+        EXPECT_EQ(writes[3 * n + 1].value & 0xFFFF0700u, 0x00100100u);
         EXPECT_EQ(writes[3 * n + 2].pfa, pfa);
         EXPECT_EQ(writes[3 * n + 2].offset, kLinkControl);
         EXPECT_EQ(writes[3 * n + 2].value & 0xFFFF0010u, 0u);
         EXPECT_TRUE(Hw().LinkUp(sw, p));
     }
+    EXPECT_EQ(Hw().GetCounters().slotCommandOverrun, 0u);
+    EXPECT_EQ(Hw().GetCounters().slotPowerShort, 0u);
+    // The first slot waits out the second its power must stay off; by then the others' is over.
     const std::vector<std::string> prints = Prints();
-    ASSERT_EQ(prints.size(), 9u);
+    ASSERT_EQ(prints.size(), 10u);
     EXPECT_EQ(prints[0], "Corvax2 : CORVAX_ENABLE_BRIDGE/PLX_ENABLE\n");
-    EXPECT_EQ(prints[1].rfind("Corvax2 : Enable port3 PCIe link success (0x", 0), 0u);
-    EXPECT_EQ(prints[4].rfind("Corvax2 : Enable port0 PCIe link success (0x", 0), 0u);
-    EXPECT_EQ(prints[5].rfind("Corvax2 : Enable port3 PCIe link success (0x", 0), 0u);
-    for (size_t i = 1; i < prints.size(); ++i) {
+    EXPECT_EQ(prints[1].rfind("Corvax2 : Slot power off hold(PFA=0358, wait=", 0), 0u);
+    EXPECT_EQ(prints[2].rfind("Corvax2 : Enable port3 PCIe link success (0x", 0), 0u);
+    EXPECT_EQ(prints[5].rfind("Corvax2 : Enable port0 PCIe link success (0x", 0), 0u);
+    EXPECT_EQ(prints[6].rfind("Corvax2 : Enable port3 PCIe link success (0x", 0), 0u);
+    for (size_t i = 2; i < prints.size(); ++i) {
         EXPECT_EQ(prints[i].back(), ')');  // no line feed on the per-port lines
     }
 }

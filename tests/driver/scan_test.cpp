@@ -332,11 +332,11 @@ TEST_F(ScanTest, OnBoardDumpBlockAndNothingForEmptySlots) {
 
 // The update's hardware budget follows from its algorithm: per probed bus one read, two when
 // it is not a switch candidate, two more for an on-board drive's BAR; per 8732 two upstream
-// reads; per slot two reads, three more with a drive; per listed drive three reads to align its
-// payload (the capabilities pointer, the PCI Express capability's header, Device Control), two
-// header mappings and, before its MSI-X page mapping, 17 reads of the path to it (the upstream
-// port's identity and bus numbers; the port's identity, header type and bus numbers; both
-// bridges' Command and windows, the prefetchable ones 64-bit). Nothing more.
+// reads; per slot two reads, three more with a drive; per listed drive four reads to align its
+// payload (the capabilities pointer, the PCI Express capability's header, Device Capabilities,
+// Device Control), two header mappings and, before its MSI-X page mapping, 17 reads of the path
+// to it (the upstream port's identity and bus numbers; the port's identity, header type and bus
+// numbers; both bridges' Command and windows, the prefetchable ones 64-bit). Nothing more.
 TEST_F(ScanTest, OneUpdateCostsExactlyWhatItsAlgorithmImplies) {
     FabricBuilder b;
     b.Switch(Model::Plx8732, 1, 2);
@@ -354,7 +354,7 @@ TEST_F(ScanTest, OneUpdateCostsExactlyWhatItsAlgorithmImplies) {
 
     const uint64_t probes = 1 + 63 * 2 + 2;  // switch at bus 1, 63 other buses, on-board BARs
     const uint64_t upstream = 2;
-    const uint64_t slots = 4 * 2 + 3 * 3 + 2 * 3 + 2 * 17;  // 3 answer, 2 listed save a table
+    const uint64_t slots = 4 * 2 + 3 * 3 + 2 * 4 + 2 * 17;  // 3 answer, 2 listed save a table
     EXPECT_EQ(fabric_->GetCounters().portPairs, probes + upstream + slots);
     EXPECT_EQ(sim::Kernel::Get().ConfigPairs() - pairsBefore, probes + upstream + slots);
     const sim::MappingCounters after = sim::Kernel::Get().Mappings();

@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -122,7 +123,11 @@ TEST(Loader, BindsEveryImportOfTheShippedImage) {
     const std::vector<std::string> implemented = harness::ShippedKernel::Implemented();
     harness::PeImage image(Image(), [&](const harness::ImportName& name) -> void* {
         static int anything;
-        const std::string full = name.module + "!" + name.name;
+        // Module names are not case-sensitive (the image says "HAL.dll").
+        std::string module = name.module;
+        std::transform(module.begin(), module.end(), module.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        const std::string full = module + "!" + name.name;
         return std::count(implemented.begin(), implemented.end(), full) != 0 ? &anything : nullptr;
     });
     EXPECT_FALSE(image.Imports().empty());

@@ -269,7 +269,29 @@ INSTANTIATE_TEST_SUITE_P(
                  "windows.page_files[1]"},
         BadInput{"PortsNotAList",
                  R"({"switches": [{"model": "8748", "bus": 1, "internal_bus": 2, "ports": {}}]})",
-                 "switches[0].ports: expected a list"}),
+                 "switches[0].ports: expected a list"},
+        BadInput{"CrsNotAFlag", R"({"host_bridge": {"crs_visibility": 1}})",
+                 "host_bridge.crs_visibility: expected true or false"},
+        BadInput{"SlotWithDriveAndSwitch",
+                 R"({"switches": [{"model": "8748", "bus": 1, "internal_bus": 2, "ports": [
+                     {"index": 0, "bus": 3, "drive": {"vendor": 1, "device": 1},
+                      "switch": {"model": "8748", "internal_bus": 4}}]}]})",
+                 "switches[0].ports[0]: a slot holds a drive or a switch, not both"},
+        BadInput{"SwitchInSlotOnAnotherBus",
+                 R"({"switches": [{"model": "8748", "bus": 1, "internal_bus": 2, "ports": [
+                     {"index": 0, "bus": 3, "switch": {"model": "8748", "bus": 5,
+                      "internal_bus": 4}}]}]})",
+                 "switches[0].ports[0].switch.bus: 0x5 is not the slot's bus 0x3"},
+        BadInput{"SwitchInSlotBelowItsBus",
+                 R"({"switches": [{"model": "8748", "bus": 1, "internal_bus": 4, "ports": [
+                     {"index": 0, "bus": 5, "switch": {"model": "8748", "internal_bus": 3}}]}]})",
+                 "switches[0].ports[0].switch: bus 0x3 is not above the slot's bus 0x5"},
+        BadInput{"SwitchInSlotTakesAnotherPortsBus",
+                 R"({"switches": [{"model": "8748", "bus": 1, "internal_bus": 2, "ports": [
+                     {"index": 0, "bus": 3, "switch": {"model": "8748", "internal_bus": 4,
+                      "ports": [{"index": 0, "bus": 6}]}},
+                     {"index": 1, "bus": 5}]}]})",
+                 "switches[0].ports[0].switch: its buses 0x3 to 0x6 take in bus 0x5"}),
     [](const ::testing::TestParamInfo<BadInput>& p) { return p.param.name; });
 
 TEST(Json, RamIsTheFirstTwoGiBUnlessTheDescriptionSaysOtherwise) {

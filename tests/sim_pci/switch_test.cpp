@@ -104,9 +104,11 @@ class SlotLink : public ::testing::Test {
         const uint32_t v = PortRead(f, 4, 8, 0, 0x78);
         PortWrite(f, 4, 8, 0, 0x78, on ? v | reg::kLinkDisable : v & ~reg::kLinkDisable);
     }
+    // A Slot Control command, then the time the port takes to carry it out.
     void SetPowerOff(bool off) {
         const uint32_t v = PortRead(f, 4, 8, 0, 0x80);
         PortWrite(f, 4, 8, 0, 0x80, off ? v | reg::kPowerOff : v & ~reg::kPowerOff);
+        f.Wait(sim::kSlotCommandUs);
     }
     void ExpectGone() {
         EXPECT_FALSE(f.LinkUp(0, 0));

@@ -207,6 +207,7 @@ TEST_F(Training, CuttingTheLinkAgainWhileItTrainsStartsOver) {
 TEST_F(Training, SlotPowerReturningTrainsTheLinkToo) {
     const uint32_t v = PortRead(f, 4, 8, 0, 0x80);
     PortWrite(f, 4, 8, 0, 0x80, v | reg::kPowerOff);
+    f.Wait(sim::kSlotCommandUs);  // the port takes the next command once this one completed
     PortWrite(f, 4, 8, 0, 0x80, v);
     released = f.ClockUs();
     At(30 * kMs - 1);

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fstream>
 #include <map>
+#include <set>
 
 #include <CLI/CLI.hpp>
 
@@ -29,6 +30,7 @@ struct RunSlot {
     std::string skipped;
     bool pulled = false;  // the events take its drive out
     bool empty = false;   // no drive before the run, and the events put none in
+    bool bridge = false;  // a switch sits in the slot
     SlotExpectation expected;
     // What the cycles found.
     unsigned passed = 0, failed = 0;
@@ -304,7 +306,8 @@ int Cycle(Session& session, const Command& c) {
     if (std::none_of(bridges.begin(), bridges.end(), BridgeInUse)) {
         throw UsageError("no switch is registered: there is no link to cycle");
     }
-    session.GuardSystemDisks(c.force, &bridges);
+    // The guards of every command that cuts links (a switch in a slot, Windows' own disks).
+    const std::vector<SlotBridge> behind = session.GuardLinkCut(c.force, bridges);
     // Two rounds show whether the events can be repeated: the second starts where the first
     // left the slots, and so does every later one.
     session.CheckEvents(c.events, bridges, "cycle", std::min(2u, c.cycles));
@@ -312,10 +315,22 @@ int Cycle(Session& session, const Command& c) {
     Reply tableReply;
     const std::vector<PciTableEntry> table = session.TableNow(&tableReply);
     std::vector<RunSlot> slots = SlotsOfTheRun(bridges, table, c.events);
+    // A slot that holds a switch is no empty one: its upstream port is waited for, as hotswap
+    // does, and nothing of it judged (its drives are the system's to bring back).
+    for (RunSlot& s : slots) {
+        for (const SlotBridge& b : behind) {
+            if (s.empty && b.record == s.place.record && b.slot == s.place.slot) {
+                s.empty = false;
+                s.skipped = "a switch (" + IdText(b.id) + ") sits in the slot, not a drive";
+                s.expected.id = b.id;
+                s.bridge = true;
+            }
+        }
+    }
     session.WarnUnrestorable(table);
     // Each drive as it is before the first cycle: what every cycle is held to.
     for (RunSlot& s : slots) {
-        if (s.empty) {
+        if (s.empty || s.bridge) {
             continue;
         }
         Bytes header;
@@ -337,6 +352,7 @@ int Cycle(Session& session, const Command& c) {
     RunOutcome run;
     const bool terminal = session.Env().terminal;
     size_t shown = 0;  // the longest progress line written, to be blanked at the end
+    std::set<std::string> said;
     for (unsigned cycle = 1; cycle <= c.cycles; ++cycle) {
         const Reply disabled = session.Send(CORVAX_DISABLE_BRIDGE, {}, 0);
         session.Device().Sleep(c.downMsValue * 1000);
@@ -355,6 +371,11 @@ int Cycle(Session& session, const Command& c) {
         // The links come back whatever happened before.
         const Reply enabled = session.Send(CORVAX_ENABLE_BRIDGE, {}, 0);
         const SettleResult waited = session.WaitForDrives(waitFor, c.settle, true);
+        for (const std::string& text : SlotBridgesDown(behind, session.ConfigRead())) {
+            if (said.insert(text).second) {  // once a run, not once a cycle
+                session.Err() << "corvaxctl: " << text << "\n" << std::flush;
+            }
+        }
         const Reply restored = session.Send(CORVAX_RESCAN_RESTORE, {}, 0);
         const Reply rescanned = session.Send(CORVAX_RESCAN, {}, 0);
         run.cyclesRun = cycle;

@@ -42,7 +42,7 @@ int ClearCpm(Session& session, const Command&) {
 }
 
 int Disable(Session& session, const Command& c) {
-    session.GuardSystemDisks(c.force);
+    session.GuardLinkCut(c.force, session.Bridges());
     const std::vector<PciTableEntry> unrestorable = session.WarnUnrestorable(session.TableNow());
     const Reply r = session.Send(CORVAX_DISABLE_BRIDGE, {}, 0);
     if (session.JsonWanted()) {
@@ -308,8 +308,11 @@ int Hotswap(Session& session, const Command& c) {
     Reply query;
     const std::vector<BridgeApInfo> bridges = session.Bridges(&query);
     record(nullptr, PLX_QUERY_PCI, query);
-    session.GuardSystemDisks(c.force, &bridges);
+    const std::vector<SlotBridge> behind = session.GuardLinkCut(c.force, bridges);
     std::vector<SettleSlot> expected = session.ExpectedSlots(bridges, c);
+    for (const SlotBridge& b : behind) {
+        AddSlot(expected, SlotOf(bridges, b.record, b.slot));  // its upstream port answers
+    }
     // Every event can be done, on a switch and a slot the driver has, before a link is cut.
     session.CheckEvents(c.events, bridges, "hotswap");
 
@@ -362,6 +365,9 @@ int Hotswap(Session& session, const Command& c) {
         session.Out().flush();
     }
     const SettleResult waited = session.WaitForDrives(expected, c.settle);
+    for (const std::string& text : SlotBridgesDown(behind, session.ConfigRead())) {
+        session.Err() << "corvaxctl: " << text << "\n" << std::flush;
+    }
     Json w;
     w["wait"] = SettleSummary(waited);
     steps.push_back(w);

@@ -181,6 +181,9 @@ Json Session::StatsJson() const {
         s["stray_writes"] = now->strayWrites - mark_.strayWrites;
         s["ram_mappings"] = now->ramMappings - mark_.ramMappings;
         s["early_config"] = now->earlyConfig - mark_.earlyConfig;
+        s["slot_command_overrun"] = now->slotCommandOverrun - mark_.slotCommandOverrun;
+        s["slot_power_short"] = now->slotPowerShort - mark_.slotPowerShort;
+        s["mps_over_capability"] = now->mpsOverCapability - mark_.mpsOverCapability;
         s["clock_us"] = now->clockUs;
     }
     return s;
@@ -329,7 +332,15 @@ const std::vector<SystemDisk>& Session::SystemDiskList() {
 // Before links are cut: refuses (UsageError) when Windows keeps its directory or a page
 // file on a drive behind a registered switch, unless forced; says on standard error what
 // could not be found. The switch records are asked for only when there is a disk to judge.
-void Session::GuardSystemDisks(bool force, const std::vector<BridgeApInfo>* known) {
+std::vector<SlotBridge> Session::GuardLinkCut(bool force,
+                                              const std::vector<BridgeApInfo>& bridges) {
+    const std::vector<SlotBridge> behind = GuardSlotBridges(bridges, ConfigRead(), force, err_);
+    GuardSystemDisks(force, &bridges, behind);
+    return behind;
+}
+
+void Session::GuardSystemDisks(bool force, const std::vector<BridgeApInfo>* known,
+                               const std::vector<SlotBridge>& behind) {
     const std::vector<SystemDisk>& disks = SystemDiskList();
     const bool anyPlaced = std::any_of(disks.begin(), disks.end(),
                                        [](const SystemDisk& d) { return d.pfa.has_value(); });
@@ -339,7 +350,7 @@ void Session::GuardSystemDisks(bool force, const std::vector<BridgeApInfo>* know
         known = &asked;
     }
     const SystemDiskVerdict v =
-        JudgeSystemDisks(disks, known != nullptr ? *known : std::vector<BridgeApInfo>());
+        JudgeSystemDisks(disks, known != nullptr ? *known : std::vector<BridgeApInfo>(), behind);
     for (const std::string& line : v.unknown) {
         err_ << "corvaxctl: warning: " << line << "\n";
     }
@@ -438,11 +449,15 @@ std::vector<SettleSlot> Session::ExpectedSlots(const std::vector<BridgeApInfo>& 
     return slots;
 }
 
-SettleResult Session::WaitForDrives(std::vector<SettleSlot> slots, const SettleOptions& options,
-                                    bool quiet) {
-    const ConfigReader read = [this](uint16_t pfa) {
+ConfigReader Session::ConfigRead() {
+    return [this](uint16_t pfa) {
         return Send(CORVAX_READ_CONFIG, Dwords({pfa}), CORVAX_CONFIG_SIZE);
     };
+}
+
+SettleResult Session::WaitForDrives(std::vector<SettleSlot> slots, const SettleOptions& options,
+                                    bool quiet) {
+    const ConfigReader read = ConfigRead();
     SettleProgress progress;
     if (env_.terminal && !quiet) {
         progress = [this](const SettleResult& r, uint64_t now) {

@@ -18,6 +18,7 @@
 #include "tools/corvaxctl/corvaxctl.h"
 #include "tools/corvaxctl/output.h"
 #include "tools/corvaxctl/settle.h"
+#include "tools/corvaxctl/slot_bridges.h"
 #include "tools/corvaxctl/system_disk.h"
 #include "tools/corvaxctl/transport.h"
 
@@ -95,10 +96,17 @@ class Session {
     // vendor missing from the accepted list (the table's flag). Said on standard error before
     // any link is cut.
     std::vector<PciTableEntry> WarnUnrestorable(const std::vector<PciTableEntry>& table);
-    // Before links are cut: refuses (UsageError) when Windows keeps its directory or a page
-    // file on a drive behind a registered switch, unless forced; says on standard error what
-    // could not be found. The switch records are asked for only when there is a disk to judge.
-    void GuardSystemDisks(bool force, const std::vector<BridgeApInfo>* known = nullptr);
+    // Before links are cut, the guards of every command that cuts them: refuses (UsageError),
+    // unless forced, when a slot holds a switch (cutting it resets everything below) or when
+    // Windows keeps its directory or a page file on a drive the cut reaches. Returns the slots
+    // that hold a switch.
+    std::vector<SlotBridge> GuardLinkCut(bool force, const std::vector<BridgeApInfo>& bridges);
+    // The Windows disks guard alone: refuses when Windows keeps its directory or a page file
+    // on a drive behind a registered switch (or behind a switch in one of its slots), unless
+    // forced; says on standard error what could not be found. The switch records are asked for
+    // only when there is a disk to judge.
+    void GuardSystemDisks(bool force, const std::vector<BridgeApInfo>* known = nullptr,
+                          const std::vector<SlotBridge>& behind = {});
     const std::vector<SystemDisk>& SystemDiskList();
     // The ports whose Link Disable still reads set, found on the simulated hardware; none on
     // the real device, where only the driver's log tells.
@@ -108,6 +116,8 @@ class Session {
     void SayLinksDown(const std::optional<std::vector<LinkDown>>& down);
 
     // ---- the wait ----
+    // A configuration read of a recorded address, sent as every request is.
+    ConfigReader ConfigRead();
     // The slots the wait after a link cycle is for: those where the driver last saw a drive,
     // and those --expect names.
     std::vector<SettleSlot> ExpectedSlots(const std::vector<BridgeApInfo>& bridges,

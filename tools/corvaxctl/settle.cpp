@@ -21,9 +21,11 @@ bool FunctionAnswered(const Reply& reply, uint32_t* id) {
     }
     uint32_t value = 0;
     std::memcpy(&value, reply.output.data(), 4);
-    // All-ones: nothing answers there (yet). Zeros: the driver has no slot at that address.
-    // The fill: the driver could not map the window and wrote nothing.
-    if (value == 0xFFFFFFFF || value == 0 || value == 0xCCCCCCCC) {
+    // All-ones: nothing answers there (yet). Vendor ID 0x0001: a function still starting,
+    // where the root port makes that visible (Configuration Request Retry Status); its other
+    // registers are not there yet either. Zeros: the driver has no slot at that address. The
+    // fill: the driver could not map the window and wrote nothing.
+    if (value == 0xFFFFFFFF || (value & 0xFFFF) == 0x0001 || value == 0 || value == 0xCCCCCCCC) {
         return false;
     }
     *id = value;

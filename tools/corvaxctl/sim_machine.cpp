@@ -30,16 +30,21 @@ std::vector<std::string> DescriptionWarnings(const sim::FabricDescription& d) {
             if (!port.drive) {
                 continue;
             }
-            if (port.slotControl & 0x0400) {
+            // Slot Control as the port starts: the description's, else the image's, else on.
+            const std::vector<uint8_t>* image = port.image ? &port.image->bytes : nullptr;
+            const uint16_t control = port.slotControl.value_or(
+                image ? static_cast<uint16_t>((*image)[0x80] | (*image)[0x81] << 8) : 0x01C0);
+            // Power is cut only where a power controller is (Slot Capabilities bit 1).
+            const bool controller = !image || ((*image)[0x7C] & 0x02) != 0;
+            if (controller && (control & 0x0400)) {
                 off.push_back(std::to_string(port.index));
-                slotControl = port.slotControl;
+                slotControl = control;
+                if (image && images.find(port.image->file) == std::string::npos) {
+                    images += (images.empty() ? "" : ", ") + port.image->file;
+                }
             }
-            if (port.image && port.image->bytes.size() > 0x78 && (port.image->bytes[0x78] & 0x10)) {
+            if (image && image->size() > 0x78 && ((*image)[0x78] & 0x10)) {
                 disabled.push_back(std::to_string(port.index));
-            }
-            if (port.image && (port.slotControl & 0x0400) &&
-                images.find(port.image->file) == std::string::npos) {
-                images += (images.empty() ? "" : ", ") + port.image->file;
             }
         }
         auto list = [](const std::vector<std::string>& ports) {
@@ -196,6 +201,9 @@ MachineCounters CountersOf(const sim::Fabric& fabric, uint64_t mappings, int64_t
     out.strayWrites = c.strayWrites;
     out.ramMappings = c.ramMappings;
     out.earlyConfig = c.earlyConfig;
+    out.slotCommandOverrun = c.slotCommandOverrun;
+    out.slotPowerShort = c.slotPowerShort;
+    out.mpsOverCapability = c.mpsOverCapability;
     out.clockUs = fabric.ClockUs();
     return out;
 }

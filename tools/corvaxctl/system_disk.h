@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "driver/control/corvax_ioctl.h"
+#include "tools/corvaxctl/slot_bridges.h"
 
 namespace corvaxctl {
 
@@ -39,13 +40,16 @@ class SystemDiskLocator {
 std::unique_ptr<SystemDiskLocator> MakeSystemDiskLocator(const Transport* transport);
 
 // What the disks found mean for cutting the links of the registered switches (the records of
-// PLX_QUERY_PCI): a drive is behind a switch when it sits on the bus of one of its slots.
+// PLX_QUERY_PCI): a drive is behind a switch when it sits on a bus one of its slots leads to:
+// the slot's own bus, and with a switch in the slot (slotBridges) every bus behind that
+// switch as well.
 struct SystemDiskVerdict {
     std::vector<std::string> refusals;  // one line per disk behind a switch
     std::vector<std::string> unknown;   // one line per disk that could not be found
 };
 SystemDiskVerdict JudgeSystemDisks(const std::vector<SystemDisk>& disks,
-                                   const std::vector<BridgeApInfo>& bridges);
+                                   const std::vector<BridgeApInfo>& bridges,
+                                   const std::vector<SlotBridge>& slotBridges = {});
 
 }  // namespace corvaxctl
 

@@ -30,7 +30,12 @@ struct MachineCounters {
     uint64_t strayWrites = 0;   // writes to physical memory no device claims
     uint64_t ramMappings = 0;   // mappings of RAM asked for (each refused)
     uint64_t earlyConfig = 0;   // configuration requests that reached a drive too soon
-    uint64_t clockUs = 0;       // the machine's time since it was built (just before the load)
+    // Rules of PCI Express broken: a Slot Control command before the last one completed, slot
+    // power back within a second, a payload size above a function's capability.
+    uint64_t slotCommandOverrun = 0;
+    uint64_t slotPowerShort = 0;
+    uint64_t mpsOverCapability = 0;
+    uint64_t clockUs = 0;  // the machine's time since it was built (just before the load)
 };
 
 // Where the machine's Windows keeps what it cannot run without, as its description says.

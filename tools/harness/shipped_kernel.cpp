@@ -422,6 +422,27 @@ MS_ABI void KeReleaseSpinLockFromDpcLevel(uint64_t* lock) {
     }
 }
 
+// Time is the machine's: a wait moves its clock on instead of sleeping, as the host build's
+// kernel does, so both builds see links train and drives start at the same moments.
+MS_ABI int32_t KeDelayExecutionThread(int8_t mode, uint8_t alertable, int64_t* interval) {
+    RequireIrqlAtMost(kApcLevel, "KeDelayExecutionThread");
+    if (interval == nullptr || *interval > 0) {
+        // An absolute time would name the system's clock, which this machine does not keep.
+        K().Violation("KeDelayExecutionThread without a relative interval");
+        return kStatusInvalidParameter;
+    }
+    K().fabric->Wait(static_cast<uint64_t>(-*interval) / 10);
+    return kStatusSuccess;
+}
+
+// A 1 MHz counter: the machine's clock in microseconds.
+MS_ABI int64_t KeQueryPerformanceCounter(int64_t* frequency) {
+    if (frequency != nullptr) {
+        *frequency = 1000000;
+    }
+    return static_cast<int64_t>(K().fabric->ClockUs());
+}
+
 void* MapIoSpace(int64_t physical, uint64_t size) {
     State& s = K();
     ++s.counters.ioSpaceMaps;
@@ -802,6 +823,7 @@ const Export* Exports(size_t* count) {
         {"IoFreeMdl", reinterpret_cast<void*>(&IoFreeMdl)},
         {"IofCompleteRequest", reinterpret_cast<void*>(&IofCompleteRequest)},
         {"KeAcquireSpinLockAtDpcLevel", reinterpret_cast<void*>(&KeAcquireSpinLockAtDpcLevel)},
+        {"KeDelayExecutionThread", reinterpret_cast<void*>(&KeDelayExecutionThread)},
         {"KeInitializeMutex", reinterpret_cast<void*>(&KeInitializeMutex)},
         {"KeReleaseMutex", reinterpret_cast<void*>(&KeReleaseMutex)},
         {"KeReleaseSpinLockFromDpcLevel", reinterpret_cast<void*>(&KeReleaseSpinLockFromDpcLevel)},
@@ -862,8 +884,14 @@ void* Resolve(const ImportName& import) {
     for (char& c : module) {
         c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
     }
+    if (module == "hal.dll") {
+        // The driver's port and IRQL accesses are inline; only the clock comes from here.
+        return import.name == "KeQueryPerformanceCounter"
+                   ? reinterpret_cast<void*>(&KeQueryPerformanceCounter)
+                   : nullptr;
+    }
     if (module != "ntoskrnl.exe") {
-        return nullptr;  // hal.dll: the driver's port and IRQL accesses are inline
+        return nullptr;
     }
     return Lookup(import.name);
 }
@@ -1357,6 +1385,7 @@ std::vector<std::string> ShippedKernel::Implemented() {
     for (size_t i = 0; i < count; ++i) {
         names.push_back(std::string("ntoskrnl.exe!") + table[i].name);
     }
+    names.push_back("hal.dll!KeQueryPerformanceCounter");
     return names;
 }
 

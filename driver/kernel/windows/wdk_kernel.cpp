@@ -275,6 +275,24 @@ uint32_t KernReadPortUlong(uint16_t port) {
     return READ_PORT_ULONG(reinterpret_cast<PULONG>(static_cast<ULONG_PTR>(port)));
 }
 
+uint64_t KernTimeUs(void) {
+    LARGE_INTEGER frequency;
+    const LARGE_INTEGER counter = KeQueryPerformanceCounter(&frequency);
+    const uint64_t ticks = static_cast<uint64_t>(counter.QuadPart);
+    const uint64_t perSecond = static_cast<uint64_t>(frequency.QuadPart);
+    if (perSecond == 0) {
+        return 0;
+    }
+    // In two parts, so that the product never overflows whatever the frequency.
+    return ticks / perSecond * 1000000u + ticks % perSecond * 1000000u / perSecond;
+}
+
+void KernDelayUs(uint32_t us) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -10 * static_cast<LONGLONG>(us);  // relative, in 100 ns units
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
 void KernFindMappingRoutines(void) {
     UNICODE_STRING name;
     RtlInitUnicodeString(&name, L"MmMapIoSpaceEx");
