@@ -66,6 +66,22 @@ DriveDescription DriveDescription::FromImage(std::shared_ptr<const RegisterImage
     return d;
 }
 
+namespace {
+
+void CheckLink(const std::optional<unsigned>& speed, const std::optional<unsigned>& width,
+               const std::string& key) {
+    if (speed && !ValidLinkSpeed(*speed)) {
+        Fail(key + ".link_speed", "speed code " + std::to_string(*speed) +
+                                      " is not one of 2.5, 5, 8, 16, 32 or 64 GT/s");
+    }
+    if (width && !ValidLinkWidth(*width)) {
+        Fail(key + ".link_width",
+             std::to_string(*width) + " is not a link width (1, 2, 4, 8, 12, 16 or 32 lanes)");
+    }
+}
+
+}  // namespace
+
 void ValidateDrive(const DriveDescription& d, const std::string& keyName) {
     const std::string key = keyName.empty() ? "drive" : keyName;
     if (!IsPowerOfTwo(d.bar0Size) || d.bar0Size < 0x1000 || d.bar0Size > (uint64_t{1} << 40)) {
@@ -81,6 +97,7 @@ void ValidateDrive(const DriveDescription& d, const std::string& keyName) {
         Fail(key + ".ready_ms",
              std::to_string(d.readyMs) + " is above " + std::to_string(kMaxTimingMs) + " ms");
     }
+    CheckLink(d.linkSpeed, d.linkWidth, key);
     if (d.msixVectors < 1 || d.msixVectors > 2048) {
         Fail(key + ".msix_vectors", std::to_string(d.msixVectors) + " is not from 1 to 2048");
     }
@@ -241,6 +258,18 @@ std::optional<unsigned> PayloadCode(unsigned bytes) {
             return code;
     }
     return std::nullopt;
+}
+
+bool ValidLinkSpeed(unsigned speed) {
+    return speed >= 1 && speed <= 6;
+}
+
+bool ValidLinkWidth(unsigned width) {
+    for (unsigned w : {1u, 2u, 4u, 8u, 12u, 16u, 32u}) {
+        if (width == w)
+            return true;
+    }
+    return false;
 }
 
 WindowDecode DecodeWindowRegister(uint64_t windowRegister) {
@@ -479,6 +508,7 @@ void ValidateFabric(const FabricDescription& fabric) {
             if (!indexes.insert(port.index).second) {
                 Fail(pkey + ".index", std::to_string(port.index) + " is listed twice");
             }
+            CheckLink(port.linkSpeed, port.linkWidth, pkey);
             if (port.linkTrainMs && *port.linkTrainMs > kMaxTimingMs) {
                 Fail(pkey + ".link_train_ms", std::to_string(*port.linkTrainMs) + " is above " +
                                                   std::to_string(kMaxTimingMs) + " ms");
@@ -776,6 +806,37 @@ std::shared_ptr<const RegisterImage> ImageOf(const json& j, const char* name,
     return std::make_shared<const RegisterImage>(ReadRegisterImage(path, ikey));
 }
 
+// A link speed as people write it, in GT/s: 2.5, 5, 8, 16, 32 or 64, a number or a string.
+unsigned LinkSpeedOf(const json& j, const std::string& key) {
+    static const double kSpeeds[] = {2.5, 5, 8, 16, 32, 64};
+    std::string text;
+    if (j.is_number()) {
+        for (unsigned i = 0; i < 6; ++i) {
+            if (j.get<double>() == kSpeeds[i])
+                return i + 1;
+        }
+        text = j.dump();
+    } else if (j.is_string()) {
+        text = j.get<std::string>();
+        static const char* const kWritten[] = {"2.5", "5", "8", "16", "32", "64"};
+        for (unsigned i = 0; i < 6; ++i) {
+            if (text == kWritten[i])
+                return i + 1;
+        }
+    }
+    Fail(key, "\"" + text + "\" is not a link speed: 2.5, 5, 8, 16, 32 or 64 (GT/s)");
+}
+
+void ReadLink(const json& j, const std::string& key, std::optional<unsigned>& speed,
+              std::optional<unsigned>& width) {
+    if (auto it = j.find("link_speed"); it != j.end()) {
+        speed = LinkSpeedOf(*it, key + ".link_speed");
+    }
+    if (auto it = j.find("link_width"); it != j.end()) {
+        width = static_cast<unsigned>(Number(*it, key + ".link_width", 32));
+    }
+}
+
 // A bridge window: {"base", "limit"}, both ends included; base above limit is a closed one.
 std::optional<Window> ReadWindow(const json& j, const char* name, const std::string& key) {
     auto it = j.find(name);
@@ -841,7 +902,8 @@ void ReadBars(const json& j, const std::string& key, DriveDescription& d) {
 DriveDescription ReadDrive(const json& j, const std::string& key, const std::string& baseDir) {
     CheckKeys(j, key,
               {"vendor", "device", "bar0", "bar0_size", "bar0_bits", "bars", "rom", "max_payload",
-               "msix_table", "msix_vectors", "link_control", "ready_ms", "image"});
+               "msix_table", "msix_vectors", "link_control", "ready_ms", "link_speed", "link_width",
+               "image"});
     DriveDescription d;
     if (auto image = ImageOf(j, "image", key, baseDir)) {
         // The image gives the MSI-X capability; a table described beside it would be another.
@@ -871,6 +933,7 @@ DriveDescription ReadDrive(const json& j, const std::string& key, const std::str
     Optional(j, "max_payload", key, 0xFFFFFFFF, d.maxPayload);
     Optional(j, "link_control", key, 0xFFFF, d.linkControl);
     Optional(j, "ready_ms", key, 0xFFFFFFFF, d.readyMs);
+    ReadLink(j, key, d.linkSpeed, d.linkWidth);
     return d;
 }
 
@@ -944,9 +1007,10 @@ SwitchDescription ReadSwitch(const json& j, const std::string& key, const std::s
         const auto& ports = List(*p, key + ".ports");
         for (size_t i = 0; i < ports.size(); ++i) {
             const std::string pkey = At(key + ".ports", i);
-            CheckKeys(ports[i], pkey,
-                      {"index", "bus", "drive", "switch", "slot_control", "link_train_ms", "image",
-                       "memory_window", "prefetchable_window"});
+            CheckKeys(
+                ports[i], pkey,
+                {"index", "bus", "drive", "switch", "slot_control", "link_train_ms", "link_speed",
+                 "link_width", "image", "memory_window", "prefetchable_window"});
             PortDescription port;
             port.index = Need<unsigned>(ports[i], "index", pkey, 0xFFFF);
             port.bus = Need<uint8_t>(ports[i], "bus", pkey, 0xFF);
@@ -965,6 +1029,7 @@ SwitchDescription ReadSwitch(const json& j, const std::string& key, const std::s
                 port.linkTrainMs =
                     static_cast<unsigned>(Number(*t, pkey + ".link_train_ms", 0xFFFFFFFF));
             }
+            ReadLink(ports[i], pkey, port.linkSpeed, port.linkWidth);
             const auto d = ports[i].find("drive");
             const auto l = ports[i].find("switch");
             const bool hasDrive = d != ports[i].end() && !d->is_null();

@@ -36,6 +36,15 @@ std::string ModelName(SwitchModel model);
 // Max_Payload_Size encoding of a size in bytes (128 -> 0 ... 4096 -> 5); nullopt otherwise.
 std::optional<unsigned> PayloadCode(unsigned bytes);
 
+// The most a link may train to, as Link Capabilities encode it: speed 1 = 2.5 GT/s, 2 = 5 GT/s,
+// 3 = 8 GT/s, 4 = 16 GT/s, 5 = 32 GT/s, 6 = 64 GT/s; width in lanes (1, 2, 4, 8, 12, 16, 32).
+struct LinkLimit {
+    unsigned speed = 0;
+    unsigned width = 0;
+};
+bool ValidLinkSpeed(unsigned speed);
+bool ValidLinkWidth(unsigned width);
+
 // A BAR of a drive besides BAR0 (BAR1 to BAR5).
 struct BarDescription {
     unsigned index = 1;      // 1 to 5; a 64-bit BAR takes index + 1 for its upper half
@@ -71,6 +80,9 @@ struct DriveDescription {
     // After its link trains, how long the drive takes before it answers configuration
     // requests (its firmware starting up); it reads all-ones until then.
     unsigned readyMs = 0;
+    // What its Link Capabilities advertise instead of the image's or the model's (8 GT/s x4).
+    std::optional<unsigned> linkSpeed;
+    std::optional<unsigned> linkWidth;
     // A real drive's registers to start from. The fields above then hold what the image says
     // unless the description gave them (FromImage); msixTable and msixVectors always come
     // from the image.
@@ -156,6 +168,9 @@ struct PortDescription {
     std::optional<uint16_t> slotControl;
     // How long the link takes to train once it may; none: the switch's own time.
     std::optional<unsigned> linkTrainMs;
+    // What the port's Link Capabilities advertise instead of the image's or the model's.
+    std::optional<unsigned> linkSpeed;
+    std::optional<unsigned> linkWidth;
     // A real port's registers to start from (the switch's port image when none).
     std::shared_ptr<const RegisterImage> image;
     // The windows as firmware left them; none: covering the drive behind, as firmware does.

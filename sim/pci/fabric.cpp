@@ -805,6 +805,25 @@ void Fabric::HangSlotCommands(unsigned switchIndex, unsigned slot, bool hang) {
     PortAt(switchIndex, slot).HangCommands(hang);
 }
 
+void Fabric::Downtrain(unsigned switchIndex, unsigned slot, std::optional<LinkLimit> limit) {
+    if (limit && (!ValidLinkSpeed(limit->speed) || !ValidLinkWidth(limit->width))) {
+        throw std::logic_error("no such link: speed code " + std::to_string(limit->speed) +
+                               ", width x" + std::to_string(limit->width));
+    }
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    CatchUp();
+    PortAt(switchIndex, slot).Downtrain(limit);
+}
+
+void Fabric::ErrorsOnLinkUp(unsigned switchIndex, unsigned slot, uint16_t bits) {
+    if (bits > 0xF) {
+        throw std::logic_error("Device Status has error bits 3:0 only");
+    }
+    std::lock_guard<OptionalLock<std::mutex>> lock(mutex_);
+    CatchUp();
+    PortAt(switchIndex, slot).ErrorsOnLinkUp(bits);
+}
+
 void Fabric::CheckBusFree(uint8_t bus, const char* what) {
     if (Locate(bus, 0, 0, true) != nullptr || onboard_.count(bus)) {
         throw std::logic_error(std::string(what) + ": bus " + std::to_string(bus) +

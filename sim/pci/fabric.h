@@ -184,6 +184,13 @@ class Fabric {
     // A stuck port has Link Disable set at once and keeps it set whatever the software
     // writes; unsticking leaves it set until the software clears it.
     void SetStuck(unsigned switchIndex, unsigned slot, bool stuck);
+    // From the next time its link trains, the slot's link trains no faster and no wider than
+    // limit, as over a marginal connector (none: as fast and wide as both ends can). Link
+    // Status shows what trained, at the port and at the drive.
+    void Downtrain(unsigned switchIndex, unsigned slot, std::optional<LinkLimit> limit);
+    // From the next time its link comes up, the drive in the slot (and any drive put there
+    // later) records these Device Status error bits (bits 3:0; 0 for none) each time it does.
+    void ErrorsOnLinkUp(unsigned switchIndex, unsigned slot, uint16_t bits);
     // The port's hot-plug controller takes Slot Control commands and never completes them.
     void HangSlotCommands(unsigned switchIndex, unsigned slot, bool hang);
     void AddOnboard(uint8_t bus, const DriveDescription& drive);

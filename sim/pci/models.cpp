@@ -185,12 +185,13 @@ NvmeDrive::NvmeDrive(const DriveDescription& description) : description_(descrip
 void NvmeDrive::Reset() {
     const unsigned linkControl = caps_.pcie != 0 ? caps_.pcie + 0x10 : 0;
     const uint32_t linkStatus = linkControl != 0 ? config_.Dword(linkControl) & 0xFFFF0000 : 0;
+    // The table first: the model's own layout places the PBA behind it.
+    table_.assign(uint64_t{description_.msixVectors} * 16, 0);
     config_.Clear();
     Build();
     if (linkControl != 0) {
         config_.SetBits(linkControl, 0xFFFF0000, linkStatus);
     }
-    table_.assign(uint64_t{description_.msixVectors} * 16, 0);
     for (unsigned i = 0; i < description_.msixVectors; ++i) {
         table_[i * 16 + 12] = reg::kMsixVectorMasked;
     }
@@ -233,6 +234,12 @@ void NvmeDrive::Build() {
     if (caps_.pcie != 0) {
         // 128-byte payloads, and no error recorded since the reset.
         c.SetBits(caps_.pcie + 8, reg::kPayloadField | reg::kDeviceStatusW1c, 0);
+        if (d.linkSpeed) {
+            c.SetBits(caps_.pcie + 0xC, 0xF, *d.linkSpeed);
+        }
+        if (d.linkWidth) {
+            c.SetBits(caps_.pcie + 0xC, 0x3F0, *d.linkWidth << 4);
+        }
     }
     if (caps_.msix != 0) {
         c.SetBits(caps_.msix, 0xC0000000, 0);
@@ -368,6 +375,21 @@ void NvmeDrive::SetLink(unsigned speed, unsigned width) {
     }
 }
 
+std::optional<LinkLimit> NvmeDrive::MaxLink() const {
+    if (caps_.pcie == 0) {
+        return std::nullopt;
+    }
+    const uint32_t linkCap = config_.Dword(caps_.pcie + 0xC);
+    return LinkLimit{linkCap & 0xF, (linkCap >> 4) & 0x3F};
+}
+
+void NvmeDrive::RecordErrors(uint16_t bits) {
+    if (caps_.pcie != 0) {
+        const uint32_t status = uint32_t{bits & 0xFu} << 16;
+        config_.SetBits(caps_.pcie + 8, status, status);
+    }
+}
+
 uint64_t NvmeDrive::Bar0Base() const {
     return BarAddress(reg::kBar0, description_.bar0Wide);
 }
@@ -487,8 +509,7 @@ bool NvmeDrive::PokeBar(uint64_t offset, uint32_t value) {
 DownstreamPort::DownstreamPort(SwitchModel model, unsigned slot, uint8_t internalBus,
                                const PortDescription& description, unsigned trainMs,
                                MachineClock& clock, RuleCounters& rules, PlxSwitch& owner)
-    : model_(model),
-      slot_(slot),
+    : slot_(slot),
       device_(LinkMap(model)[slot]),
       clock_(clock),
       rules_(rules),
@@ -512,6 +533,14 @@ DownstreamPort::DownstreamPort(SwitchModel model, unsigned slot, uint8_t interna
         description.lowerSwitch ? HighestBus(*description.lowerSwitch) : description.bus;
     c.SetBits(reg::kBusNumbers, 0x00FFFFFF,
               uint32_t{internalBus} | uint32_t{description.bus} << 8 | uint32_t{subordinate} << 16);
+    // Link Capabilities: the maximum speed and width a description may set (a port strapped
+    // narrower, say).
+    if (description.linkSpeed) {
+        c.SetBits(reg::kSwitchPcie + 0xC, 0xF, *description.linkSpeed);
+    }
+    if (description.linkWidth) {
+        c.SetBits(reg::kSwitchPcie + 0xC, 0x3F0, *description.linkWidth << 4);
+    }
     // Slot Control as the image has it, unless the description gives it.
     if (description.slotControl || !description.image) {
         c.SetBits(reg::kSlotControl, 0xFFFF, description.slotControl.value_or(0x01C0) & 0x17FF);
@@ -539,21 +568,22 @@ DownstreamPort::DownstreamPort(SwitchModel model, unsigned slot, uint8_t interna
     const bool up =
         drive_ && !(HasPowerController() && (c.Dword(reg::kSlotControl) & reg::kPowerOff));
     linkUp_ = up;
+    trained_ = Negotiate();
     if (drive_)
-        drive_->SetLink(shape.speed, shape.downWidth);
+        drive_->SetLink(trained_.speed, trained_.width);
     c.SetBits(reg::kSwitchLinkControl, 0x3FFF0000,
-              LinkStatus(up, shape.speed, up ? shape.downWidth : 0) << 16);
+              LinkStatus(up, trained_.speed, up ? trained_.width : 0) << 16);
     c.SetBits(reg::kSlotControl, reg::kPresenceDetectState, drive_ ? reg::kPresenceDetectState : 0);
 }
 
 void DownstreamPort::AttachLower(PlxSwitch* lower) {
     lower_ = lower;
     // Like a drive found at load, the switch in the slot is up when the machine boots.
-    const LinkShape shape = ShapeOf(model_);
     linkUp_ = !(HasPowerController() && (config_.Dword(reg::kSlotControl) & reg::kPowerOff)) &&
               !(config_.Dword(reg::kSwitchLinkControl) & reg::kLinkDisable);
+    trained_ = Negotiate();
     config_.SetBits(reg::kSwitchLinkControl, 0x3FFF0000,
-                    LinkStatus(linkUp_, shape.speed, linkUp_ ? shape.downWidth : 0) << 16);
+                    LinkStatus(linkUp_, trained_.speed, linkUp_ ? trained_.width : 0) << 16);
     config_.SetBits(reg::kSlotControl, reg::kPresenceDetectState, reg::kPresenceDetectState);
     if (!linkUp_) {
         lower_->EnterReset();
@@ -610,7 +640,6 @@ void DownstreamPort::OnLinkControl(uint32_t oldValue, uint32_t newValue) {
 }
 
 void DownstreamPort::Evaluate() {
-    const LinkShape shape = ShapeOf(model_);
     const bool disabled = config_.Dword(reg::kSwitchLinkControl) & reg::kLinkDisable;
     const bool powerOff =
         HasPowerController() && (config_.Dword(reg::kSlotControl) & reg::kPowerOff);
@@ -630,7 +659,10 @@ void DownstreamPort::Evaluate() {
         // reset, as real hardware would after the link and power cycle.
         if (drive_ != nullptr) {
             drive_->Reset();
-            drive_->SetLink(shape.speed, shape.downWidth);
+        }
+        trained_ = Negotiate();
+        if (drive_ != nullptr) {
+            drive_->SetLink(trained_.speed, trained_.width);
         }
         training_ = true;
         trainAt_ = clock_.now + trainUs_;
@@ -671,6 +703,7 @@ void DownstreamPort::ComeUp() {
     quietUntil_ = trainAt_ + kConfigQuietUs;
     if (drive_ != nullptr) {
         drive_->StartFirmware(trainAt_);
+        drive_->RecordErrors(errorsOnLinkUp_);
     }
     config_.SetBits(reg::kSlotControl, reg::kDllStateChanged, reg::kDllStateChanged);
     if (lower_ != nullptr) {
@@ -678,10 +711,27 @@ void DownstreamPort::ComeUp() {
     }
 }
 
+LinkLimit DownstreamPort::Negotiate() const {
+    // Both ends train to the fastest speed and the widest width they share. (A switch in the
+    // slot is taken to advertise as much as the port.)
+    const uint32_t linkCap = config_.Dword(reg::kSwitchPcie + 0xC);
+    LinkLimit t{linkCap & 0xF, (linkCap >> 4) & 0x3F};
+    if (drive_) {
+        if (const std::optional<LinkLimit> own = drive_->MaxLink()) {
+            t.speed = std::min(t.speed, own->speed);
+            t.width = std::min(t.width, own->width);
+        }
+    }
+    if (downtrain_) {
+        t.speed = std::min(t.speed, downtrain_->speed);
+        t.width = std::min(t.width, downtrain_->width);
+    }
+    return t;
+}
+
 void DownstreamPort::ShowLinkState() {
-    const LinkShape shape = ShapeOf(model_);
     config_.SetBits(reg::kSwitchLinkControl, 0x3FFF0000,
-                    LinkStatus(linkUp_, shape.speed, linkUp_ ? shape.downWidth : 0) << 16);
+                    LinkStatus(linkUp_, trained_.speed, linkUp_ ? trained_.width : 0) << 16);
     config_.SetBits(reg::kSlotControl, reg::kPresenceDetectState,
                     Occupied() ? reg::kPresenceDetectState : 0);
 }

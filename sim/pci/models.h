@@ -139,6 +139,12 @@ class NvmeDrive {
     void LoadFirmwareState();
     // Link Status as trained with the port in front of it.
     void SetLink(unsigned speed, unsigned width);
+    // The most its link may train to, as its Link Capabilities say (none without the
+    // capability).
+    std::optional<LinkLimit> MaxLink() const;
+    // Sets error bits of Device Status (bits 3:0: correctable, non-fatal, fatal, unsupported
+    // request), as the drive does when it detects such an error.
+    void RecordErrors(uint16_t bits);
 
     ConfigSpace& Config() { return config_; }
     const ConfigSpace& Config() const { return config_; }
@@ -284,6 +290,14 @@ class DownstreamPort {
     void Insert(std::unique_ptr<NvmeDrive> drive);
     void SetStuck(bool stuck);
     bool Stuck() const { return stuck_; }
+    // From the next time the link trains it trains no faster and no wider than this, as over a
+    // marginal connector; none lifts the limit.
+    void Downtrain(std::optional<LinkLimit> limit) { downtrain_ = limit; }
+    // What the link trained to (or trains to, while training).
+    LinkLimit Trained() const { return trained_; }
+    // From the next time the link comes up, the drive records these Device Status error bits
+    // each time it does (0: none), as a drive does that detects errors on a marginal link.
+    void ErrorsOnLinkUp(uint16_t bits) { errorsOnLinkUp_ = bits; }
     // A hot-plug controller that has stopped: it takes a command and never completes it.
     void HangCommands(bool hang) { commandsHang_ = hang; }
 
@@ -303,14 +317,19 @@ class DownstreamPort {
     void ComeUp();
     // Link Status and Presence Detect State as the link and the slot stand.
     void ShowLinkState();
+    // What the link trains to now: the lesser of what the port and what sits behind it (a
+    // drive) advertise, held down by a downtrain.
+    LinkLimit Negotiate() const;
 
-    SwitchModel model_;
     unsigned slot_;
     uint8_t device_;
     ConfigSpace config_;
     std::unique_ptr<NvmeDrive> drive_;
     PlxSwitch* lower_ = nullptr;
     bool stuck_ = false;
+    std::optional<LinkLimit> downtrain_;
+    uint16_t errorsOnLinkUp_ = 0;
+    LinkLimit trained_;
     bool linkUp_ = false;
     MachineClock& clock_;
     RuleCounters& rules_;

@@ -87,7 +87,7 @@ TEST(Ioctl, TheCallersBufferShowsWhatTheDriverDelivered) {
     // Direct output: the size answer reaches the caller with the error; the rest stays 0xCC.
     Outcome o = Ctl({"--json", "ioctl", "CORVAX_GET_TABLE", "--out-len", "16"});
     EXPECT_EQ(o.code, kExitDriverStatus);
-    nlohmann::json j = o.Objects().at(1);
+    nlohmann::json j = o.Objects().at(0);
     EXPECT_EQ(j["command"], "ioctl");
     EXPECT_EQ(j["status"], "0xc0000023");
     EXPECT_EQ(j["information"], 4);
@@ -96,20 +96,20 @@ TEST(Ioctl, TheCallersBufferShowsWhatTheDriverDelivered) {
 
     // Buffered output with an error status: nothing comes back.
     o = Ctl({"--json", "ioctl", "CORVAX_GET_BITMAP", "--out-len", "8"});
-    j = o.Objects().at(1);
+    j = o.Objects().at(0);
     EXPECT_EQ(j["status"], "0xc0000023");
     EXPECT_EQ(j["output"], "cccccccccccccccc");
 
     // Success: the first information bytes are the driver's, the rest is the fill.
     o = Ctl({"--json", "ioctl", "0x0022198C", "--out-len", "6"});
     EXPECT_EQ(o.code, kExitOk);
-    j = o.Objects().at(1);
+    j = o.Objects().at(0);
     EXPECT_EQ(j["name"], "PLX_GET_VERSION");
     EXPECT_EQ(j["output"], "20010002cccc");
 
     // An unknown code completes with success and nothing written.
     o = Ctl({"--json", "ioctl", "0x00221424", "--out-len", "4"});
-    j = o.Objects().at(1);
+    j = o.Objects().at(0);
     EXPECT_EQ(j["status"], "0x00000000");
     EXPECT_EQ(j["name"], nullptr);
     EXPECT_EQ(j["output"], "cccccccc");
@@ -119,15 +119,20 @@ TEST(Ioctl, InputBytesGoInTheOrderGiven) {
     // 00 05 00 00 is the dword 0x0500 (05:00.0, behind the switch); 05 00 00 00 is 0x0005.
     Outcome o = Ctl({"--json", "ioctl", "CORVAX_ON_BRIDGE", "--in", "00 05 00 00"});
     EXPECT_EQ(o.code, kExitOk);
-    EXPECT_EQ(o.Objects().at(1)["status"], "0x00000000");
-    EXPECT_EQ(o.Objects().at(1)["input"], "00050000");
+    EXPECT_EQ(o.Objects().at(0)["status"], "0x00000000");
+    EXPECT_EQ(o.Objects().at(0)["input"], "00050000");
     o = Ctl({"--json", "ioctl", "CORVAX_ON_BRIDGE", "--in", "05000000"});
     EXPECT_EQ(o.code, kExitDriverStatus);
-    EXPECT_EQ(o.Objects().at(1)["status"], "0xc0000229");
+    EXPECT_EQ(o.Objects().at(0)["status"], "0xc0000229");
 }
 
-TEST(Json, LoadEventFirstThenOneObjectPerCommand) {
-    const Outcome o = Ctl({"--json", "--log", "--stats", "count"});
+TEST(Json, OneDocumentPerCommandAndTheLoadWhenAskedFor) {
+    // One command, one JSON document: what a program parses whole.
+    const Outcome plain = Ctl({"--json", "count"});
+    ASSERT_EQ(plain.code, kExitOk) << plain.err;
+    EXPECT_EQ(nlohmann::json::parse(plain.out)["count"], 8);
+
+    const Outcome o = Ctl({"--json", "--load-event", "--log", "--stats", "count"});
     ASSERT_EQ(o.code, kExitOk) << o.err;
     const std::vector<nlohmann::json> objects = o.Objects();
     ASSERT_EQ(objects.size(), 2u);
@@ -156,7 +161,7 @@ TEST(Json, LoadEventFirstThenOneObjectPerCommand) {
 
 TEST(Json, StatsCountWhatACommandCostTheHardware) {
     const Outcome o = Ctl({"--json", "--stats", "config", "05:00.0"});
-    const nlohmann::json stats = o.Objects().at(1)["stats"];
+    const nlohmann::json stats = o.Objects().at(0)["stats"];
     EXPECT_EQ(stats["ecam_accesses"], 256);  // the header, byte by byte through the window
     EXPECT_EQ(stats["port_pairs"], 0);
     EXPECT_EQ(stats["stray_writes"], 0);
@@ -165,7 +170,7 @@ TEST(Json, StatsCountWhatACommandCostTheHardware) {
 
 TEST(Json, DecodedFieldsOfTheDefaultMachine) {
     Outcome o = Ctl({"--json", "table"});
-    const nlohmann::json drives = o.Objects().at(1)["drives"];
+    const nlohmann::json drives = o.Objects().at(0)["drives"];
     ASSERT_EQ(drives.size(), 8u);
     EXPECT_EQ(drives[2]["bdf"], "07:00.0");
     EXPECT_EQ(drives[2]["vendor"], "0x1b4b");
@@ -181,15 +186,15 @@ TEST(Json, DecodedFieldsOfTheDefaultMachine) {
     EXPECT_EQ(drives[7]["flags"], nlohmann::json::array());
 
     o = Ctl({"--json", "sim", "read", "05:00.0", "0"});
-    EXPECT_EQ(o.Objects().at(1)["value"], "0x07101f0a");
+    EXPECT_EQ(o.Objects().at(0)["value"], "0x07101f0a");
     o = Ctl({"--json", "config", "05:00.0"});
-    const nlohmann::json config = o.Objects().at(1);
+    const nlohmann::json config = o.Objects().at(0);
     EXPECT_EQ(config["class"], "0x010802");
     EXPECT_EQ(config["bar0"], "0x00000000f7000000");
     EXPECT_EQ(config["bar0_kind"], "memory64");
     EXPECT_EQ(config["output"].get<std::string>().substr(0, 8), "0a1f1007");
     o = Ctl({"--json", "version"});
-    EXPECT_EQ(o.Objects().at(1)["version"], "2.0.1.20");
+    EXPECT_EQ(o.Objects().at(0)["version"], "2.0.1.20");
 }
 
 TEST(Human, LogLinesGoToStandardErrorAsTheyCome) {
@@ -239,15 +244,15 @@ TEST(Script, DriverStatusesDoNotStopAScript) {
     const Outcome o = Ctl({"--json", "script", "-"}, "on-bridge 0x0001\ncount\n");
     EXPECT_EQ(o.code, kExitDriverStatus);
     const std::vector<nlohmann::json> objects = o.Objects();
-    ASSERT_EQ(objects.size(), 3u);
-    EXPECT_EQ(objects[1]["on_bridge"], false);
-    EXPECT_EQ(objects[2]["count"], 8);
+    ASSERT_EQ(objects.size(), 2u);
+    EXPECT_EQ(objects[0]["on_bridge"], false);
+    EXPECT_EQ(objects[1]["count"], 8);
 }
 
 TEST(Hotswap, ReplacedRestoredAndUntouchedDrives) {
     const Outcome o = Ctl({"--json", "hotswap", "replace", "0:1", "1f0a:0710"});
     ASSERT_EQ(o.code, kExitOk) << o.err;
-    const nlohmann::json j = o.Objects().at(1);
+    const nlohmann::json j = o.Objects().at(0);
     EXPECT_EQ(j["command"], "hotswap");
     std::vector<std::string> steps;
     for (const nlohmann::json& s : j["steps"]) {
@@ -274,7 +279,7 @@ TEST(Hotswap, ReplacedRestoredAndUntouchedDrives) {
 TEST(Hotswap, PulledAndStuckSlots) {
     const Outcome o = Ctl({"--json", "hotswap", "pull", "0:4", "stuck", "0:6", "on"});
     EXPECT_EQ(o.code, kExitDriverStatus);
-    const nlohmann::json j = o.Objects().at(1);
+    const nlohmann::json j = o.Objects().at(0);
     EXPECT_EQ(j["status"], "0xc0000229");  // the enable gave up on the stuck port
     std::map<std::string, nlohmann::json> change;
     for (const nlohmann::json& d : j["drives"]) {
@@ -286,7 +291,7 @@ TEST(Hotswap, PulledAndStuckSlots) {
 
 TEST(Examples, EveryExampleFabricLoads) {
     for (const char* name : {"plx8748.json", "plx8618.json", "two-plx8732.json", "amd-host.json"}) {
-        const Outcome o = Ctl({"--fabric", Example(name), "--json", "model"});
+        const Outcome o = Ctl({"--fabric", Example(name), "--json", "--load-event", "model"});
         EXPECT_EQ(o.code, kExitOk) << name << o.err;
         EXPECT_EQ(o.Objects().at(0)["source"], Example(name));
     }

@@ -72,7 +72,7 @@ INSTANTIATE_TEST_SUITE_P(
                       Golden{"plx8618", "plx8618", {}},
                       Golden{"amd-host", "amd-host", {"--json", "--log"}},
                       Golden{"workstation-images", "workstation-images", {}},
-                      Golden{"xeon-images", "xeon-images", {"--json", "--stats"}}),
+                      Golden{"xeon-images", "xeon-images", {"--json", "--stats", "--load-event"}}),
     [](const ::testing::TestParamInfo<Golden>& p) {
         std::string name = p.param.name;
         for (char& c : name) {

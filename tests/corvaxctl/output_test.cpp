@@ -54,7 +54,8 @@ TEST_P(EveryExampleWithSwitches, TheTableNumbersSlotsAsTheEventsTakeThem) {
 // The wait, the switch records and the load event number a slot as the table does.
 TEST_P(EveryExampleWithSwitches, EverySwitchKeyMeansTheSameSwitch) {
     const Outcome o =
-        Ctl({"--fabric", Example(GetParam()), "--json", "script", "-"}, "table\nswitches\nwait\n");
+        Ctl({"--fabric", Example(GetParam()), "--json", "--load-event", "script", "-"},
+            "table\nswitches\nwait\n");
     ASSERT_EQ(o.code, kExitOk) << o.err;
     const Json table = o.Command("table"), switches = o.Command("switches");
     const Json wait = o.Command("wait"), load = o.Objects()[0];
@@ -101,8 +102,8 @@ const char kOutOfOrder[] = R"({"windows": {"system": "0x0100"}, "switches": [
 
 TEST(OneNumbering, TheDriversOrderWhateverTheDescriptionsIs) {
     const std::string fabric = FabricFile("out-of-order.json", kOutOfOrder);
-    const Outcome o =
-        Ctl({"--fabric", fabric, "--json", "script", "-"}, "table\nsim pull 0:0\nrescan\ntable\n");
+    const Outcome o = Ctl({"--fabric", fabric, "--json", "--load-event", "script", "-"},
+                          "table\nsim pull 0:0\nrescan\ntable\n");
     ASSERT_EQ(o.code, kExitOk) << o.err;
     EXPECT_EQ(o.Objects()[0]["switches"],
               Json::parse(R"([{"model": "PEX 8732", "pfa": "0x4000", "bdf": "40:00.0",
@@ -251,12 +252,8 @@ TEST_P(DidNothing, SaysSoInOneLineAndKeepsStatusAndExitCode) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, DidNothing,
     ::testing::Values(
-        Nothing{"LedOfAnOnBoardDrive",
-                "",
-                {"led", "01:00.0", "on"},
-                "led: nothing changed: 01:00.0 is not in a slot of a registered switch, so it has "
-                "no slot LED"},
         Nothing{"LedOfADriveInASlot", "", {"led", "05:00.0", "on"}, ""},
+        Nothing{"LedOfASlot", "", {"led", "0:5", "on"}, ""},
         Nothing{"LedAllOnA8748",
                 "",
                 {"led-all"},
@@ -290,12 +287,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Nothing>& p) { return std::string(p.param.name); });
 
 TEST(DidNothing, TheRequestIsStillSent) {
-    // The LED request reaches the driver whatever the PFA; the client only looks afterwards.
-    const Json j = Ctl({"--json", "--log", "led", "01:00.0", "blink"}).Command("led");
-    const std::vector<std::string> log = j["log"];
-    EXPECT_EQ(log, (std::vector<std::string>{"Corvax2 : CORVAX_SET_LED/PLX_SET_LED(ledType = 2) \n",
-                                             "Corvax2 : CORVAX_ON_BRIDGE not found (PFA=0100)\n"}));
-    // And a bitmap of a 8748 is the driver's answer, not made up: three zero words.
+    // A bitmap of a 8748 is the driver's answer, not made up: three zero words.
     const Json b = Ctl({"--json", "bitmap"}).Command("bitmap");
     EXPECT_EQ(b["output"], "000000000000000000000000");
     const Outcome rows = Ctl({"bitmap"});
@@ -333,7 +325,7 @@ class SwitchesTheDriverLeaves : public ::testing::TestWithParam<Unregistered> {}
 TEST_P(SwitchesTheDriverLeaves, AreNamedAtLoad) {
     const Unregistered& c = GetParam();
     const std::string fabric = FabricFile(std::string(c.name) + ".json", c.fabric);
-    const Outcome o = Ctl({"--fabric", fabric, "--json", "count"});
+    const Outcome o = Ctl({"--fabric", fabric, "--json", "--load-event", "count"});
     EXPECT_EQ(o.code, kExitOk);
     std::vector<Json> numbers;
     const Json load = o.Objects()[0];
@@ -380,15 +372,23 @@ TEST(Msix, ConfigShowsTheTableSize) {
         Json table;
         const char* line;  // "" for none
     } cases[] = {
-        {"06:00.0", 129, "0x00002000", "MSI-X: 129 vectors, table at 0x2000 in BAR0"},
-        {"08:00.0", 64, "0x00003000", "MSI-X: 64 vectors, table at 0x3000 in BAR0"},
-        {"07:00.0", 16, "0x00003000", "MSI-X: 16 vectors, table at 0x3000 in BAR0"},
+        {"06:00.0", 129, "0x00002000",
+         "  [b0] MSI-X: 129 vectors, Enable+ Masked-; table at 0x2000 in BAR0, PBA at 0x3000 in "
+         "BAR0"},
+        {"08:00.0", 64, "0x00003000",
+         "  [b0] MSI-X: 64 vectors, Enable+ Masked-; table at 0x3000 in BAR0, PBA at 0x4000 in "
+         "BAR0"},
+        {"07:00.0", 16, "0x00003000",
+         "  [b0] MSI-X: 16 vectors, Enable+ Masked-; table at 0x3000 in BAR0, PBA at 0x3100 in "
+         "BAR0"},
     };
     for (const auto& c : cases) {
         const Json j = Ctl({"--json", "config", c.pfa}).Command("config");
         EXPECT_EQ(j["msix_vectors"], c.vectors) << c.pfa;
         EXPECT_EQ(j["msix_table"], c.table) << c.pfa;
-        EXPECT_EQ(Ctl({"config", c.pfa}).OutLines().at(1), c.line);
+        EXPECT_EQ(j["msix"]["vectors"], c.vectors) << c.pfa;
+        const std::vector<std::string> lines = Ctl({"config", c.pfa}).OutLines();
+        EXPECT_NE(std::find(lines.begin(), lines.end(), c.line), lines.end()) << c.pfa;
     }
     // A drive fresh from the shelf has no MSI-X capability at all.
     const Outcome fresh = Ctl({"--json", "script", "-"},
@@ -397,8 +397,9 @@ TEST(Msix, ConfigShowsTheTableSize) {
     EXPECT_EQ(fresh.Command("config")["msix_table"], nullptr);
 }
 
-TEST(Msix, EachRestoredDriveWithMoreThanTheDriverKeepsGetsOneLine) {
-    const Outcome o = Ctl({"hotswap", "pull", "0:4"});
+TEST(Msix, TheDrivesWithMoreThanTheDriverKeepsGetOneLineOnceWithWhatHelps) {
+    // Two cycles in one run: the line comes once, after the first.
+    const Outcome o = Ctl({"script", "-"}, "hotswap pull 0:4\nhotswap\n");
     ASSERT_EQ(o.code, kExitOk) << o.err;
     std::vector<std::string> msix;
     for (const std::string& line : o.OutLines()) {
@@ -406,19 +407,20 @@ TEST(Msix, EachRestoredDriveWithMoreThanTheDriverKeepsGetsOneLine) {
             msix.push_back(line);
         }
     }
-    const std::string tail =
-        " vectors restored; the rest come back when the drive's device is restarted";
-    EXPECT_EQ(msix, (std::vector<std::string>{"05:00.0 (slot 0:0): MSI-X: 16 of 32" + tail,
-                                              "06:00.0 (slot 0:1): MSI-X: 16 of 129" + tail,
-                                              "08:00.0 (slot 0:3): MSI-X: 16 of 64" + tail,
-                                              "0b:00.0 (slot 0:6): MSI-X: 16 of 32" + tail,
-                                              "0c:00.0 (slot 0:7): MSI-X: 16 of 32" + tail}));
+    EXPECT_EQ(msix,
+              std::vector<std::string>{
+                  "MSI-X: the driver restores at most 16 vectors of a drive; 05:00.0 has 32, "
+                  "06:00.0 has 129, 08:00.0 has 64, 0b:00.0 has 32, 0c:00.0 has 32: each gets "
+                  "the rest back when its device is restarted (on Windows, with the tool "
+                  "beside corvaxctl: tolvane chgproperty PCI:0500, and so for each)"});
 
     // On real layouts: a Samsung drive's table of 129 entries at 16 KiB.
     const Outcome replaced = Ctl(
         {"--fabric", Example("workstation-images.json"), "hotswap", "replace", "0:3", "144d:a826"});
     ASSERT_EQ(replaced.code, kExitOk) << replaced.err;
-    EXPECT_NE(replaced.out.find("05:00.0 (slot 0:0): MSI-X: 16 of 129" + tail), std::string::npos);
+    EXPECT_NE(replaced.out.find("; 05:00.0 has 129, 06:00.0 has 32, 09:00.0 has 129,"),
+              std::string::npos)
+        << replaced.out;
 
     const std::map<std::string, Json> drives =
         DrivesOf(Ctl({"--json", "hotswap", "pull", "0:4"}).Command("hotswap"));

@@ -213,6 +213,8 @@ def main(build):
           "%d bare LF, %d bare CR" % (notes.count(b"\n") - notes.count(b"\r\n"),
                                       notes.count(b"\r") - notes.count(b"\r\n")))
     for words in (b"set-ids", b"unlisted-vendor", b"memory-lost,unlisted-vendor", b"update",
+                  b"corvaxctl cycle", b"--record", b"tolvane chgproperty PCI:",
+                  b"corvaxctl rescan",
                   NAME.encode() + b"-symbols.zip", b".sympath", b".reload"):
         check("INSTALL.txt explains %s" % words.decode(), words in notes)
     with open(os.path.join(folder, "corvaxctl.schema.json"), "rb") as f:

@@ -165,7 +165,8 @@ def compare_prints(expected, got, owners):
 def host_runs(host, fabric, script, script_lines):
     text = subprocess.run([host, "--fabric", fabric, "script", script], capture_output=True,
                           text=True, timeout=600)
-    js = subprocess.run([host, "--fabric", fabric, "--json", "--log", "script", script],
+    js = subprocess.run([host, "--fabric", fabric, "--json", "--log", "--load-event", "script",
+                         script],
                         capture_output=True, text=True, timeout=600)
     objects = [json.loads(line) for line in js.stdout.splitlines()]
     load = objects[0]

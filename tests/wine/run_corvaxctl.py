@@ -100,14 +100,24 @@ def main():
         check("hotswap events refused before the device", ["hotswap", "pull", "0:1"], 2, b"",
               b"corvaxctl: hotswap events act on the simulated machine; on this host swap the "
               b"drives by hand when asked\r\n")
+        check("cycle events refused before the device", ["cycle", "pull", "0:1"], 2, b"",
+              b"corvaxctl: cycle events act on the simulated machine; on this host the cycle "
+              b"runs unattended, without swaps\r\n")
+        check("cycle without the driver", ["cycle", "--count", "2"], 2, b"",
+              b"corvaxctl: cannot open \\\\.\\CorvaxDev: File not found (is the Corvax driver "
+              b"loaded?)\r\n")
+        check("--version without the driver", ["--version"], 0,
+              b"corvaxctl 2.0.1.20 (for the Corvax driver of the same version; `corvaxctl "
+              b"version` asks the driver)\r\n", b"")
         check("a bad operand as JSON", ["--json", "led", "05:00.0", "9"], 2,
               judge=lambda out: json.loads(out.decode())["event"] == "error"
               and json.loads(out.decode())["exit_code"] == 2
               and json.loads(out.decode())["message"].startswith("bad LED TYPE '9'"))
         check("--help offers what works here", ["--help"], 0,
               judge=lambda out: all(word not in out for word in
-                                    (b"--fabric", b"--log", b"--stats", b"\r\n  sim "))
-              and b"hotswap" in out and b"--json" in out)
+                                    (b"--fabric", b"--log", b"--stats", b"--load-event",
+                                     b"\r\n  sim "))
+              and b"hotswap" in out and b"cycle" in out and b"--json" in out)
     finally:
         wine.stop()
 

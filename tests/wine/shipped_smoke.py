@@ -56,8 +56,8 @@ def check(what, ok, detail=""):
 def host_load_lines(host):
     """The prints of a load on the host build, up to the last line that depends on no hardware
     (the accepted-vendor list)."""
-    out = subprocess.run([host, "--json", "--log", "version"], capture_output=True, text=True,
-                         check=True).stdout
+    out = subprocess.run([host, "--json", "--log", "--load-event", "version"], capture_output=True,
+                         text=True, check=True).stdout
     load = json.loads(out.splitlines()[0])
     prints = load["log"]
     last = max(i for i, p in enumerate(prints) if p.startswith("Corvax2 : set device id list"))

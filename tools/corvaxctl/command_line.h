@@ -25,6 +25,7 @@ struct GlobalOptions {
     bool json = false;
     bool log = false;
     bool stats = false;
+    bool loadEvent = false;  // the load of the simulated machine, as the first object
 };
 
 // A command line that names no command: answered with a pointer to --help.
@@ -49,14 +50,21 @@ struct Command {
     std::optional<std::string> settleMs;   // hotswap, wait --settle
     std::optional<std::string> trainMs;    // hotswap, wait --train-ms
     std::optional<std::string> expect;     // hotswap, wait --expect
-    bool force = false;                    // disable, hotswap --force
+    bool force = false;                    // disable, hotswap, cycle --force
+    std::optional<std::string> count;      // cycle --count
+    std::optional<std::string> downMs;     // cycle --down-ms
+    std::optional<std::string> record;     // cycle --record
+    bool stopOnFailure = false;            // cycle --stop-on-failure
 
     // What CheckOperands made of them.
     uint16_t pfa = 0;                                        // on-bridge, config, led
     uint32_t ledType = 0;                                    // led
+    std::optional<std::pair<unsigned, unsigned>> ledSlot;    // led S:P: switch, slot
     std::vector<uint32_t> vendors;                           // set-ids, without the terminating 0
     std::vector<SwapEvent> events;                           // hotswap
-    SettleOptions settle;                                    // hotswap, wait
+    SettleOptions settle;                                    // hotswap, wait, cycle
+    unsigned cycles = 10;                                    // cycle
+    uint64_t downMsValue = 1000;                             // cycle
     std::vector<std::pair<unsigned, unsigned>> expectSlots;  // hotswap, wait: switch, slot
     uint32_t code = 0;                                       // ioctl
     std::vector<uint8_t> input;                              // ioctl
@@ -96,6 +104,16 @@ std::string ReadNamedFile(const std::string& path, const std::string& what);
 
 // "bad SWITCH:SLOT" and friends, shared with the simulated machine's own actions.
 unsigned ParseSwitchSlot(const std::string& text, unsigned& slot);
+
+// Operands more than one family takes.
+// The events of a hotswap: a verb and its operands, one after the other.
+std::vector<SwapEvent> ParseEvents(const std::vector<std::string>& words);
+// A duration in milliseconds given on the command line; fallback when not given.
+uint64_t ParseMs(const std::optional<std::string>& text, uint64_t fallback, const char* option);
+// The options of the wait for the drives (--settle, --train-ms, and --expect unless the command
+// finds its slots itself), and their checks.
+void AddWaitOptions(CLI::App& command, Command& c, bool withExpect = true);
+void CheckWaitOptions(Command& c);
 
 }  // namespace corvaxctl
 

@@ -13,6 +13,11 @@ namespace corvaxctl {
 constexpr int kExitOk = 0;
 constexpr int kExitDriverStatus = 1;  // a request completed with an error status (reported)
 constexpr int kExitUsage = 2;         // bad command line, operand, file or device
+// cycle's own: the run ended and a slot failed its verdict in at least one cycle; the run could
+// not go on (a request the cycle needs failed). 4 is left out: the harness that runs the
+// shipped driver uses it for a broken kernel rule.
+constexpr int kExitSlotFailed = 3;
+constexpr int kExitRunStopped = 5;
 
 class SystemDiskLocator;
 

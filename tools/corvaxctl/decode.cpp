@@ -350,6 +350,24 @@ std::optional<unsigned> SlotOfPortDevice(uint32_t switchId, unsigned device) {
     return std::nullopt;
 }
 
+#ifndef CORVAXCTL_MAKER_VENDOR_ID
+#error "CORVAXCTL_MAKER_VENDOR_ID must be defined by the build, as the driver's is"
+#endif
+
+std::vector<uint32_t> DefaultVendorList() {
+    return {CORVAXCTL_MAKER_VENDOR_ID,
+            0x8086,
+            0x1344,
+            0xC0A9,
+            0x1CC4,
+            0x144D,
+            0x1CB0,
+            0x1DB2,
+            0x1CC1,
+            0x1E81,
+            0x1D79};
+}
+
 std::vector<PciTableEntry> DecodeTable(const Bytes& output) {
     std::vector<PciTableEntry> entries;
     static const PciTableEntry kEmpty = {};

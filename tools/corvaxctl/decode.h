@@ -73,6 +73,10 @@ unsigned SwitchSlotCount(uint32_t switchId);
 std::optional<unsigned> PortDeviceOfSlot(uint32_t switchId, unsigned slot);
 std::optional<unsigned> SlotOfPortDevice(uint32_t switchId, unsigned device);
 
+// The driver's default accepted-vendor list, as the build of this client gives it (its first
+// entry is the controller maker's vendor ID, a build setting), without the terminating 0.
+std::vector<uint32_t> DefaultVendorList();
+
 // ---- records ----
 
 // The entries of a CORVAX_GET_TABLE answer, up to the first all-zero one.

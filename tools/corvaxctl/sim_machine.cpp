@@ -17,6 +17,66 @@ uint32_t SwitchId(sim::SwitchModel model) {
     return static_cast<uint32_t>(model) << 16 | sim::kPlxVendor;
 }
 
+// A port image captured with its slot powered off or its link disabled (a port with nothing
+// plugged in, as lspci saw it) keeps the drive described behind it off the bus: the machine
+// loads, the driver finds no drive there, and nothing else would say why.
+std::vector<std::string> DescriptionWarnings(const sim::FabricDescription& d) {
+    std::vector<std::string> warnings;
+    for (size_t s = 0; s < d.switches.size(); ++s) {
+        std::vector<std::string> off, disabled;
+        std::string images;
+        uint16_t slotControl = 0;
+        for (const sim::PortDescription& port : d.switches[s].ports) {
+            if (!port.drive) {
+                continue;
+            }
+            // Slot Control as the port starts: the description's, else the image's, else on.
+            const std::vector<uint8_t>* image = port.image ? &port.image->bytes : nullptr;
+            const uint16_t control = port.slotControl.value_or(
+                image ? static_cast<uint16_t>((*image)[0x80] | (*image)[0x81] << 8) : 0x01C0);
+            // Power is cut only where a power controller is (Slot Capabilities bit 1).
+            const bool controller = !image || ((*image)[0x7C] & 0x02) != 0;
+            if (controller && (control & 0x0400)) {
+                off.push_back(std::to_string(port.index));
+                slotControl = control;
+                if (image && images.find(port.image->file) == std::string::npos) {
+                    images += (images.empty() ? "" : ", ") + port.image->file;
+                }
+            }
+            if (image && image->size() > 0x78 && ((*image)[0x78] & 0x10)) {
+                disabled.push_back(std::to_string(port.index));
+            }
+        }
+        auto list = [](const std::vector<std::string>& ports) {
+            std::string text;
+            for (const std::string& p : ports) {
+                text += (text.empty() ? "" : ", ") + p;
+            }
+            return text;
+        };
+        const std::string where = "switches[" + std::to_string(s) + "]";
+        if (!off.empty()) {
+            char value[16];
+            std::snprintf(value, sizeof(value), "0x%04x", slotControl);
+            warnings.push_back(where + ": slot power is off in the Slot Control (" + value +
+                               (images.empty() ? "" : ", as in " + images) + ") of port" +
+                               (off.size() > 1 ? "s " : " ") + list(off) +
+                               ", so the drives described behind them are off the bus and no "
+                               "scan finds them; \"slot_control\": \"0x01c0\" on a port powers "
+                               "its slot");
+        }
+        if (!disabled.empty()) {
+            warnings.push_back(where +
+                               ": Link Disable is set in the Link Control of the image of "
+                               "port" +
+                               (disabled.size() > 1 ? "s " : " ") + list(disabled) +
+                               ", so the drives described behind them stay off the bus until "
+                               "an enable");
+        }
+    }
+    return warnings;
+}
+
 }  // namespace
 
 SimMachine LoadSimMachine(const std::string& fabricPath) {
@@ -52,6 +112,7 @@ SimMachine LoadSimMachine(const std::string& fabricPath) {
     if (description.contains("onboard")) {
         machine.info.onboard = static_cast<unsigned>(description["onboard"].size());
     }
+    machine.info.warnings = DescriptionWarnings(parsed);
     if (parsed.windows) {
         machine.info.windows =
             DescribedWindowsDisks{parsed.windows->system, parsed.windows->pageFiles};
@@ -79,6 +140,17 @@ uint32_t SimulateOn(sim::Fabric& fabric, const SimAction& a) {
             case SimAction::Kind::Stuck:
                 fabric.SetStuck(a.switchIndex, a.slot, a.on);
                 return 0;
+            case SimAction::Kind::Downtrain:
+                fabric.Downtrain(
+                    a.switchIndex, a.slot,
+                    a.speed == 0 ? std::nullopt
+                                 : std::optional<sim::LinkLimit>(sim::LinkLimit{a.speed, a.width}));
+                return 0;
+            case SimAction::Kind::Errors:
+                fabric.ErrorsOnLinkUp(a.switchIndex, a.slot, static_cast<uint16_t>(a.value));
+                return 0;
+            case SimAction::Kind::Holds:
+                return fabric.DrivePresent(a.switchIndex, a.slot) ? 1 : 0;
             case SimAction::Kind::Read:
                 return fabric.PeekConfig(bus, device, function, a.offset);
             case SimAction::Kind::Write:

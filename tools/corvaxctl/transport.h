@@ -52,7 +52,10 @@ struct MachineInfo {
     std::vector<uint16_t> upstream;  // each switch's upstream port (PFA), in the same order
     unsigned onboard = 0;
     std::optional<DescribedWindowsDisks> windows;  // none: the description does not say
-    uint32_t loadStatus = 0;                       // what the driver's entry returned
+    // What the description does that its author likely did not mean (a slot left without
+    // power by a port image), one line each.
+    std::vector<std::string> warnings;
+    uint32_t loadStatus = 0;  // what the driver's entry returned
 };
 
 // An action on the simulated hardware. SWITCH is the position in the description's switch
@@ -63,12 +66,15 @@ struct SimAction {
         Insert,
         Replace,
         Stuck,
+        Downtrain,
+        Errors,
         Read,
         Write,
         ReadMem,
         WriteMem,
         Wait,
-        Rebalance
+        Rebalance,
+        Holds,  // whether a drive sits in the slot: 1 or 0 (events are checked with it)
     };
     Kind kind = Kind::Read;
     unsigned switchIndex = 0;
@@ -81,6 +87,10 @@ struct SimAction {
     uint32_t value = 0;
     uint64_t ms = 0;      // how long a wait lasts
     bool bySlot = false;  // a rebalance of the drive in switchIndex:slot, else of pfa's BAR0
+    // Errors: the Device Status error bits (3:0) the drive records at each link-up.
+    // A downtrain: the speed code (1 = 2.5 GT/s ... 6 = 64 GT/s) and width; speed 0 lifts it.
+    unsigned speed = 0;
+    unsigned width = 0;
 };
 
 struct TransportOptions {
