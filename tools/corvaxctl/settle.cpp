@@ -55,10 +55,21 @@ SettleResult Settle(Transport& transport, std::vector<SettleSlot> slots,
             }
             const Reply reply = read(slot.pfa);
             ++r.reads;
-            if (FunctionAnswered(reply, &slot.id)) {
+            uint32_t id = 0;
+            if (!FunctionAnswered(reply, &id)) {
+                continue;
+            }
+            // The header is copied while the drive may still be coming up: a drive that became
+            // ready halfway through gives a torn header (vendor ID still 0xFF, device ID real).
+            // An answer counts once a second read right after it gives the same IDs.
+            const Reply again = read(slot.pfa);
+            ++r.reads;
+            uint32_t confirmed = 0;
+            if (FunctionAnswered(again, &confirmed) && confirmed == id) {
                 slot.answered = true;
+                slot.id = id;
                 slot.answerUs = transport.ClockUs() - r.startUs;
-                slot.msixVectors = DecodeConfig(reply.output).msixVectors;
+                slot.msixVectors = DecodeConfig(again.output).msixVectors;
             }
         }
         if (progress) {
