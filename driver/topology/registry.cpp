@@ -1,6 +1,8 @@
 // Registry constants and the two lookups over the registry.
 #include "driver/topology/registry.h"
 
+#include "driver/topology/default_vendors.h"
+
 #ifndef CORVAX_MAKER_VENDOR_ID
 #error "CORVAX_MAKER_VENDOR_ID must be defined by the build"
 #endif
@@ -28,20 +30,7 @@ const SwitchModel* FindSwitchModel(uint32_t pciID) {
     return nullptr;
 }
 
-const uint32_t DefaultDeviceIdList[12] = {
-    CORVAX_MAKER_VENDOR_ID,
-    0x8086,
-    0x1344,
-    0xC0A9,
-    0x1CC4,
-    0x144D,
-    0x1CB0,
-    0x1DB2,
-    0x1CC1,
-    0x1E81,
-    0x1D79,
-    0,
-};
+const uint32_t DefaultDeviceIdList[12] = {CORVAX_DEFAULT_VENDOR_IDS(CORVAX_MAKER_VENDOR_ID), 0};
 
 bool MatchDeviceIdList(uint32_t pciID, const uint32_t* deviceIdList) {
     for (uint32_t i = 0; i < kDeviceIdListEntries; ++i) {

@@ -8,6 +8,8 @@
 #include <iterator>
 #include <map>
 
+#include "driver/topology/default_vendors.h"
+
 namespace corvaxctl {
 namespace {
 
@@ -355,17 +357,7 @@ std::optional<unsigned> SlotOfPortDevice(uint32_t switchId, unsigned device) {
 #endif
 
 std::vector<uint32_t> DefaultVendorList() {
-    return {CORVAXCTL_MAKER_VENDOR_ID,
-            0x8086,
-            0x1344,
-            0xC0A9,
-            0x1CC4,
-            0x144D,
-            0x1CB0,
-            0x1DB2,
-            0x1CC1,
-            0x1E81,
-            0x1D79};
+    return {CORVAX_DEFAULT_VENDOR_IDS(CORVAXCTL_MAKER_VENDOR_ID)};
 }
 
 std::vector<PciTableEntry> DecodeTable(const Bytes& output) {
