@@ -238,6 +238,40 @@ TEST(UnlistedVendor, TheTextSaysWhatHappenedInTheChangeColumn) {
         << o.out;
 }
 
+// ---- the switch's register space moved ----
+
+// Windows moves the PEX 8748's BAR0 while the links are cut: the enable leaves the secondary path
+// alone and fails, though every link comes back. The client says to restore before the update;
+// an update first would save the drives as the cut left them, without their addresses.
+TEST(SwitchMoved, TheEnableSaysToRestoreBeforeTheUpdateAndThatOrderKeepsTheDrives) {
+    const std::string moved = "disable\nsim rebalance 03:00.0 0xF7D00000\nenable\n";
+    const std::string cycle = "disable\nenable\nwait\nrestore\nrescan\ntable\n";
+    const Outcome failed = Ctl({"script", "-"}, moved);
+    EXPECT_EQ(failed.ErrLines().back(),
+              "corvaxctl: every port's Link Disable reads clear: a PEX 8748's secondary path "
+              "failed; its register space is not where the last update recorded it (the system "
+              "moved its BAR0). Restore the drives first (`wait`, then `restore`), then `update` "
+              "records the new place: an update before the restore records the drives without "
+              "their addresses");
+    for (const bool restoreFirst : {true, false}) {
+        const std::string recover =
+            restoreFirst ? "wait\nrestore\nrescan\nupdate\n" : "sim wait 1000\nupdate\n";
+        const Outcome o = Ctl({"--json", "script", "-"}, moved + recover + cycle);
+        const Json table = o.Command("table");
+        int judged = 0;
+        for (const Json& d : table["drives"]) {
+            const Json& flags = d["flags"];
+            if (d["switch"].is_null() || flags.dump().find("unlisted") != std::string::npos) {
+                continue;
+            }
+            EXPECT_EQ(flags.dump().find("no-memory") == std::string::npos, restoreFirst)
+                << d["bdf"] << (restoreFirst ? " restored first" : " updated first");
+            ++judged;
+        }
+        EXPECT_EQ(judged, 6);  // the listed drives behind the switch
+    }
+}
+
 // ---- a downstream port left out, a stuck one ----
 
 // A PEX 8748 with ports for slots 0 and 2 only: the others answer nothing.

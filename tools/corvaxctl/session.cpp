@@ -424,9 +424,13 @@ void Session::SayLinksDown(const std::optional<std::vector<LinkDown>>& down) {
                 "six passes; the driver's log names which (see \"Seeing the driver's lines\" "
                 "in INSTALL.txt)\n";
     } else if (down->empty()) {
+        // An update right away would also record the drives as the cut left them, without
+        // their addresses, and the saved headers a restore needs would be gone.
         err_ << "corvaxctl: every port's Link Disable reads clear: a PEX 8748's secondary "
                 "path failed; its register space is not where the last update recorded it "
-                "(the system moved its BAR0), and `update` records the new place\n";
+                "(the system moved its BAR0). Restore the drives first (`wait`, then "
+                "`restore`), then `update` records the new place: an update before the "
+                "restore records the drives without their addresses\n";
     } else {
         for (const LinkDown& d : *down) {
             err_ << "corvaxctl: the link of slot " << d.sw << ":" << d.slot << " (port "
