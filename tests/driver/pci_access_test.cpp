@@ -40,14 +40,6 @@ class PciAccessTest : public DriverTest {
         return slot;
     }
 
-    void ExpectNothingMapped() const {
-        const sim::MappingCounters m = sim::Kernel::Get().Mappings();
-        EXPECT_EQ(m.liveIoSpace, 0);
-        EXPECT_EQ(m.liveMdls, 0);
-        EXPECT_EQ(m.liveViews, 0);
-        EXPECT_EQ(sim::Kernel::Get().GetViolations().Total(), 0u);
-    }
-
     std::unique_ptr<corvax::DeviceExtension> extension_;
 };
 
