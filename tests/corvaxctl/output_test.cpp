@@ -297,19 +297,27 @@ TEST(DidNothing, TheRequestIsStillSent) {
 
 // ---- the description corvaxctl loads ----
 
+// A description or a script that cannot be read: one line saying why, and nothing run.
 TEST(Description, AFileThatCannotBeReadSaysWhy) {
+    const std::string folder = ::testing::TempDir();
+    const std::string missing = "': No such file or directory",
+                      isFolder = "': it is a folder, not a file";
     const struct {
-        std::string path;
-        std::string reason;
+        std::vector<std::string> args;
+        std::string line;
     } cases[] = {
-        {"/nonexistent/machine.json", "No such file or directory"},
-        {::testing::TempDir(), "it is a folder, not a file"},
+        {{"--fabric", "/nonexistent/machine.json", "table"},
+         "cannot read fabric file '/nonexistent/machine.json" + missing},
+        {{"--fabric", folder, "table"}, "cannot read fabric file '" + folder + isFolder},
+        {{"script", "/nonexistent/commands.txt"},
+         "cannot read script '/nonexistent/commands.txt" + missing},
+        {{"script", folder}, "cannot read script '" + folder + isFolder},
     };
     for (const auto& c : cases) {
-        const Outcome o = Ctl({"--fabric", c.path, "table"});
-        EXPECT_EQ(o.code, kExitUsage);
-        EXPECT_EQ(o.ErrLines(), std::vector<std::string>{"corvaxctl: cannot read fabric file '" +
-                                                         c.path + "': " + c.reason});
+        const Outcome o = Ctl(c.args);
+        EXPECT_EQ(o.code, kExitUsage) << c.line;
+        EXPECT_EQ(o.out, "") << c.line;
+        EXPECT_EQ(o.ErrLines(), std::vector<std::string>{"corvaxctl: " + c.line});
     }
 }
 

@@ -55,12 +55,23 @@ TEST(TimeIsReal, TheCycleRestoresEveryListedDriveAndWithoutTheWaitLosesThemAll) 
     ASSERT_EQ(cycle.code, kExitOk) << cycle.err;
     const Json hotswap = cycle.Command("hotswap");
     EXPECT_EQ(hotswap["stats"]["early_config"], 0);
+    std::vector<std::string> steps;
+    for (const Json& s : hotswap["steps"]) {
+        steps.push_back(s.value("request", s.value("event", std::string("wait"))));
+    }
+    EXPECT_EQ(steps,
+              (std::vector<std::string>{"PLX_QUERY_PCI", "CORVAX_GET_TABLE",
+                                        "CORVAX_DISABLE_BRIDGE", "replace 0:1 1f0a:0710",
+                                        "CORVAX_ENABLE_BRIDGE", "wait", "CORVAX_RESCAN_RESTORE",
+                                        "CORVAX_GET_TABLE", "CORVAX_RESCAN", "CORVAX_GET_TABLE"}));
+    EXPECT_EQ(hotswap["wait"]["answered"], 7);  // every slot that held a drive
     std::map<std::string, Json> drives = DrivesOf(hotswap);
     for (const char* restored : {"05:00.0", "08:00.0", "09:00.0", "0b:00.0", "0c:00.0"}) {
         EXPECT_EQ(drives[restored]["change"], "restored") << restored;
     }
-    EXPECT_EQ(drives["06:00.0"]["change"], "replaced,restored");
+    EXPECT_EQ(drives["06:00.0"]["change"], "replaced,restored");  // both vendors listed
     EXPECT_EQ(drives["07:00.0"]["change"], "memory-lost,unlisted-vendor");
+    EXPECT_EQ(drives["01:00.0"]["change"], nullptr);  // on board: its link was never cut
     EXPECT_EQ(drives.size(), 8u);
 
     const Outcome hurried =

@@ -83,6 +83,24 @@ class DriverTest : public ::testing::Test {
         return status;
     }
 
+    // A machine built from `b` with the driver loaded on it, its log and write list cleared.
+    void Boot(const sim::FabricBuilder& b) {
+        Attach(std::make_unique<sim::Fabric>(b.Build()));
+        ASSERT_EQ(Load(), KERN_STATUS_SUCCESS);
+        ClearLog();
+        fabric_->ClearConfigWrites();
+    }
+    sim::Fabric& Hw() { return *fabric_; }
+
+    // No mapping the driver made is left behind, and it broke no rule of the kernel's.
+    static void ExpectNothingMapped() {
+        const sim::MappingCounters m = sim::Kernel::Get().Mappings();
+        EXPECT_EQ(m.liveIoSpace, 0);
+        EXPECT_EQ(m.liveMdls, 0);
+        EXPECT_EQ(m.liveViews, 0);
+        EXPECT_EQ(sim::Kernel::Get().GetViolations().Total(), 0u);
+    }
+
     corvax::DeviceExtension* Extension() const {
         return static_cast<corvax::DeviceExtension*>(sim::Kernel::Get().ControlDeviceExtension());
     }

@@ -70,8 +70,7 @@ TEST_P(WindowDecision, TrustsOnlyAWindowRegisterWhoseWindowAnswers) {
     EXPECT_EQ(fabric_->GetCounters().ecamAccesses, c.trusted ? 256u : 0u);
     EXPECT_EQ(fabric_->GetCounters().portPairs, c.trusted ? 0u : 64u);
     EXPECT_TRUE(fabric_->Faults().Empty());
-    const sim::MappingCounters m = sim::Kernel::Get().Mappings();
-    EXPECT_EQ(m.liveIoSpace + m.liveMdls + m.liveViews, 0);
+    ExpectNothingMapped();
 }
 
 // Pairs: dword 0x60 and the identifiers always; dword 0x64 once the register has the form of
@@ -114,8 +113,7 @@ TEST_F(DriverTest, WindowWhoseCheckCannotBeMappedIsNotTrusted) {
         corvax::DeviceExtension extension = {};
         corvax::PciInitializeEcam(&extension);
         EXPECT_EQ(extension.fgEcamTrusted, 0);
-        const sim::MappingCounters m = sim::Kernel::Get().Mappings();
-        EXPECT_EQ(m.liveIoSpace + m.liveMdls + m.liveViews, 0);
+        ExpectNothingMapped();
     }
     // And the same read that answers with something else.
     fabric_->FailAccess(sim::AccessFault::ConfigRead, 4);  // 0x60, 0x00, 0x64, then the window
@@ -152,8 +150,7 @@ TEST_P(RamRule, MappingsThatTouchRamFailBeforeTheKernelIsAsked) {
         EXPECT_EQ(mapping.IoAddress, nullptr);
         EXPECT_EQ(mapping.Mdl, nullptr);
     }
-    const sim::MappingCounters m = sim::Kernel::Get().Mappings();
-    EXPECT_EQ(m.liveIoSpace + m.liveMdls + m.liveViews, 0);
+    ExpectNothingMapped();
     EXPECT_EQ(fabric_->GetCounters().ramMappings, 0u);
     EXPECT_EQ(sim::Kernel::Get().GetViolations().Total(), 0u);
 }
@@ -202,8 +199,7 @@ TEST_F(DriverTest, LyingBarsNeverAimAMappingAtRam) {
     EXPECT_TRUE(fabric_->Faults().Empty());
     EXPECT_EQ(fabric_->GetCounters().ramMappings, 0u);
     EXPECT_EQ(fabric_->GetCounters().strayWrites, 0u);
-    const sim::MappingCounters m = sim::Kernel::Get().Mappings();
-    EXPECT_EQ(m.liveIoSpace + m.liveMdls + m.liveViews, 0);
+    ExpectNothingMapped();
 }
 
 // ---- whole cycles ----
@@ -310,9 +306,7 @@ TEST_P(ReplaceAndRestore, RestoresEveryListedDriveAndWritesNothingElsewhere) {
     EXPECT_EQ(counters.strayWrites, 0u);
     EXPECT_EQ(counters.ramMappings, 0u);
     EXPECT_EQ(counters.earlyConfig, 0u);
-    const sim::MappingCounters m = sim::Kernel::Get().Mappings();
-    EXPECT_EQ(m.liveIoSpace + m.liveMdls + m.liveViews, 0);
-    EXPECT_EQ(sim::Kernel::Get().GetViolations().Total(), 0u);
+    ExpectNothingMapped();
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -34,14 +34,6 @@ FabricBuilder FullSwitch(SwitchModel model, uint8_t bus, uint8_t internalBus, ui
 
 class PortControlTest : public DriverTest {
   protected:
-    void Boot(const FabricBuilder& b) {
-        Attach(std::make_unique<sim::Fabric>(b.Build()));
-        ASSERT_EQ(Load(), KERN_STATUS_SUCCESS);
-        ClearLog();
-        fabric_->ClearConfigWrites();
-    }
-    sim::Fabric& Hw() { return *fabric_; }
-
     uint32_t PortDword(unsigned slot, unsigned offset) {
         const uint16_t pfa = Hw().PortPfa(0, slot);
         return Hw().PeekConfig(pfa >> 8, (pfa >> 3) & 0x1F, pfa & 7, offset);
@@ -54,13 +46,6 @@ class PortControlTest : public DriverTest {
         return std::count_if(prints.begin(), prints.end(), [&prefix](const std::string& p) {
             return p.compare(0, prefix.size(), prefix) == 0;
         });
-    }
-
-    void ExpectNoLiveMapping() {
-        const sim::MappingCounters m = sim::Kernel::Get().Mappings();
-        EXPECT_EQ(m.liveIoSpace, 0);
-        EXPECT_EQ(m.liveMdls, 0);
-        EXPECT_EQ(m.liveViews, 0);
     }
 };
 
@@ -189,7 +174,7 @@ TEST_F(PortControlTest, DisableOfAPex8748TouchesOnlyLinkControlThenTheSecondaryP
     EXPECT_EQ(prints.back(),
               "Corvax2 : PLX8748 Bridge disabled (SEC2=>PFA:0x0300,memAddr:0x00000000F7C10208,"
               "regData:0x00000000\n");
-    ExpectNoLiveMapping();
+    ExpectNothingMapped();
 }
 
 TEST_F(PortControlTest, DisablingADisabledPortWritesAndLogsTheSameControlHalf) {
@@ -344,7 +329,7 @@ TEST_F(PortControlTest, SecondaryPathChangesOnlyTheLowFourBitsAndLogsWhatItRead)
                           "0x00000000F7C10208,regData:0x00000000\n"),
               1u);
     EXPECT_TRUE(Hw().Faults().Empty());
-    ExpectNoLiveMapping();
+    ExpectNothingMapped();
 }
 
 TEST_F(PortControlTest, SecondaryPathTakesTheFifthRead) {
@@ -384,7 +369,7 @@ TEST_F(PortControlTest, ABlockThatNeverAnswersFailsTheEnableAndIsNotWritten) {
               1u);
     EXPECT_EQ(
         CountPrints("Brannock : PciWriteMemoryUlong data=0x0000000F, addr=0x00000000F7C10208"), 0u);
-    ExpectNoLiveMapping();
+    ExpectNothingMapped();
 }
 
 TEST_F(PortControlTest, ASwitchWhoseBar0WasNeverAssignedIsNotWrittenThroughLowMemory) {
@@ -406,7 +391,7 @@ TEST_F(PortControlTest, RetryingReaderStopsAfterFiveReadsOfNothing) {
     EXPECT_EQ(value, 0xFFFFFFFFu);
     EXPECT_EQ(sim::Kernel::Get().Mappings().ioSpaceMaps, maps + 5);
     EXPECT_FALSE(corvax::ReadMemoryUlongRetry(0x90000000ull, nullptr));
-    ExpectNoLiveMapping();
+    ExpectNothingMapped();
 }
 
 TEST_F(PortControlTest, ASwitchWithoutBlockAddressesHasNoSecondaryPath) {

@@ -1,6 +1,8 @@
 // Registry queries through the request path: drive count, switch model, on-switch test, drive
 // table, switch images, port bitmap and configuration read, each with its buffer rules.
 #include <algorithm>
+#include <array>
+#include <map>
 
 #include "tests/driver/driver_test_support.h"
 #include "tests/driver/test_machines.h"
@@ -34,15 +36,7 @@ size_t CountPrefix(const std::vector<std::string>& lines, const std::string& pre
     });
 }
 
-class QueryTest : public DriverTest {
-  protected:
-    void Boot(const FabricBuilder& b) {
-        Attach(std::make_unique<sim::Fabric>(b.Build()));
-        ASSERT_EQ(Load(), kSuccess);
-        ClearLog();
-    }
-    sim::Fabric& Hw() { return *fabric_; }
-};
+class QueryTest : public DriverTest {};
 
 // ---- an empty machine ----
 
@@ -246,71 +240,68 @@ TEST_F(QueryTest, TableListsSwitchDrivesInSlotOrderThenOnBoardDrives) {
     EXPECT_EQ(*(header + 6), "Corvax2 :   bdgPciId     :0x874810B5");
 }
 
-TEST_F(QueryTest, TableFlagsANewDriveAndOneWithoutMemory) {
+TEST_F(QueryTest, TableFlagsNewDrivesAndThoseWithoutMemoryAndForgetsLostOnes) {
     Boot(Plx8748Machine());
-    // Slot 5 gains a drive and slot 3 gets another model; both come from reset with BAR0 0.
+    // Slot 5 gains a drive, slot 3's listed drive gives way to an unlisted one and slot 2's
+    // unlisted drive to a listed one, all from reset with BAR0 0; slot 6 loses its drive.
     Hw().Insert(0, 5, Drive(0x8086, 0x0B60, 0));
-    Hw().Replace(0, 3, Drive(0x144D, 0xA80A, 0));
+    Hw().Replace(0, 3, Drive(0x1B4B, 0x2241, 0));
+    Hw().Replace(0, 2, Drive(0x144D, 0xA80A, 0));
+    Hw().Pull(0, 6);
     ASSERT_EQ(Send(CORVAX_RESCAN, {}, 0).status, kSuccess);
     const Reply r = Send(CORVAX_GET_TABLE, {}, 1024);
     ASSERT_EQ(r.status, kSuccess);
 
-    bool sawSlot3 = false;
-    bool sawSlot5 = false;
-    for (size_t i = 0; i < 32; ++i) {
+    std::map<uint32_t, PciTableEntry> byPfa;
+    for (size_t i = 0; i < 32 && EntryAt(r, i).pciID != 0; ++i) {
+        byPfa[EntryAt(r, i).pciLocation] = EntryAt(r, i);
+    }
+    const uint32_t fresh = CORVAX_ENTRY_NEW_DEVICE | CORVAX_ENTRY_NO_MEMORY;
+    EXPECT_EQ(byPfa.size(), 8u);  // seven behind the switch, one on board
+    EXPECT_EQ(byPfa.count(0x0B00), 0u);
+    EXPECT_EQ(byPfa[0x0500].fgStatus, 0u);  // untouched by the rescan, same drive
+    EXPECT_EQ(byPfa[0x0700].fgStatus, fresh);
+    EXPECT_EQ(byPfa[0x0800].fgStatus, fresh | CORVAX_ENTRY_FOREIGN_VENDOR);
+    EXPECT_EQ(byPfa[0x0A00].fgStatus, fresh);
+    EXPECT_EQ(byPfa[0x0A00].bdgDevId, 17u);
+}
+
+// Each entry: its PFA, the switch it sits behind (records in use, from 1) and the port's device.
+struct NumberingCase {
+    const char* name;
+    FabricBuilder (*machine)();
+    uint32_t bridgeId;
+    std::vector<std::array<uint32_t, 3>> entries;
+};
+
+class TableNumbering : public QueryTest, public ::testing::WithParamInterface<NumberingCase> {};
+
+TEST_P(TableNumbering, NamesSwitchAndPortOfEachDrive) {
+    const NumberingCase& c = GetParam();
+    Boot(c.machine());
+    const Reply r = Send(CORVAX_GET_TABLE, {}, 1024);
+    ASSERT_EQ(r.status, kSuccess);
+    for (size_t i = 0; i < c.entries.size(); ++i) {
+        SCOPED_TRACE(i);
         const PciTableEntry e = EntryAt(r, i);
-        if (e.pciLocation == 0x0800) {
-            sawSlot3 = true;
-            EXPECT_EQ(e.fgStatus, CORVAX_ENTRY_NEW_DEVICE | CORVAX_ENTRY_NO_MEMORY);
-        } else if (e.pciLocation == 0x0A00) {
-            sawSlot5 = true;
-            EXPECT_EQ(e.fgStatus, CORVAX_ENTRY_NEW_DEVICE | CORVAX_ENTRY_NO_MEMORY);
-            EXPECT_EQ(e.bdgDevId, 17u);
-        } else if (e.pciLocation == 0x0500) {
-            EXPECT_EQ(e.fgStatus, 0u);  // untouched by the rescan, same drive
-        }
+        EXPECT_EQ(e.pciLocation, c.entries[i][0]);
+        EXPECT_EQ(e.bdgIndex, c.entries[i][1]);
+        EXPECT_EQ(e.bdgDevId, c.entries[i][2]);
+        EXPECT_EQ(e.bdgPciId, c.bridgeId);
     }
-    EXPECT_TRUE(sawSlot3);
-    EXPECT_TRUE(sawSlot5);
+    EXPECT_EQ(EntryAt(r, c.entries.size()).pciLocation, 0u);
 }
 
-TEST_F(QueryTest, TableNumbersSwitchesByRecordsInUse) {
-    Boot(TwoPlx8732Machine());
-    const Reply r = Send(CORVAX_GET_TABLE, {}, 1024);
-    ASSERT_EQ(r.status, kSuccess);
-    const PciTableEntry a = EntryAt(r, 0);
-    const PciTableEntry b = EntryAt(r, 1);
-    const PciTableEntry c = EntryAt(r, 2);
-    EXPECT_EQ(a.pciLocation, 0x0400u);
-    EXPECT_EQ(a.bdgIndex, 1u);
-    EXPECT_EQ(a.bdgDevId, 8u);
-    EXPECT_EQ(b.pciLocation, 0x0600u);
-    EXPECT_EQ(b.bdgIndex, 1u);
-    EXPECT_EQ(b.bdgDevId, 10u);
-    EXPECT_EQ(c.pciLocation, 0x0B00u);
-    EXPECT_EQ(c.bdgIndex, 2u);
-    EXPECT_EQ(c.bdgDevId, 9u);
-    for (const PciTableEntry& e : {a, b, c}) {
-        EXPECT_EQ(e.bdgPciId, 0x873210b5u);
-    }
-    EXPECT_EQ(EntryAt(r, 3).pciLocation, 0u);
-}
-
-TEST_F(QueryTest, TableOfAPex8618NamesItSwitchOne) {
-    Boot(Plx8618Machine());
-    const Reply r = Send(CORVAX_GET_TABLE, {}, 1024);
-    ASSERT_EQ(r.status, kSuccess);
-    const PciTableEntry a = EntryAt(r, 0);
-    const PciTableEntry b = EntryAt(r, 1);
-    EXPECT_EQ(a.pciLocation, 0x0400u);
-    EXPECT_EQ(a.bdgDevId, 2u);  // port index 0 of an 8618 is device 2
-    EXPECT_EQ(b.pciLocation, 0x0800u);
-    EXPECT_EQ(b.bdgDevId, 1u);  // port index 4 is device 1
-    for (const PciTableEntry& e : {a, b}) {
-        EXPECT_EQ(e.bdgIndex, 1u);
-        EXPECT_EQ(e.bdgPciId, 0x861810b5u);
-    }
-}
+INSTANTIATE_TEST_SUITE_P(
+    Machines, TableNumbering,
+    ::testing::Values(
+        NumberingCase{"two_pex8732",
+                      TwoPlx8732Machine,
+                      0x873210b5u,
+                      {{0x0400, 1, 8}, {0x0600, 1, 10}, {0x0B00, 2, 9}}},
+        // Port index 0 of an 8618 is device 2, port index 4 device 1.
+        NumberingCase{"pex8618", Plx8618Machine, 0x861810b5u, {{0x0400, 1, 2}, {0x0800, 1, 1}}}),
+    [](const ::testing::TestParamInfo<NumberingCase>& p) { return std::string(p.param.name); });
 
 TEST_F(QueryTest, TableWithAPex8618FlagShowsNoOtherSwitch) {
     Boot(TwoPlx8732Machine());
@@ -430,13 +421,15 @@ TEST_F(QueryTest, TableUsesTheDescriptorsOwnAddressWhenItHasOne) {
     EXPECT_EQ(sim::Kernel::Get().Mappings().requestMdlMaps, 0u);
 }
 
-TEST_F(QueryTest, TableWhoseOutputCannotBeMappedWritesNothing) {
+TEST_F(QueryTest, OutputThatCannotBeMappedGetsNothing) {
     Boot(Plx8748Machine());
     sim::IoOptions failing;
     failing.failMdlMapping = true;
-    for (uint32_t length : {1024u, 16u}) {
+    const std::pair<uint32_t, uint32_t> requests[] = {
+        {CORVAX_GET_TABLE, 1024}, {CORVAX_GET_TABLE, 16}, {CORVAX_READ_CONFIG, 256}};
+    for (const auto& [code, length] : requests) {
         SCOPED_TRACE(length);
-        const Reply r = Send(CORVAX_GET_TABLE, {}, length, failing);
+        const Reply r = Send(code, Ulongs({0x0500}), length, failing);
         EXPECT_EQ(r.status, kNoResources);
         EXPECT_EQ(r.information, 0u);
         EXPECT_EQ(r.output, std::vector<uint8_t>(length, 0xCC));
@@ -688,18 +681,7 @@ TEST_F(QueryTest, ReadConfigWithoutTheWindowAnswersAllOnes) {
     EXPECT_EQ(r.information, 256u);
     EXPECT_EQ(r.output, std::vector<uint8_t>(256, 0xFF));
     EXPECT_EQ(Lines().back(), "Corvax2 : read config PFA=0x00000500(0xFFFFFFFF)");
-    const sim::MappingCounters m = sim::Kernel::Get().Mappings();
-    EXPECT_EQ(m.liveIoSpace + m.liveMdls + m.liveViews, 0);
-}
-
-TEST_F(QueryTest, ReadConfigWhoseOutputCannotBeMappedWritesNothing) {
-    Boot(Plx8748Machine());
-    sim::IoOptions failing;
-    failing.failMdlMapping = true;
-    const Reply r = Send(CORVAX_READ_CONFIG, Ulongs({0x0500}), 256, failing);
-    EXPECT_EQ(r.status, kNoResources);
-    EXPECT_EQ(r.information, 0u);
-    EXPECT_EQ(r.output, std::vector<uint8_t>(256, 0xCC));
+    ExpectNothingMapped();
 }
 
 }  // namespace

@@ -46,9 +46,7 @@ TEST_F(RamRuleAlone, KeepsTheXeonCycleOutOfRam) {
     EXPECT_EQ(c.strayWrites, 0u);
     EXPECT_EQ(c.ecamAccesses, 0u);
     EXPECT_TRUE(fabric_->Faults().Empty());
-    const sim::MappingCounters m = sim::Kernel::Get().Mappings();
-    EXPECT_EQ(m.liveIoSpace + m.liveMdls + m.liveViews, 0);
-    EXPECT_EQ(sim::Kernel::Get().GetViolations().Total(), 0u);
+    ExpectNothingMapped();
 }
 
 TEST_F(RamRuleAlone, LeavesARealWindowInUse) {

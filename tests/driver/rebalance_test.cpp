@@ -90,8 +90,7 @@ class Rebalance : public TableTest, public ::testing::WithParamInterface<Layout>
         for (const sim::MemoryWrite& w : fabric_->MemoryWrites()) {
             EXPECT_NE(w.pfa, 0x0100) << "a write landed in the on-board drive at " << w.address;
         }
-        const sim::MappingCounters m = sim::Kernel::Get().Mappings();
-        EXPECT_EQ(m.liveIoSpace + m.liveMdls + m.liveViews, 0);
+        ExpectNothingMapped();
     }
 };
 
